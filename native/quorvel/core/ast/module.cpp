@@ -1,0 +1,97 @@
+// quorvel.core.ast: registration only.
+#include <nanobind/nanobind.h>
+
+#include "quorvel/core/ast/internal.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace quorvel::ast {
+
+State& state() {
+    static State s;
+    return s;
+}
+
+namespace {
+
+nb::object checked(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+void init_variable_kind(nb::module_& m) {
+    nb::object enum_type = nb::module_::import_("enum").attr("Enum");
+    nb::list members;
+    for (const char* name : {"INDIVIDUAL", "PREDICATE", "FUNCTION"}) members.append(nb::make_tuple(name, name));
+    nb::object kind = enum_type("VariableKind", members, "module"_a = "quorvel.core.ast", "qualname"_a = "VariableKind");
+    kind.attr("__doc__") = "How a variable is used.";
+    m.attr("VariableKind") = kind;
+    Api& api = state().api;
+    int i = 0;
+    for (const char* name : {"INDIVIDUAL", "PREDICATE", "FUNCTION"})
+        api.variable_kinds[i++] = kind.attr(name).inc_ref().ptr();  // held for the process lifetime
+}
+
+void init_api(nb::module_& m) {
+    Api& api = state().api;
+    api.version = kApiVersion;
+    api.new_unary = new_unary;
+    api.new_binary = new_binary;
+    api.new_quantifier = new_quantifier;
+    api.new_predicate_app = new_predicate_app;
+    api.new_equality = new_equality;
+    api.new_function_app = new_function_app;
+    api.new_variable = new_variable;
+    api.new_constant = new_constant;
+    api.new_quantifier_type = new_quantifier_type;
+    api.free_variables = free_variables;
+    api.types[static_cast<int>(Kind::Term)] = api.term_type;
+    api.types[static_cast<int>(Kind::Formula)] = api.formula_type;
+    m.attr("_C_API") = checked(PyCapsule_New(&api, kCapsuleName, nullptr));
+}
+
+}  // namespace
+}  // namespace quorvel::ast
+
+NB_MODULE(ast, m) {
+    using namespace quorvel::ast;
+    m.doc() = "Terms and formulas of many-sorted first-order logic as immutable syntax trees.";
+    State& s = state();
+    api_slot() = &s.api;
+
+    nb::module_ sorts = nb::module_::import_("quorvel.core.sorts");
+    nb::module_ exceptions = nb::module_::import_("quorvel.core.exceptions");
+    m.attr("Sort") = sorts.attr("Sort");
+    s.api.ind = sorts.attr("Ind").inc_ref().ptr();
+    s.api.invalid_formula_error = exceptions.attr("InvalidFormulaError").inc_ref().ptr();
+    m.attr("Ind") = nb::handle(s.api.ind);
+    m.attr("InvalidFormulaError") = nb::handle(s.api.invalid_formula_error);
+    s.zero = PyLong_FromLong(0);
+
+    init_variable_kind(m);
+    if (!create_types(m.ptr())) throw nb::python_error();
+
+    m.def("free_variables", [](nb::handle node) { return checked(free_variables(node.ptr())); }, "node"_a,
+          nb::sig("def free_variables(node: Term | Formula) -> set[Variable]"),
+          R"doc(The variables that occur free in a term or formula, as a new set.
+
+Raises:
+    InvalidFormulaError: for a value that is no node ("Unsupported AST node type: ").)doc");
+    m.def("bound_variables", [](nb::handle node) { return checked(bound_variables(node.ptr())); }, "node"_a,
+          nb::sig("def bound_variables(node: Term | Formula) -> set[Variable]"),
+          R"doc(The variables that a Forall or Exists anywhere inside the node binds, as a new set.)doc");
+    m.def("formula_depth", [](nb::handle f) { return checked(formula_depth(f.ptr())); }, "formula"_a,
+          nb::sig("def formula_depth(formula: Formula) -> int"),
+          R"doc(The height of the formula tree; atoms are leaves and terms do not count.)doc");
+    m.def("formula_size", [](nb::handle f) { return checked(formula_size(f.ptr())); }, "formula"_a,
+          nb::sig("def formula_size(formula: Formula) -> int"),
+          R"doc(The number of formula and term nodes in the whole tree.)doc");
+    m.def("canonicalize_bound_variables", [](nb::handle f) { return checked(canonicalize_bound_variables(f.ptr())); },
+          "formula"_a, nb::sig("def canonicalize_bound_variables(formula: Formula) -> Formula"),
+          R"doc(Renames every first-order bound variable to 0, 1, 2, ... in the order its quantifier is
+entered, skipping the identifiers of free variables. Idempotent; alpha-equivalent
+formulas give equal results.)doc");
+
+    init_api(m);
+}

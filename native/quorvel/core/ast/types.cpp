@@ -1,0 +1,563 @@
+// The node classes: layout, construction checks, hash, repr and the refusal
+// of assignment.
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "quorvel/core/ast/internal.h"
+#include "quorvel/support/py/args.h"
+#include "quorvel/support/py/compat.h"
+#include "quorvel/support/py/guard.h"
+#include "quorvel/support/py/hashing.h"
+#include "quorvel/support/py/record.h"
+#include "quorvel/support/py/repr.h"
+
+namespace quorvel::ast {
+namespace {
+
+using py::Signature;
+using py::TupleHash;
+
+// Everything the slots need to know about one class, by kind.
+struct ClassInfo {
+    const char* name;
+    const char* doc;
+    bool term;                        // derives from Term (else Formula)
+    int nfields;                      // public fields, in declaration order
+    const char* const* fields;
+    bool free_vars;                   // keeps the hidden _free_vars after the fields
+    Signature signature;              // constructor parameters
+};
+
+const char* const kVariableFields[] = {"sort", "id", "kind"};
+const char* const kConstantFields[] = {"sort", "name"};
+const char* const kFunctionAppFields[] = {"sort", "func", "arity", "args", "return_sort"};
+const char* const kPredicateAppFields[] = {"pred", "arity", "args"};
+const char* const kSidesFields[] = {"left", "right"};
+const char* const kOperandFields[] = {"operand"};
+const char* const kQuantifierFields[] = {"variable", "body"};
+const char* const kTermFields[] = {"sort"};
+
+const char* const kVariableParams[] = {"id", "kind", "sort"};
+const char* const kConstantParams[] = {"name", "sort"};
+const char* const kFunctionAppParams[] = {"func", "arity", "args", "return_sort", "sort"};
+
+ClassInfo kInfo[kKindCount] = {
+    {"Variable", "Variable(id, kind=VariableKind.INDIVIDUAL, *, sort=Ind)\n--\n\nAn individual variable v_id.", true,
+     3, kVariableFields, false, {"Variable.__init__", kVariableParams, 2, 1, 1, true}},
+    {"Constant", "Constant(name, *, sort=Ind)\n--\n\nA constant symbol.", true, 2, kConstantFields, false,
+     {"Constant.__init__", kConstantParams, 1, 1, 1, true}},
+    {"FunctionApp",
+     "FunctionApp(func, arity, args, return_sort=Ind, *, sort=Ind)\n--\n\nThe application f(t_1, ..., t_k); its "
+     "sort is its return_sort.",
+     true, 5, kFunctionAppFields, true, {"FunctionApp.__init__", kFunctionAppParams, 4, 3, 1, true}},
+    {"PredicateApp",
+     "PredicateApp(pred, arity, args)\n--\n\nThe atom P(t_1, ..., t_k); a propositional atom when arity is 0.",
+     false, 3, kPredicateAppFields, true, {"PredicateApp.__init__", kPredicateAppFields, 3, 3, 0, true}},
+    {"Equality", "Equality(left, right)\n--\n\nThe equation left = right.", false, 2, kSidesFields, true,
+     {"Equality.__init__", kSidesFields, 2, 2, 0, true}},
+    {"Not", "Not(operand)\n--\n\nNegation.", false, 1, kOperandFields, false,
+     {"Not.__init__", kOperandFields, 1, 1, 0, true}},
+    {"And", "And(left, right)\n--\n\nConjunction.", false, 2, kSidesFields, false,
+     {"And.__init__", kSidesFields, 2, 2, 0, true}},
+    {"Or", "Or(left, right)\n--\n\nDisjunction.", false, 2, kSidesFields, false,
+     {"Or.__init__", kSidesFields, 2, 2, 0, true}},
+    {"Implies", "Implies(left, right)\n--\n\nImplication; left is the antecedent.", false, 2, kSidesFields, false,
+     {"Implies.__init__", kSidesFields, 2, 2, 0, true}},
+    {"Iff", "Iff(left, right)\n--\n\nEquivalence.", false, 2, kSidesFields, false,
+     {"Iff.__init__", kSidesFields, 2, 2, 0, true}},
+    {"Forall", "Forall(variable, body)\n--\n\nUniversal quantification of variable over body.", false, 2,
+     kQuantifierFields, false, {"Forall.__init__", kQuantifierFields, 2, 2, 0, true}},
+    {"Exists", "Exists(variable, body)\n--\n\nExistential quantification of variable over body.", false, 2,
+     kQuantifierFields, false, {"Exists.__init__", kQuantifierFields, 2, 2, 0, true}},
+    // Second-order quantifiers: classes are made by quorvel.sol.ast_ext.
+    {"ForallPred", nullptr, false, 2, kQuantifierFields, false, {"ForallPred.__init__", kQuantifierFields, 2, 2, 0, true}},
+    {"ExistsPred", nullptr, false, 2, kQuantifierFields, false, {"ExistsPred.__init__", kQuantifierFields, 2, 2, 0, true}},
+    {"ForallFunc", nullptr, false, 2, kQuantifierFields, false, {"ForallFunc.__init__", kQuantifierFields, 2, 2, 0, true}},
+    {"ExistsFunc", nullptr, false, 2, kQuantifierFields, false, {"ExistsFunc.__init__", kQuantifierFields, 2, 2, 0, true}},
+    {"Term", "Term(*, sort=Ind)\n--\n\nThe abstract base of all terms.", true, 1, kTermFields, false,
+     {"Term.__init__", kTermFields, 0, 0, 1, true}},
+    {"Formula", "Formula()\n--\n\nThe abstract base of all formulas.", false, 0, nullptr, false,
+     {"Formula.__init__", nullptr, 0, 0, 0, true}},
+};
+
+const ClassInfo& info(Kind k) { return kInfo[static_cast<int>(k)]; }
+
+// The kind a class builds: its own, or that of the node class it derives from.
+Kind kind_of_type(PyTypeObject* type) {
+    const Api& a = state().api;
+    for (PyTypeObject* t = type; t; t = t->tp_base)
+        for (int k = 0; k < kKindCount; ++k)
+            if (a.types[k] == t) return static_cast<Kind>(k);
+    return Kind::None;
+}
+
+bool is_exact(PyTypeObject* type, Kind k) { return type == type_of_kind(k); }
+
+PyObject* error(PyObject* message) {
+    if (message) {
+        PyErr_SetObject(state().api.invalid_formula_error, message);
+        Py_DECREF(message);
+    }
+    return nullptr;
+}
+
+// -1 error, 1 when `value < 0`.
+int is_negative(PyObject* value) {
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        return overflow ? overflow < 0 : v < 0;
+    }
+    return PyObject_RichCompareBool(value, state().zero, Py_LT);
+}
+
+// Checks 1a/1b/2/3 of applications. `noun` is "Function" or "Predicate",
+// `variable_class` "FunctionVariable" or "PredicateVariable".
+bool check_application(const char* noun, const char* variable_class, const char* class_name, PyObject* symbol,
+                       PyObject* arity, PyObject* args) {
+    if (PyUnicode_Check(symbol)) {
+        if (PyUnicode_GET_LENGTH(symbol) == 0) {
+            error(PyUnicode_FromFormat("%s name cannot be empty.", noun));
+            return false;
+        }
+    } else if (!PyObject_HasAttrString(symbol, "index") || !PyObject_HasAttrString(symbol, "arity")) {
+        error(PyUnicode_FromFormat("%s symbol must be str or %s, got %S.", noun, variable_class,
+                                   reinterpret_cast<PyObject*>(Py_TYPE(symbol))));
+        return false;
+    }
+    int negative = is_negative(arity);
+    if (negative < 0) return false;
+    if (negative) {
+        error(PyUnicode_FromFormat("%s arity must be non-negative, got %S.", noun, arity));
+        return false;
+    }
+    Py_ssize_t n = PyObject_Length(args);
+    if (n < 0) return false;
+    PyObject* count = PyLong_FromSsize_t(n);
+    if (!count) return false;
+    int differs = PyObject_RichCompareBool(count, arity, Py_NE);
+    if (differs == 1) error(PyUnicode_FromFormat("%s '%S' expected arity %S, got %zd arguments.", class_name, symbol,
+                                                 arity, n));
+    Py_DECREF(count);
+    return differs == 0;
+}
+
+// Adds the free variables of one argument term (or side) to `into`.
+bool add_free_variables(PyObject* into, PyObject* term) {
+    Kind k = exact_kind_of(term);
+    if (k == Kind::Variable) return PySet_Add(into, term) == 0;
+    if (k == Kind::Constant) return true;
+    PyObject* cached = nullptr;
+    if (k == Kind::FunctionApp) cached = as_function_app(term)->free_vars;
+    if (cached) {
+        PyObject* r = PyNumber_InPlaceOr(into, cached);
+        Py_XDECREF(r);
+        return r != nullptr;
+    }
+    PyObject* found = free_variables(term);
+    if (!found) return false;
+    PyObject* r = PyNumber_InPlaceOr(into, found);
+    Py_DECREF(found);
+    Py_XDECREF(r);
+    return r != nullptr;
+}
+
+PyObject* free_variables_of_terms(PyObject* const* terms, Py_ssize_t n) {
+    PyObject* set = PySet_New(nullptr);
+    if (!set) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!add_free_variables(set, terms[i])) {
+            Py_DECREF(set);
+            return nullptr;
+        }
+    PyObject* frozen = PyFrozenSet_New(set);
+    Py_DECREF(set);
+    return frozen;
+}
+
+PyObject* free_variables_of_args(PyObject* args) {
+    PyObject* items = PySequence_Fast(args, "args must be iterable");
+    if (!items) return nullptr;
+    PyObject* r = free_variables_of_terms(PySequence_Fast_ITEMS(items), PySequence_Fast_GET_SIZE(items));
+    Py_DECREF(items);
+    return r;
+}
+
+// An object that may hold a reference cycle back to a node: tracked by the
+// collector. Trees whose leaves cannot are untracked, so that collections
+// never walk them.
+bool may_reach_cycle(PyObject* o) { return PyObject_IS_GC(o) && PyObject_GC_IsTracked(o); }
+
+bool is_variable_kind(PyObject* o) {
+    const Api& a = state().api;
+    return o == a.variable_kinds[0] || o == a.variable_kinds[1] || o == a.variable_kinds[2];
+}
+
+// Allocates a node of `type` (an exact class or a subclass), sets its kind,
+// and takes new references to `fields`.
+PyObject* allocate(PyTypeObject* type, Kind k, PyObject* const* fields, int n) {
+    PyObject* o = type->tp_alloc(type, 0);
+    if (!o) return nullptr;
+    as_node(o)->kind = k;
+    as_node(o)->hash = -1;
+    PyObject** slot = fields_of(o);
+    for (int i = 0; i < n; ++i) slot[i] = Py_NewRef(fields[i]);
+    return o;
+}
+
+void untrack_if_acyclic(PyObject* o, Kind k) {
+    if (!is_exact(Py_TYPE(o), k)) return;  // a subclass has a __dict__
+    PyObject** slot = fields_of(o);
+    for (int i = 0, n = info(k).nfields; i < n; ++i) {
+        PyObject* f = slot[i];
+        if (k == Kind::Variable && i == 2 && is_variable_kind(f)) continue;
+        if (may_reach_cycle(f)) return;
+    }
+    PyObject_GC_UnTrack(o);
+}
+
+// Finishes a compound node: the hash over (class, fields...), skipping the
+// first `skip` fields (FunctionApp's sort).
+PyObject* finish_compound(PyObject* o, Kind k, int skip) {
+    TupleHash h;
+    if (!h.add(reinterpret_cast<PyObject*>(Py_TYPE(o)))) {
+        Py_DECREF(o);
+        return nullptr;
+    }
+    PyObject** slot = fields_of(o);
+    for (int i = skip, n = info(k).nfields; i < n; ++i)
+        if (!h.add(slot[i])) {
+            Py_DECREF(o);
+            return nullptr;
+        }
+    as_node(o)->hash = h.finish();
+    untrack_if_acyclic(o, k);
+    return o;
+}
+
+// Calls a Python subclass with the fields by keyword.
+PyObject* call_by_keyword(PyTypeObject* type, const char* const* names, PyObject* const* values, int n) {
+    PyObject* kwnames = PyTuple_New(n);
+    if (!kwnames) return nullptr;
+    for (int i = 0; i < n; ++i) {
+        PyObject* name = PyUnicode_InternFromString(names[i]);
+        if (!name) {
+            Py_DECREF(kwnames);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(kwnames, i, name);
+    }
+    PyObject* r = PyObject_Vectorcall(reinterpret_cast<PyObject*>(type), values, 0, kwnames);
+    Py_DECREF(kwnames);
+    return r;
+}
+
+// ---- construction of each class, after argument parsing ----
+
+PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
+    const Api& a = state().api;
+    switch (k) {
+        case Kind::Variable: {
+            PyObject* id = p[0];
+            PyObject* var_kind = p[1] ? p[1] : a.variable_kinds[0];
+            PyObject* sort = p[2] ? p[2] : a.ind;
+            int negative = is_negative(id);
+            if (negative < 0) return nullptr;
+            if (negative) return error(PyUnicode_FromFormat("Variable ID must be non-negative, got %S.", id));
+            PyObject* f[] = {sort, id, var_kind};
+            PyObject* o = allocate(type, k, f, 3);
+            if (o) untrack_if_acyclic(o, k);
+            return o;
+        }
+        case Kind::Constant: {
+            PyObject* name = p[0];
+            PyObject* sort = p[1] ? p[1] : a.ind;
+            if (PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 0)
+                return error(PyUnicode_FromString("Constant name cannot be empty."));
+            PyObject* f[] = {sort, name};
+            PyObject* o = allocate(type, k, f, 2);
+            if (o) untrack_if_acyclic(o, k);
+            return o;
+        }
+        case Kind::FunctionApp: {
+            PyObject *func = p[0], *arity = p[1], *args = p[2];
+            PyObject* return_sort = p[3] ? p[3] : a.ind;
+            if (!check_application("Function", "FunctionVariable", "FunctionApp", func, arity, args)) return nullptr;
+            PyObject* f[] = {return_sort, func, arity, args, return_sort};
+            PyObject* o = allocate(type, k, f, 5);
+            if (!o || !(o = finish_compound(o, k, 1))) return nullptr;
+            PyObject* fv = free_variables_of_args(args);
+            if (!fv) {
+                Py_DECREF(o);
+                return nullptr;
+            }
+            as_function_app(o)->free_vars = fv;
+            return o;
+        }
+        case Kind::PredicateApp: {
+            if (!check_application("Predicate", "PredicateVariable", "PredicateApp", p[0], p[1], p[2]))
+                return nullptr;
+            PyObject* o = allocate(type, k, p, 3);
+            if (!o || !(o = finish_compound(o, k, 0))) return nullptr;
+            PyObject* fv = free_variables_of_args(p[2]);
+            if (!fv) {
+                Py_DECREF(o);
+                return nullptr;
+            }
+            as_predicate_app(o)->free_vars = fv;
+            return o;
+        }
+        case Kind::Equality: {
+            PyObject* o = allocate(type, k, p, 2);
+            if (!o || !(o = finish_compound(o, k, 0))) return nullptr;
+            PyObject* fv = free_variables_of_terms(p, 2);
+            if (!fv) {
+                Py_DECREF(o);
+                return nullptr;
+            }
+            as_equality(o)->free_vars = fv;
+            return o;
+        }
+        case Kind::Term: {
+            PyObject* f[] = {p[0] ? p[0] : a.ind};
+            return allocate(type, k, f, 1);
+        }
+        case Kind::Formula:
+            return allocate(type, k, nullptr, 0);
+        default: {  // connectives and quantifiers: no checks
+            int n = info(k).nfields;
+            PyObject* o = allocate(type, k, p, n);
+            return o ? finish_compound(o, k, 0) : nullptr;
+        }
+    }
+}
+
+PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        Kind k = kind_of_type(type);
+        PyObject* p[6];
+        if (!py::parse_tuple(info(k).signature, args, kwargs, p)) return nullptr;
+        return build(type, k, p);
+    });
+}
+
+// Calling an exact node class skips tuple and dict packing.
+PyObject* node_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto* type = reinterpret_cast<PyTypeObject*>(callable);
+        Kind k = kind_of_type(type);
+        PyObject* p[6];
+        if (!py::parse_vector(info(k).signature, args, PyVectorcall_NARGS(nargsf), kwnames, p)) return nullptr;
+        return build(type, k, p);
+    });
+}
+
+void node_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, node_dealloc)
+    Kind k = as_node(self)->kind;
+    PyObject** slot = fields_of(self);
+    for (int i = 0, n = field_count(k); i < n; ++i) Py_CLEAR(slot[i]);
+    type->tp_free(self);
+    Py_DECREF(type);
+    Py_TRASHCAN_END
+}
+
+int node_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    PyObject** slot = fields_of(self);
+    for (int i = 0, n = field_count(as_node(self)->kind); i < n; ++i) Py_VISIT(slot[i]);
+    return 0;
+}
+
+Py_hash_t node_hash(PyObject* self) {
+    NodeObject* n = as_node(self);
+    if (n->hash != -1) return n->hash;
+    // Terms without a cache (and the abstract bases) hash their fields on
+    // each request, as hash((sort, id, kind)) would.
+    TupleHash h;
+    PyObject** slot = fields_of(self);
+    for (int i = 0, c = info(n->kind).nfields; i < c; ++i)
+        if (!h.add(slot[i])) return -1;
+    return h.finish();
+}
+
+PyObject* node_richcompare(PyObject* a, PyObject* b, int op) {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
+    int equal = py::guard<int>(-1, [&] { return nodes_equal(a, b); });
+    if (equal < 0) return nullptr;
+    return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+PyObject* node_repr(PyObject* self) {
+    return py::guarded_repr(self, [&]() -> PyObject* {
+        return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+            const ClassInfo& ci = info(as_node(self)->kind);
+            py::ReprWriter w(self);
+            PyObject** slot = fields_of(self);
+            for (int i = 0; i < ci.nfields; ++i)
+                if (!w.field(ci.fields[i], slot[i])) return nullptr;
+            return w.finish();
+        });
+    });
+}
+
+PyObject* get_hash_cache(PyObject* self, void*) { return PyLong_FromSsize_t(as_node(self)->hash); }
+
+PyObject* get_free_vars(PyObject* self, void*) {
+    PyObject* fv = fields_of(self)[info(as_node(self)->kind).nfields];
+    return Py_NewRef(fv ? fv : Py_None);
+}
+
+PyGetSetDef kCompoundGetset[] = {
+    {"_hash_cache", get_hash_cache, nullptr, "The hash computed at construction.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyGetSetDef kCachedGetset[] = {
+    {"_hash_cache", get_hash_cache, nullptr, "The hash computed at construction.", nullptr},
+    {"_free_vars", get_free_vars, nullptr, "The free variables, computed at construction.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+bool is_compound(Kind k) { return k != Kind::Variable && k != Kind::Constant && k != Kind::Term && k != Kind::Formula; }
+
+// CPython 3.11 keeps the spec's name pointer as the type's tp_name.
+const char* persistent_copy(const std::string& text) {
+    char* stored = new char[text.size() + 1];  // lives as long as the process
+    std::memcpy(stored, text.c_str(), text.size() + 1);
+    return stored;
+}
+
+PyTypeObject* make_type(Kind k, const std::string& name, PyTypeObject* base) {
+    const char* qualified_name = persistent_copy(name);
+    const ClassInfo& ci = info(k);
+    auto* members = new PyMemberDef[ci.nfields + 1];  // lives as long as the process
+    size_t offset = sizeof(NodeObject);
+    for (int i = 0; i < ci.nfields; ++i) {
+        members[i] = PyMemberDef{ci.fields[i], Py_T_OBJECT_EX, static_cast<Py_ssize_t>(offset + i * sizeof(PyObject*)),
+                                 Py_READONLY, nullptr};
+    }
+    members[ci.nfields] = PyMemberDef{nullptr, 0, 0, 0, nullptr};
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(node_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
+        {Py_tp_hash, reinterpret_cast<void*>(node_hash)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(node_richcompare)},
+        {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
+        {Py_tp_setattro, reinterpret_cast<void*>(py::refuse_assignment)},
+        {Py_tp_members, members},
+        {Py_tp_doc, const_cast<char*>(ci.doc ? ci.doc : "A second-order quantifier.")},
+        {is_compound(k) ? Py_tp_getset : 0, ci.free_vars ? kCachedGetset : kCompoundGetset},
+        {0, nullptr},
+    };
+    int size = static_cast<int>(sizeof(NodeObject) + (field_count(k)) * sizeof(PyObject*));
+    PyType_Spec spec{qualified_name, size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    PyObject* bases = base ? PyTuple_Pack(1, base) : nullptr;
+    PyObject* type = PyType_FromSpecWithBases(&spec, bases);
+    Py_XDECREF(bases);
+    if (!type) return nullptr;
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    t->tp_vectorcall = node_vectorcall;
+
+    // __match_args__: the positional constructor parameters, as a dataclass.
+    const Signature& sig = ci.signature;
+    PyObject* match_args = PyTuple_New(sig.positional);
+    if (!match_args) return nullptr;
+    for (int i = 0; i < sig.positional; ++i) PyTuple_SET_ITEM(match_args, i, PyUnicode_FromString(sig.names[i]));
+    int rc = PyDict_SetItemString(t->tp_dict, "__match_args__", match_args);
+    Py_DECREF(match_args);
+    if (rc < 0) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    PyType_Modified(t);
+    state().api.types[static_cast<int>(k)] = t;
+    return t;
+}
+
+}  // namespace
+
+int field_count(Kind k) { return info(k).nfields + (info(k).free_vars ? 1 : 0); }
+
+bool create_types(PyObject* module) {
+    PyTypeObject* term = make_type(Kind::Term, "quorvel.core.ast.Term", nullptr);
+    if (!term || PyModule_AddObjectRef(module, "Term", reinterpret_cast<PyObject*>(term)) < 0) return false;
+    PyTypeObject* formula = make_type(Kind::Formula, "quorvel.core.ast.Formula", nullptr);
+    if (!formula || PyModule_AddObjectRef(module, "Formula", reinterpret_cast<PyObject*>(formula)) < 0) return false;
+    state().api.term_type = term;
+    state().api.formula_type = formula;
+    for (int k = 0; k <= static_cast<int>(Kind::Exists); ++k) {
+        Kind kind = static_cast<Kind>(k);
+        PyTypeObject* t = make_type(kind, std::string("quorvel.core.ast.") + info(kind).name,
+                                    info(kind).term ? term : formula);
+        if (!t || PyModule_AddObjectRef(module, info(kind).name, reinterpret_cast<PyObject*>(t)) < 0) return false;
+    }
+    return true;
+}
+
+PyTypeObject* new_quantifier_type(const char* name, const char* module, Kind kind) {
+    return py::guard<PyTypeObject*>(nullptr, [&]() -> PyTypeObject* {
+        if (!is_second_order_quantifier(kind)) {
+            PyErr_SetString(PyExc_ValueError, "not a second-order quantifier kind");
+            return nullptr;
+        }
+        PyTypeObject* t = make_type(kind, std::string(module) + "." + name, state().api.formula_type);
+        Py_XINCREF(t);  // one reference for the table, one for the caller
+        return t;
+    });
+}
+
+// ---- the constructors of the C++ interface ----
+
+namespace {
+
+template <size_t N>
+PyObject* construct(PyTypeObject* type, Kind k, PyObject* (&values)[N]) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (is_exact(type, k)) return build(type, k, values);
+        return call_by_keyword(type, info(k).signature.names, values, static_cast<int>(N));
+    });
+}
+
+}  // namespace
+
+PyObject* new_unary(PyTypeObject* type, PyObject* operand) {
+    PyObject* v[] = {operand};
+    return construct(type, Kind::Not, v);
+}
+PyObject* new_binary(PyTypeObject* type, PyObject* left, PyObject* right) {
+    Kind k = kind_of_type(type);
+    PyObject* v[] = {left, right};
+    return construct(type, k, v);
+}
+PyObject* new_quantifier(PyTypeObject* type, PyObject* variable, PyObject* body) {
+    Kind k = kind_of_type(type);
+    PyObject* v[] = {variable, body};
+    return construct(type, k, v);
+}
+PyObject* new_predicate_app(PyTypeObject* type, PyObject* pred, PyObject* arity, PyObject* args) {
+    PyObject* v[] = {pred, arity, args};
+    return construct(type, Kind::PredicateApp, v);
+}
+PyObject* new_equality(PyTypeObject* type, PyObject* left, PyObject* right) {
+    PyObject* v[] = {left, right};
+    return construct(type, Kind::Equality, v);
+}
+PyObject* new_function_app(PyTypeObject* type, PyObject* func, PyObject* arity, PyObject* args,
+                           PyObject* return_sort) {
+    PyObject* v[] = {func, arity, args, return_sort};
+    return construct(type, Kind::FunctionApp, v);
+}
+PyObject* new_variable(PyTypeObject* type, PyObject* id, PyObject* var_kind, PyObject* sort) {
+    PyObject* v[] = {id, var_kind, sort};
+    return construct(type, Kind::Variable, v);
+}
+PyObject* new_constant(PyTypeObject* type, PyObject* name, PyObject* sort) {
+    PyObject* v[] = {name, sort};
+    return construct(type, Kind::Constant, v);
+}
+
+}  // namespace quorvel::ast

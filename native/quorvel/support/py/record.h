@@ -1,0 +1,42 @@
+// Small frozen records built from a description: N object fields given by
+// position or keyword, dataclass equality (same class, fields pairwise),
+// a hash over the fields computed once, the dataclass repr, and refusal of
+// every assignment. The sort objects and second-order symbol variables are
+// such records.
+#pragma once
+
+#include <Python.h>
+
+namespace quorvel::py {
+
+struct RecordObject {
+    PyObject_HEAD
+    Py_hash_t hash;
+    PyObject* fields[1];  // really `nfields` entries
+};
+
+struct RecordSpec {
+    const char* name;            // "quorvel.core.sorts.PrimitiveSort"
+    const char* doc;
+    const char* const* fields;   // field names, in declaration order
+    int nfields;
+    PyTypeObject* base;          // NULL for object, or another record type
+    PyGetSetDef* extra_getset;   // NULL, or extra computed attributes
+};
+
+// A new heap type (new reference), or NULL with an exception set. The field
+// names and member tables live as long as the process.
+PyTypeObject* make_record_type(const RecordSpec& spec);
+
+// Builds an instance from field values (borrowed); new reference or NULL.
+PyObject* new_record(PyTypeObject* type, PyObject* const* values);
+
+inline PyObject* record_field(PyObject* record, int i) {
+    return reinterpret_cast<RecordObject*>(record)->fields[i];
+}
+
+// The FrozenInstanceError of dataclasses, raised as a frozen dataclass
+// raises it: "cannot assign to field 'x'" / "cannot delete field 'x'".
+int refuse_assignment(PyObject* self, PyObject* name, PyObject* value);
+
+}  // namespace quorvel::py

@@ -1,0 +1,1 @@
+"""Automated reasoning over first-order and intuitionistic propositional logic."""

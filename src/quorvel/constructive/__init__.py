@@ -1,0 +1,1 @@
+"""Intuitionistic propositional reasoning: Kripke models and provers."""

@@ -1,0 +1,1 @@
+"""Syntax trees, sorts, printing and visitors."""

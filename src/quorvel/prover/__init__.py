@@ -1,0 +1,1 @@
+"""Classical first-order proving: clausal normal form and inference rules."""
