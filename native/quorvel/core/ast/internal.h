@@ -11,6 +11,7 @@ struct State {
     Api api{};                         // exported through the capsule
     PyObject* frozen_error = nullptr;  // dataclasses.FrozenInstanceError
     PyObject* zero = nullptr;          // the int 0
+    PyObject* empty_frozenset = nullptr;
 };
 State& state();
 

@@ -68,6 +68,7 @@ NB_MODULE(ast, m) {
     m.attr("Ind") = nb::handle(s.api.ind);
     m.attr("InvalidFormulaError") = nb::handle(s.api.invalid_formula_error);
     s.zero = PyLong_FromLong(0);
+    s.empty_frozenset = PyFrozenSet_New(nullptr);
 
     init_variable_kind(m);
     if (!create_types(m.ptr())) throw nb::python_error();

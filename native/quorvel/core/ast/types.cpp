@@ -143,40 +143,67 @@ bool check_application(const char* noun, const char* variable_class, const char*
     return differs == 0;
 }
 
-// Adds the free variables of one argument term (or side) to `into`.
+// Adds the free variables of one argument term (or side) to the new
+// frozenset `into`.
+bool add_all(PyObject* into, PyObject* vars) {
+    PyObject* it = PyObject_GetIter(vars);
+    if (!it) return false;
+    while (PyObject* v = PyIter_Next(it)) {
+        int r = PySet_Add(into, v);
+        Py_DECREF(v);
+        if (r < 0) {
+            Py_DECREF(it);
+            return false;
+        }
+    }
+    Py_DECREF(it);
+    return !PyErr_Occurred();
+}
+
 bool add_free_variables(PyObject* into, PyObject* term) {
     Kind k = exact_kind_of(term);
     if (k == Kind::Variable) return PySet_Add(into, term) == 0;
     if (k == Kind::Constant) return true;
-    PyObject* cached = nullptr;
-    if (k == Kind::FunctionApp) cached = as_function_app(term)->free_vars;
-    if (cached) {
-        PyObject* r = PyNumber_InPlaceOr(into, cached);
-        Py_XDECREF(r);
-        return r != nullptr;
-    }
+    if (k == Kind::FunctionApp) return add_all(into, as_function_app(term)->free_vars);
     PyObject* found = free_variables(term);
     if (!found) return false;
-    PyObject* r = PyNumber_InPlaceOr(into, found);
+    bool ok = add_all(into, found);
     Py_DECREF(found);
-    Py_XDECREF(r);
-    return r != nullptr;
+    return ok;
 }
 
+// The free variables of argument terms as a frozenset. The common shapes
+// (no variables, one application) share an existing set.
 PyObject* free_variables_of_terms(PyObject* const* terms, Py_ssize_t n) {
-    PyObject* set = PySet_New(nullptr);
+    PyObject* only = nullptr;  // the one non-empty cached set so far
+    bool simple = true;
+    for (Py_ssize_t i = 0; i < n && simple; ++i) {
+        Kind k = exact_kind_of(terms[i]);
+        if (k == Kind::Constant) continue;
+        if (k == Kind::FunctionApp) {
+            PyObject* fv = as_function_app(terms[i])->free_vars;
+            if (PySet_GET_SIZE(fv) == 0) continue;
+            if (!only) {
+                only = fv;
+                continue;
+            }
+        }
+        simple = false;
+    }
+    if (simple) return Py_NewRef(only ? only : state().empty_frozenset);
+    PyObject* set = PyFrozenSet_New(nullptr);  // filled while nobody else holds it
     if (!set) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!add_free_variables(set, terms[i])) {
             Py_DECREF(set);
             return nullptr;
         }
-    PyObject* frozen = PyFrozenSet_New(set);
-    Py_DECREF(set);
-    return frozen;
+    return set;
 }
 
 PyObject* free_variables_of_args(PyObject* args) {
+    if (PyTuple_CheckExact(args))
+        return free_variables_of_terms(reinterpret_cast<PyTupleObject*>(args)->ob_item, PyTuple_GET_SIZE(args));
     PyObject* items = PySequence_Fast(args, "args must be iterable");
     if (!items) return nullptr;
     PyObject* r = free_variables_of_terms(PySequence_Fast_ITEMS(items), PySequence_Fast_GET_SIZE(items));
@@ -195,44 +222,67 @@ bool is_variable_kind(PyObject* o) {
 }
 
 // Allocates a node of `type` (an exact class or a subclass), sets its kind,
-// and takes new references to `fields`.
+// takes new references to `fields` and clears the hidden cache slot. An exact
+// class skips the zeroing and tracking of the generic allocator: the node is
+// tracked later only if it may be part of a cycle.
 PyObject* allocate(PyTypeObject* type, Kind k, PyObject* const* fields, int n) {
-    PyObject* o = type->tp_alloc(type, 0);
+    PyObject* o;
+    if (is_exact(type, k)) {
+        o = PyObject_GC_New(PyObject, type);
+    } else {
+        o = type->tp_alloc(type, 0);
+    }
     if (!o) return nullptr;
     as_node(o)->kind = k;
     as_node(o)->hash = -1;
     PyObject** slot = fields_of(o);
     for (int i = 0; i < n; ++i) slot[i] = Py_NewRef(fields[i]);
+    for (int i = n, total = field_count(k); i < total; ++i) slot[i] = nullptr;
     return o;
 }
 
-void untrack_if_acyclic(PyObject* o, Kind k) {
-    if (!is_exact(Py_TYPE(o), k)) return;  // a subclass has a __dict__
+// Tracks a new exact node only when a field may lead back to it; trees whose
+// leaves cannot are never walked by the collector. (Subclass instances carry
+// a __dict__ and stay tracked.)
+void track_if_cyclic(PyObject* o, Kind k) {
+    if (!is_exact(Py_TYPE(o), k)) return;
     PyObject** slot = fields_of(o);
     for (int i = 0, n = info(k).nfields; i < n; ++i) {
         PyObject* f = slot[i];
         if (k == Kind::Variable && i == 2 && is_variable_kind(f)) continue;
-        if (may_reach_cycle(f)) return;
+        if (may_reach_cycle(f)) {
+            PyObject_GC_Track(o);
+            return;
+        }
     }
-    PyObject_GC_UnTrack(o);
+}
+
+// The hash of a field: a node's cached hash is read directly.
+Py_hash_t field_hash(PyObject* f) {
+    if (Py_TYPE(f)->tp_hash == type_of_kind(Kind::Formula)->tp_hash) {
+        Py_hash_t h = as_node(f)->hash;
+        if (h != -1) return h;
+    }
+    return PyObject_Hash(f);
 }
 
 // Finishes a compound node: the hash over (class, fields...), skipping the
 // first `skip` fields (FunctionApp's sort).
 PyObject* finish_compound(PyObject* o, Kind k, int skip) {
     TupleHash h;
-    if (!h.add(reinterpret_cast<PyObject*>(Py_TYPE(o)))) {
-        Py_DECREF(o);
-        return nullptr;
-    }
+    Py_hash_t type_hash = PyObject_Hash(reinterpret_cast<PyObject*>(Py_TYPE(o)));  // by address: cannot fail
+    h.add_hash(type_hash);
     PyObject** slot = fields_of(o);
-    for (int i = skip, n = info(k).nfields; i < n; ++i)
-        if (!h.add(slot[i])) {
+    for (int i = skip, n = info(k).nfields; i < n; ++i) {
+        Py_hash_t fh = field_hash(slot[i]);
+        if (fh == -1) {
             Py_DECREF(o);
             return nullptr;
         }
+        h.add_hash(fh);
+    }
     as_node(o)->hash = h.finish();
-    untrack_if_acyclic(o, k);
+    track_if_cyclic(o, k);
     return o;
 }
 
@@ -267,7 +317,7 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
             if (negative) return error(PyUnicode_FromFormat("Variable ID must be non-negative, got %S.", id));
             PyObject* f[] = {sort, id, var_kind};
             PyObject* o = allocate(type, k, f, 3);
-            if (o) untrack_if_acyclic(o, k);
+            if (o) track_if_cyclic(o, k);
             return o;
         }
         case Kind::Constant: {
@@ -277,7 +327,7 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
                 return error(PyUnicode_FromString("Constant name cannot be empty."));
             PyObject* f[] = {sort, name};
             PyObject* o = allocate(type, k, f, 2);
-            if (o) untrack_if_acyclic(o, k);
+            if (o) track_if_cyclic(o, k);
             return o;
         }
         case Kind::FunctionApp: {

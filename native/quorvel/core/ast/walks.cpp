@@ -1,14 +1,16 @@
 // free_variables, bound_variables, formula_size and formula_depth.
 //
-// Each walks with an explicit stack (any depth works) and remembers, by
-// object identity, the result of every node that has more than one holder,
-// so a shared sub-tree is measured once per call (x = And(x, x) a hundred
-// times is 101 objects but 2**101 - 1 nodes).
+// Each walks top-down with an explicit work stack, so any depth works and a
+// node costs a pop and a push of its children. A node with more than one
+// holder may be met again (x = And(x, x) a hundred times is 101 objects but
+// 2**101 - 1 nodes): such nodes are remembered by identity, so a shared
+// sub-tree is walked once per call.
+#include <algorithm>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "quorvel/core/ast/internal.h"
+#include "quorvel/support/flat_map.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
 
@@ -37,547 +39,484 @@ PyObject* raise_with_class(const char* prefix, PyObject* o) {
 
 namespace {
 
-// The body of a second-order quantifier, new reference: read from the layout
-// for our own classes, by attribute for any other class of that name.
+bool shared(PyObject* o) { return Py_REFCNT(o) > 1; }
+
+// The body of a second-order quantifier recognised by class name, as a new
+// reference: from the layout for our own classes, by attribute otherwise.
+// NULL with an exception set, or with none when `o` is no such quantifier.
 PyObject* second_order_body(PyObject* o) {
-    Kind k = exact_kind_of(o);
-    if (is_second_order_quantifier(k)) return Py_NewRef(as_quantifier(o)->body);
+    if (is_second_order_quantifier(exact_kind_of(o))) return Py_NewRef(as_quantifier(o)->body);
+    int so = is_second_order_by_name(o);
+    if (so <= 0) return nullptr;
     return PyObject_GetAttrString(o, "body");
 }
 
-// How a walk treats a node: the first class test that matches.
-enum class Shape { Variable, Constant, Application, Equality, Not, Binary, Quantifier, SecondOrder, Other };
-
-// -1 on error.
-int shape_of(PyObject* o, Shape& shape) {
-    switch (kind_of(o)) {
-        case Kind::Variable: shape = Shape::Variable; return 0;
-        case Kind::Constant: shape = Shape::Constant; return 0;
-        case Kind::FunctionApp:
-        case Kind::PredicateApp: shape = Shape::Application; return 0;
-        case Kind::Equality: shape = Shape::Equality; return 0;
-        case Kind::Not: shape = Shape::Not; return 0;
-        case Kind::And:
-        case Kind::Or:
-        case Kind::Implies:
-        case Kind::Iff: shape = Shape::Binary; return 0;
-        case Kind::Forall:
-        case Kind::Exists: shape = Shape::Quantifier; return 0;
-        default: {
-            int so = is_second_order_by_name(o);
-            if (so < 0) return -1;
-            shape = so ? Shape::SecondOrder : Shape::Other;
-            return 0;
-        }
-    }
-}
-
-bool shared(PyObject* o) { return Py_REFCNT(o) > 1; }
-
-// ---------------------------------------------------------------------------
-// Variable sets. An empty result is NULL, so that walks over propositional
-// trees allocate nothing.
-
-struct VarSet {
-    PyObject* set = nullptr;  // owned unless `borrowed`
-    bool borrowed = false;    // owned by the memo
-};
-
-class VarSetWalk {
+// Bodies read by attribute, kept alive until the walk ends.
+class Keep {
 public:
-    explicit VarSetWalk(bool free) : free_(free) {}
-    ~VarSetWalk() {
-        for (auto& r : results_)
-            if (!r.borrowed) Py_XDECREF(r.set);
-        for (auto& [node, set] : memo_) Py_XDECREF(set);
-        for (PyObject* o : keep_) Py_DECREF(o);
+    ~Keep() {
+        for (PyObject* o : objects_) Py_DECREF(o);
     }
-
-    PyObject* run(PyObject* root) {
-        stack_.push_back(Frame{root, Shape::Other, 0, 0, {nullptr, nullptr}});
-        while (!stack_.empty()) {
-            if (!step()) return nullptr;
-        }
-        VarSet r = results_.back();
-        results_.pop_back();
-        if (!r.set) return PySet_New(nullptr);
-        if (r.borrowed) return PySet_New(r.set);
-        return r.set;
+    PyObject* hold(PyObject* owned) {
+        objects_.push_back(owned);
+        return owned;
     }
 
 private:
-    struct Frame {
+    std::vector<PyObject*> objects_;
+};
+
+// ---------------------------------------------------------------------------
+// free_variables and bound_variables
+
+class VariableWalk {
+public:
+    explicit VariableWalk(bool free) : free_(free), seen_(Key{nullptr, 0}) {}
+    ~VariableWalk() {
+        Py_XDECREF(result_);
+        Py_XDECREF(bound_);
+    }
+
+    PyObject* run(PyObject* root) {
+        result_ = PySet_New(nullptr);
+        if (!result_) return nullptr;
+        work_.push_back(Item{root, false});
+        while (!work_.empty()) {
+            Item it = work_.back();
+            work_.pop_back();
+            if (it.leave ? !leave(it.node) : !visit(it.node)) return nullptr;
+        }
+        return std::exchange(result_, nullptr);
+    }
+
+private:
+    struct Item {
         PyObject* node;
-        Shape shape;
-        int next;      // children pushed so far; 0 = not yet classified
-        int count;     // children in all
-        PyObject* children[2];
+        bool leave;  // end of a quantifier's scope
+    };
+    struct Key {
+        PyObject* node;
+        uint64_t scope;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        size_t operator()(const Key& k) const {
+            return static_cast<size_t>(mix64(reinterpret_cast<uintptr_t>(k.node) ^ (k.scope << 48)));
+        }
     };
 
-    bool push_result(PyObject* set, bool borrowed = false) {
-        results_.push_back(VarSet{set, borrowed});
+    // Adds a variable unless a quantifier around it binds it.
+    bool add(PyObject* var) {
+        if (bound_ && PyDict_GET_SIZE(bound_)) {
+            int b = PyDict_Contains(bound_, var);
+            if (b) return b > 0;
+        }
+        return PySet_Add(result_, var) == 0;
+    }
+
+    bool add_all(PyObject* vars) {
+        if (!bound_ || PyDict_GET_SIZE(bound_) == 0) {
+            if (PyAnySet_Check(vars) && PySet_GET_SIZE(vars) == 0) return true;
+            PyObject* r = PyNumber_InPlaceOr(result_, vars);
+            Py_XDECREF(r);
+            if (r) return true;
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+            PyErr_Clear();  // not a set: add its members one by one
+        }
+        Ref it(PyObject_GetIter(vars));
+        if (!it) return false;
+        while (PyObject* v = PyIter_Next(it.get())) {
+            bool ok = add(v);
+            Py_DECREF(v);
+            if (!ok) return false;
+        }
+        return !PyErr_Occurred();
+    }
+
+    bool enter(PyObject* var) {
+        if (!bound_ && !(bound_ = PyDict_New())) return false;
+        PyObject* count = PyDict_GetItemWithError(bound_, var);
+        if (!count && PyErr_Occurred()) return false;
+        Ref next(PyLong_FromSsize_t(count ? PyLong_AsSsize_t(count) + 1 : 1));
+        if (!next || PyDict_SetItem(bound_, var, next.get()) < 0) return false;
+        scopes_.push_back(++scope_count_);
         return true;
     }
 
-    // Makes `r` owned and mutable.
-    bool own(VarSet& r) {
-        if (!r.borrowed) return true;
-        PyObject* copy = PySet_New(r.set);
-        if (!copy) return false;
-        r.set = copy;
-        r.borrowed = false;
-        return true;
+    bool leave(PyObject* quantifier) {
+        PyObject* var = as_quantifier(quantifier)->variable;
+        scopes_.pop_back();
+        PyObject* count = PyDict_GetItemWithError(bound_, var);
+        if (!count) return false;
+        Py_ssize_t n = PyLong_AsSsize_t(count);
+        if (n <= 1) return PyDict_DelItem(bound_, var) == 0;
+        Ref next(PyLong_FromSsize_t(n - 1));
+        return next && PyDict_SetItem(bound_, var, next.get()) == 0;
     }
 
-    bool step() {
-        Frame& f = stack_.back();
-        if (f.next == 0 && f.count == 0 && !classify()) return false;
-        Frame& g = stack_.back();
-        if (g.count == -1) {  // answered directly
-            stack_.pop_back();
-            return true;
-        }
-        if (g.next < g.count) {
-            PyObject* child = g.children[g.next++];
-            stack_.push_back(Frame{child, Shape::Other, 0, 0, {nullptr, nullptr}});
-            return true;
-        }
-        return combine();
+    uint64_t scope() const { return scopes_.empty() ? 0 : scopes_.back(); }
+
+    // True when this compound node was already walked under the same
+    // bindings (its variables are then in the result already).
+    bool seen_before(PyObject* o) {
+        if (!shared(o)) return false;
+        return !seen_.insert(Key{o, free_ ? scope() : 0}, true).second;
     }
 
-    // Classifies the top frame: either answers it (count = -1) or lists its
-    // children.
-    bool classify() {
-        Frame& f = stack_.back();
-        PyObject* o = f.node;
-        if (auto it = shared(o) ? memo_.find(o) : memo_.end(); it != memo_.end()) {
-            f.count = -1;
-            return push_result(it->second, true);
-        }
+    bool visit(PyObject* o) {
+        Kind k = kind_of(o);
         if (free_) {
-            Kind exact = exact_kind_of(o);
+            // Any object that carries a _free_vars value answers from it; our
+            // own exact classes are known without the lookup.
             PyObject* cache = nullptr;
-            if (exact == Kind::FunctionApp) cache = as_function_app(o)->free_vars;
-            else if (exact == Kind::PredicateApp) cache = as_predicate_app(o)->free_vars;
-            else if (exact == Kind::Equality) cache = as_equality(o)->free_vars;
-            else if (exact == Kind::None || !(exact <= Kind::Exists)) {
-                // Any object that carries a _free_vars value answers from it.
-                PyObject* value = PyObject_GetAttrString(o, "_free_vars");
-                if (!value) {
+            Ref attribute;
+            if (k == Kind::FunctionApp || k == Kind::PredicateApp || k == Kind::Equality) {
+                if (exact_kind_of(o) == k) cache = fields_of(o)[field_count(k) - 1];
+            }
+            if (!cache && exact_kind_of(o) == Kind::None) {
+                attribute = Ref(PyObject_GetAttrString(o, "_free_vars"));
+                if (!attribute) {
                     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
                     PyErr_Clear();
-                } else if (value != Py_None) {
-                    f.count = -1;
-                    PyObject* copy = PySet_New(value);
-                    Py_DECREF(value);
-                    if (!copy) return false;
-                    return push_result(copy);
-                } else {
-                    Py_DECREF(value);
+                } else if (attribute.get() != Py_None) {
+                    cache = attribute.get();
                 }
             }
-            if (cache) {
-                f.count = -1;
-                if (PySet_GET_SIZE(cache) == 0) return push_result(nullptr);
-                PyObject* copy = PySet_New(cache);
-                return copy && push_result(copy);
-            }
+            if (cache) return add_all(cache);
         }
-        Shape shape;
-        if (shape_of(o, shape) < 0) return false;
-        f.shape = shape;
-        switch (shape) {
-            case Shape::Variable: {
-                f.count = -1;
-                if (!free_) return push_result(nullptr);
-                PyObject* set = PySet_New(nullptr);
-                if (!set || PySet_Add(set, o) < 0) {
-                    Py_XDECREF(set);
+        switch (k) {
+            case Kind::Variable:
+                return !free_ || add(o);
+            case Kind::Constant:
+                return true;
+            case Kind::FunctionApp:
+            case Kind::PredicateApp:
+            case Kind::Equality:
+                // A subclass whose _free_vars attribute is None still holds
+                // the set in its layout.
+                return !free_ || add_all(fields_of(o)[field_count(k) - 1]);
+            case Kind::Not:
+                if (seen_before(o)) return true;
+                work_.push_back(Item{as_unary(o)->operand, false});
+                return true;
+            case Kind::And:
+            case Kind::Or:
+            case Kind::Implies:
+            case Kind::Iff:
+                if (seen_before(o)) return true;
+                work_.push_back(Item{as_binary(o)->right, false});
+                work_.push_back(Item{as_binary(o)->left, false});
+                return true;
+            case Kind::Forall:
+            case Kind::Exists: {
+                if (seen_before(o)) return true;
+                PyObject* var = as_quantifier(o)->variable;
+                if (free_) {
+                    if (!enter(var)) return false;
+                    work_.push_back(Item{o, true});
+                } else if (PySet_Add(result_, var) < 0) {
                     return false;
                 }
-                return push_result(set);
+                work_.push_back(Item{as_quantifier(o)->body, false});
+                return true;
             }
-            case Shape::Constant:
-                f.count = -1;
-                return push_result(nullptr);
-            case Shape::Application:
-            case Shape::Equality: {
-                f.count = -1;
-                if (!free_) return push_result(nullptr);
-                // A subclass whose _free_vars attribute is None: the layout
-                // still holds the set.
-                PyObject* cache = fields_of(o)[field_count(kind_of(o)) - 1];
-                PyObject* copy = PySet_New(cache);
-                return copy && push_result(copy);
-            }
-            case Shape::Not:
-                f.count = 1;
-                f.children[0] = as_unary(o)->operand;
-                return true;
-            case Shape::Binary:
-                f.count = 2;
-                f.children[0] = as_binary(o)->left;
-                f.children[1] = as_binary(o)->right;
-                return true;
-            case Shape::Quantifier:
-                f.count = 1;
-                f.children[0] = as_quantifier(o)->body;
-                return true;
-            case Shape::SecondOrder: {
+            default: {
                 PyObject* body = second_order_body(o);
-                if (!body) return false;
-                keep_.push_back(body);
-                f.count = 1;
-                f.children[0] = body;
+                if (!body) {
+                    if (!PyErr_Occurred()) raise_with_class("Unsupported AST node type: ", o);
+                    return false;
+                }
+                work_.push_back(Item{keep_.hold(body), false});
                 return true;
             }
-            case Shape::Other:
-                raise_with_class("Unsupported AST node type: ", o);
-                return false;
         }
-        return false;
-    }
-
-    bool combine() {
-        Frame f = stack_.back();
-        stack_.pop_back();
-        VarSet r = results_.back();
-        results_.pop_back();
-        if (f.shape == Shape::Binary) {
-            VarSet left = results_.back();
-            results_.pop_back();
-            if (!left.set) {
-                // r stands
-            } else if (!r.set) {
-                r = left;
-            } else {
-                if (!own(left)) {
-                    if (!r.borrowed) Py_DECREF(r.set);
-                    return false;
-                }
-                PyObject* u = PyNumber_InPlaceOr(left.set, r.set);
-                if (!r.borrowed) Py_DECREF(r.set);
-                if (!u) {
-                    Py_DECREF(left.set);
-                    return false;
-                }
-                Py_DECREF(u);
-                r = left;
-            }
-        } else if (f.shape == Shape::Quantifier) {
-            PyObject* var = as_quantifier(f.node)->variable;
-            if (free_) {
-                if (r.set) {
-                    int has = PySet_Contains(r.set, var);
-                    if (has < 0 || (has && (!own(r) || PySet_Discard(r.set, var) < 0))) {
-                        if (!r.borrowed) Py_DECREF(r.set);
-                        return false;
-                    }
-                }
-            } else {
-                if (!own(r)) return false;
-                if (!r.set && !(r.set = PySet_New(nullptr))) return false;
-                if (PySet_Add(r.set, var) < 0) {
-                    Py_DECREF(r.set);
-                    return false;
-                }
-            }
-        }
-        if (shared(f.node) && stack_.size() > 0) {
-            // Remember it; the memo holds the reference from now on.
-            if (!r.set || r.borrowed) {
-                Py_XINCREF(r.set);
-            }
-            memo_.emplace(f.node, r.set);
-            r.borrowed = r.set != nullptr;
-        }
-        results_.push_back(r);
-        return true;
     }
 
     bool free_;
-    std::vector<Frame> stack_;
-    std::vector<VarSet> results_;
-    std::unordered_map<PyObject*, PyObject*> memo_;
-    std::vector<PyObject*> keep_;  // bodies read by attribute
+    PyObject* result_ = nullptr;
+    PyObject* bound_ = nullptr;  // variable -> number of quantifiers binding it here
+    std::vector<uint64_t> scopes_;
+    uint64_t scope_count_ = 0;
+    std::vector<Item> work_;
+    FlatMap<Key, bool, KeyHash> seen_;
+    Keep keep_;
 };
 
 // ---------------------------------------------------------------------------
-// Counts: machine integers that turn into Python ints on overflow.
+// formula_size
 
-struct Count {
-    uint64_t small = 0;
-    PyObject* big = nullptr;  // owned; used once `small` would overflow
-};
+// A count that turns into a Python int if it would overflow.
+class Count {
+public:
+    Count() = default;
+    Count(const Count& other) : small_(other.small_), big_(Py_XNewRef(other.big_)) {}
+    Count& operator=(const Count& other) {
+        Count copy(other);
+        std::swap(small_, copy.small_);
+        std::swap(big_, copy.big_);
+        return *this;
+    }
+    ~Count() { Py_XDECREF(big_); }
 
-bool add_into(Count& into, const Count& other) {
-    if (!into.big && !other.big && into.small <= UINT64_MAX - other.small) {
-        into.small += other.small;
+    void increment() { ++small_; }  // a walk cannot visit 2**64 nodes
+
+    bool add(const Count& other) {
+        if (!big_ && !other.big_ && small_ <= UINT64_MAX - other.small_) {
+            small_ += other.small_;
+            return true;
+        }
+        Ref a(as_python()), b(other.as_python());
+        if (!a || !b) return false;
+        PyObject* sum = PyNumber_Add(a.get(), b.get());
+        if (!sum) return false;
+        Py_XSETREF(big_, sum);
+        small_ = 0;
         return true;
     }
-    Ref a(into.big ? Py_NewRef(into.big) : PyLong_FromUnsignedLongLong(into.small));
-    Ref b(other.big ? Py_NewRef(other.big) : PyLong_FromUnsignedLongLong(other.small));
-    if (!a || !b) return false;
-    PyObject* sum = PyNumber_Add(a.get(), b.get());
-    if (!sum) return false;
-    Py_XDECREF(into.big);
-    into.big = sum;
-    return true;
-}
 
-PyObject* to_python(const Count& c) {
-    return c.big ? Py_NewRef(c.big) : PyLong_FromUnsignedLongLong(c.small);
-}
+    PyObject* as_python() const {
+        if (!big_) return PyLong_FromUnsignedLongLong(small_);
+        if (!small_) return Py_NewRef(big_);
+        Ref s(PyLong_FromUnsignedLongLong(small_));
+        return s ? PyNumber_Add(big_, s.get()) : nullptr;
+    }
 
-// formula_size, with the term sizes of atoms, equations and quantified
-// variables.
+private:
+    uint64_t small_ = 0;
+    PyObject* big_ = nullptr;
+};
+
 class SizeWalk {
 public:
+    SizeWalk() : memo_(Key{nullptr, false}) {}
     ~SizeWalk() {
-        for (auto& c : results_) Py_XDECREF(c.big);
-        for (auto& [k, c] : memo_) Py_XDECREF(c.big);
-        for (auto& f : stack_) Py_XDECREF(f.seq);
-        for (PyObject* o : keep_) Py_DECREF(o);
+        memo_.for_each([](const Key&, Count*& c) { delete c; });
     }
 
     PyObject* run(PyObject* root) {
-        if (!open(root, false)) return nullptr;
-        while (!stack_.empty()) {
-            Frame& f = stack_.back();
-            if (f.next < f.count) {
-                PyObject* child;
-                bool term;
-                if (f.seq) {
-                    child = PySequence_Fast_ITEMS(f.seq)[f.next];
-                    term = true;
-                } else {
-                    child = f.children[f.next];
-                    term = f.term_child[f.next];
-                }
-                ++f.next;
-                if (!open(child, term)) return nullptr;
-                continue;
-            }
-            if (!close()) return nullptr;
+        frames_.emplace_back();
+        work_.push_back(Item{root, Mode::Formula});
+        while (!work_.empty()) {
+            Item it = work_.back();
+            work_.pop_back();
+            if (!(it.mode == Mode::Close ? close(it.node) : visit(it.node, it.mode == Mode::Term))) return nullptr;
         }
-        return to_python(results_.back());
+        return frames_.back().count.as_python();
     }
 
 private:
-    struct Frame {
+    enum class Mode : uint8_t { Formula, Term, Close };
+    struct Item {
+        PyObject* node;
+        Mode mode;
+    };
+    struct Key {
         PyObject* node;
         bool term;
-        int count;
-        int next;
-        PyObject* seq;  // owned argument sequence, or NULL
-        PyObject* children[2];
-        bool term_child[2];
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        size_t operator()(const Key& k) const {
+            return static_cast<size_t>(mix64(reinterpret_cast<uintptr_t>(k.node) | k.term));
+        }
+    };
+    // The nodes counted since a shared node was opened are its own.
+    struct Frame {
+        PyObject* node = nullptr;
+        bool term = false;
+        Count count;
     };
 
-    static uintptr_t key(PyObject* o, bool term) { return reinterpret_cast<uintptr_t>(o) | (term ? 1 : 0); }
+    Count& current() { return frames_.back().count; }
 
-    bool leaf(uint64_t n) {
-        results_.push_back(Count{n, nullptr});
+    bool push_args(PyObject* args) {
+        if (PyTuple_CheckExact(args)) {
+            for (Py_ssize_t i = PyTuple_GET_SIZE(args) - 1; i >= 0; --i)
+                work_.push_back(Item{PyTuple_GET_ITEM(args, i), Mode::Term});
+            return true;
+        }
+        Ref seq(PySequence_Fast(args, "args must be a sequence"));
+        if (!seq) return false;
+        for (Py_ssize_t i = PySequence_Fast_GET_SIZE(seq.get()) - 1; i >= 0; --i)
+            work_.push_back(Item{keep_.hold(Py_NewRef(PySequence_Fast_ITEMS(seq.get())[i])), Mode::Term});
         return true;
     }
 
-    // Starts measuring `o`: answers leaves at once, pushes a frame otherwise.
-    bool open(PyObject* o, bool term) {
-        if (auto it = shared(o) ? memo_.find(key(o, term)) : memo_.end(); it != memo_.end()) {
-            Count c = it->second;
-            Py_XINCREF(c.big);
-            results_.push_back(c);
-            return true;
+    // A shared compound node is counted in a frame of its own, then
+    // remembered; met again, its count is added at once.
+    bool open_shared(PyObject* o, bool term, bool& done) {
+        done = false;
+        if (!shared(o)) return true;
+        if (Count** c = memo_.find(Key{o, term})) {
+            done = true;
+            return current().add(**c);
         }
+        frames_.push_back(Frame{o, term, Count()});
+        work_.push_back(Item{o, Mode::Close});
+        return true;
+    }
+
+    bool close(PyObject*) {
+        Frame f = frames_.back();
+        frames_.pop_back();
+        memo_.insert(Key{f.node, f.term}, new Count(f.count));
+        return current().add(f.count);
+    }
+
+    bool visit(PyObject* o, bool term) {
         Kind k = kind_of(o);
-        Frame f{o, term, 0, 0, nullptr, {nullptr, nullptr}, {false, false}};
+        bool done;
         if (term) {
-            if (k == Kind::Variable || k == Kind::Constant) return leaf(1);
+            if (k == Kind::Variable || k == Kind::Constant) {
+                current().increment();
+                return true;
+            }
             if (k != Kind::FunctionApp) return raise_with_class("Expected Term, got ", o), false;
-            return open_args(f, as_function_app(o)->args);
+            if (!open_shared(o, true, done)) return false;
+            if (done) return true;
+            current().increment();
+            return push_args(as_function_app(o)->args);
         }
         switch (k) {
-            case Kind::PredicateApp:
-                return open_args(f, as_predicate_app(o)->args);
+            case Kind::PredicateApp: {
+                PyObject* args = as_predicate_app(o)->args;
+                if (PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 0) {
+                    current().increment();
+                    return true;
+                }
+                if (!open_shared(o, false, done)) return false;
+                if (done) return true;
+                current().increment();
+                return push_args(args);
+            }
             case Kind::Equality:
-                f.count = 2;
-                f.children[0] = as_equality(o)->left;
-                f.children[1] = as_equality(o)->right;
-                f.term_child[0] = f.term_child[1] = true;
-                break;
+                if (!open_shared(o, false, done)) return false;
+                if (done) return true;
+                current().increment();
+                work_.push_back(Item{as_equality(o)->right, Mode::Term});
+                work_.push_back(Item{as_equality(o)->left, Mode::Term});
+                return true;
             case Kind::Not:
-                f.count = 1;
-                f.children[0] = as_unary(o)->operand;
-                break;
+                if (!open_shared(o, false, done)) return false;
+                if (done) return true;
+                current().increment();
+                work_.push_back(Item{as_unary(o)->operand, Mode::Formula});
+                return true;
             case Kind::And:
             case Kind::Or:
             case Kind::Implies:
             case Kind::Iff:
-                f.count = 2;
-                f.children[0] = as_binary(o)->left;
-                f.children[1] = as_binary(o)->right;
-                break;
+                if (!open_shared(o, false, done)) return false;
+                if (done) return true;
+                current().increment();
+                work_.push_back(Item{as_binary(o)->right, Mode::Formula});
+                work_.push_back(Item{as_binary(o)->left, Mode::Formula});
+                return true;
             case Kind::Forall:
             case Kind::Exists:
-                f.count = 2;
-                f.children[0] = as_quantifier(o)->variable;
-                f.term_child[0] = true;
-                f.children[1] = as_quantifier(o)->body;
-                break;
+                if (!open_shared(o, false, done)) return false;
+                if (done) return true;
+                current().increment();
+                work_.push_back(Item{as_quantifier(o)->body, Mode::Formula});
+                work_.push_back(Item{as_quantifier(o)->variable, Mode::Term});
+                return true;
             default: {
-                int so = is_second_order_by_name(o);
-                if (so < 0) return false;
-                if (!so) return raise_with_class("Expected Formula, got ", o), false;
                 PyObject* body = second_order_body(o);
-                if (!body) return false;
-                keep_.push_back(body);
-                f.count = 1;
-                f.children[0] = body;
-                break;
+                if (!body) {
+                    if (!PyErr_Occurred()) raise_with_class("Expected Formula, got ", o);
+                    return false;
+                }
+                current().increment();
+                work_.push_back(Item{keep_.hold(body), Mode::Formula});
+                return true;
             }
         }
-        stack_.push_back(f);
-        return true;
     }
 
-    bool open_args(Frame& f, PyObject* args) {
-        PyObject* seq = PySequence_Fast(args, "args must be a sequence");
-        if (!seq) return false;
-        f.seq = seq;
-        f.count = static_cast<int>(PySequence_Fast_GET_SIZE(seq));
-        stack_.push_back(f);
-        return true;
-    }
-
-    bool close() {
-        Frame f = stack_.back();
-        stack_.pop_back();
-        Count total{1, nullptr};
-        bool ok = true;
-        for (int i = 0; i < f.count; ++i) {
-            Count& c = results_[results_.size() - f.count + i];
-            if (ok) ok = add_into(total, c);
-            Py_XDECREF(c.big);
-        }
-        results_.resize(results_.size() - f.count);
-        Py_XDECREF(f.seq);
-        if (!ok) {
-            Py_XDECREF(total.big);
-            return false;
-        }
-        if (shared(f.node)) {
-            Py_XINCREF(total.big);
-            memo_.emplace(key(f.node, f.term), total);
-        }
-        results_.push_back(total);
-        return true;
-    }
-
-    std::vector<Frame> stack_;
-    std::vector<Count> results_;
-    std::unordered_map<uintptr_t, Count> memo_;
-    std::vector<PyObject*> keep_;  // bodies read by attribute
+    std::vector<Item> work_;
+    std::vector<Frame> frames_;
+    FlatMap<Key, Count*, KeyHash> memo_;
+    Keep keep_;
 };
 
+// ---------------------------------------------------------------------------
 // formula_depth: atoms are leaves, terms are never visited.
+
 class DepthWalk {
 public:
-    ~DepthWalk() {
-        for (PyObject* o : keep_) Py_DECREF(o);
-    }
+    DepthWalk() : deepest_seen_(nullptr) {}
 
     PyObject* run(PyObject* root) {
-        if (!open(root)) return nullptr;
-        while (!stack_.empty()) {
-            Frame& f = stack_.back();
-            if (f.next < f.count) {
-                PyObject* child = f.children[f.next++];
-                if (!open(child)) return nullptr;
-                continue;
+        work_.push_back(Item{root, 1});
+        uint64_t height = 0;
+        while (!work_.empty()) {
+            Item it = work_.back();
+            work_.pop_back();
+            PyObject* o = it.node;
+            uint64_t below = it.level + 1;
+            // A shared node met again no deeper than before adds nothing.
+            if (shared(o)) {
+                auto [seen, fresh] = deepest_seen_.insert(o, it.level);
+                if (!fresh) {
+                    if (*seen >= it.level) continue;
+                    *seen = it.level;
+                }
             }
-            Frame done = f;
-            stack_.pop_back();
-            uint64_t deepest = 0;
-            for (int i = 0; i < done.count; ++i) deepest = std::max(deepest, results_[results_.size() - 1 - i]);
-            results_.resize(results_.size() - done.count);
-            uint64_t depth = deepest + 1;
-            if (shared(done.node)) memo_.emplace(done.node, depth);
-            results_.push_back(depth);
+            switch (kind_of(o)) {
+                case Kind::PredicateApp:
+                case Kind::Equality:
+                    height = std::max(height, it.level);
+                    break;
+                case Kind::Not:
+                    work_.push_back(Item{as_unary(o)->operand, below});
+                    break;
+                case Kind::And:
+                case Kind::Or:
+                case Kind::Implies:
+                case Kind::Iff:
+                    work_.push_back(Item{as_binary(o)->right, below});
+                    work_.push_back(Item{as_binary(o)->left, below});
+                    break;
+                case Kind::Forall:
+                case Kind::Exists:
+                    work_.push_back(Item{as_quantifier(o)->body, below});
+                    break;
+                default: {
+                    PyObject* body = second_order_body(o);
+                    if (!body) {
+                        if (!PyErr_Occurred()) raise_with_class("Expected Formula, got ", o);
+                        return nullptr;
+                    }
+                    work_.push_back(Item{keep_.hold(body), below});
+                }
+            }
         }
-        return PyLong_FromUnsignedLongLong(results_.back());
+        return PyLong_FromUnsignedLongLong(height);
     }
 
 private:
-    struct Frame {
+    struct Item {
         PyObject* node;
-        int count;
-        int next;
-        PyObject* children[2];
+        uint64_t level;
     };
 
-    bool open(PyObject* o) {
-        if (auto it = shared(o) ? memo_.find(o) : memo_.end(); it != memo_.end()) {
-            results_.push_back(it->second);
-            return true;
-        }
-        Frame f{o, 0, 0, {nullptr, nullptr}};
-        switch (kind_of(o)) {
-            case Kind::PredicateApp:
-            case Kind::Equality:
-                results_.push_back(1);
-                return true;
-            case Kind::Not:
-                f.count = 1;
-                f.children[0] = as_unary(o)->operand;
-                break;
-            case Kind::And:
-            case Kind::Or:
-            case Kind::Implies:
-            case Kind::Iff:
-                f.count = 2;
-                f.children[0] = as_binary(o)->left;
-                f.children[1] = as_binary(o)->right;
-                break;
-            case Kind::Forall:
-            case Kind::Exists:
-                f.count = 1;
-                f.children[0] = as_quantifier(o)->body;
-                break;
-            default: {
-                int so = is_second_order_by_name(o);
-                if (so < 0) return false;
-                if (!so) return raise_with_class("Expected Formula, got ", o), false;
-                PyObject* body = second_order_body(o);
-                if (!body) return false;
-                keep_.push_back(body);
-                f.count = 1;
-                f.children[0] = body;
-            }
-        }
-        stack_.push_back(f);
-        return true;
-    }
-
-    std::vector<Frame> stack_;
-    std::vector<uint64_t> results_;
-    std::unordered_map<PyObject*, uint64_t> memo_;
-    std::vector<PyObject*> keep_;
+    std::vector<Item> work_;
+    IdentityMap<uint64_t> deepest_seen_;
+    Keep keep_;
 };
 
 }  // namespace
 
 PyObject* free_variables(PyObject* node) {
-    return py::guard<PyObject*>(nullptr, [&] { return VarSetWalk(true).run(node); });
+    return py::guard<PyObject*>(nullptr, [&] { return VariableWalk(true).run(node); });
 }
 
 PyObject* bound_variables(PyObject* node) {
-    return py::guard<PyObject*>(nullptr, [&] { return VarSetWalk(false).run(node); });
+    return py::guard<PyObject*>(nullptr, [&] { return VariableWalk(false).run(node); });
 }
 
 PyObject* formula_size(PyObject* formula) {
-    return py::guard<PyObject*>(nullptr, [&] {
-        return SizeWalk().run(formula);
-    });
+    return py::guard<PyObject*>(nullptr, [&] { return SizeWalk().run(formula); });
 }
 
 PyObject* formula_depth(PyObject* formula) {

@@ -1,0 +1,91 @@
+// A small open-addressing hash map for the hot per-call tables of the tree
+// walks and provers (memo by object identity, interned keys): one flat array,
+// linear probing, no allocation per entry. Keys are trivially copyable; one
+// key value is reserved to mark empty slots. No erase.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace quorvel {
+
+inline uint64_t mix64(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ull;
+    x ^= x >> 33;
+    return x;
+}
+
+template <class Key, class Value, class Hash>
+class FlatMap {
+public:
+    explicit FlatMap(Key empty) : empty_(empty) {}
+
+    // The value under `key`, or nullptr.
+    Value* find(const Key& key) {
+        if (slots_.empty()) return nullptr;
+        size_t mask = slots_.size() - 1;
+        for (size_t i = Hash{}(key) & mask;; i = (i + 1) & mask) {
+            Slot& s = slots_[i];
+            if (s.key == key) return &s.value;
+            if (s.key == empty_) return nullptr;
+        }
+    }
+
+    // Inserts when absent; returns the stored value and whether it is new.
+    std::pair<Value*, bool> insert(const Key& key, const Value& value) {
+        if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+        size_t mask = slots_.size() - 1;
+        for (size_t i = Hash{}(key) & mask;; i = (i + 1) & mask) {
+            Slot& s = slots_[i];
+            if (s.key == key) return {&s.value, false};
+            if (s.key == empty_) {
+                s.key = key;
+                s.value = value;
+                ++size_;
+                return {&s.value, true};
+            }
+        }
+    }
+
+    size_t size() const { return size_; }
+
+    template <class F>
+    void for_each(F f) {
+        for (Slot& s : slots_)
+            if (!(s.key == empty_)) f(s.key, s.value);
+    }
+
+private:
+    struct Slot {
+        Key key;
+        Value value;
+    };
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{empty_, Value{}});
+        size_ = 0;
+        for (Slot& s : old)
+            if (!(s.key == empty_)) insert(s.key, s.value);
+    }
+
+    Key empty_;
+    std::vector<Slot> slots_;
+    size_t size_ = 0;
+};
+
+struct PointerHash {
+    size_t operator()(const void* p) const { return static_cast<size_t>(mix64(reinterpret_cast<uintptr_t>(p))); }
+    size_t operator()(uintptr_t p) const { return static_cast<size_t>(mix64(p)); }
+};
+
+// Identity set/map keyed by object address.
+template <class Value>
+using IdentityMap = FlatMap<const void*, Value, PointerHash>;
+
+}  // namespace quorvel

@@ -1,0 +1,410 @@
+#include "quorvel/support/py/printer.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "quorvel/core/ast/api.h"
+#include "quorvel/support/py/guard.h"
+
+namespace quorvel::py {
+namespace {
+
+using ast::Kind;
+
+constexpr const char* kUnsupported = "Unsupported AST node type: ";
+constexpr unsigned kSignalInterval = 4096;
+
+// UTF-8 of `text`; a str holding lone surrogates (which the strict codec
+// refuses) is encoded code point by code point, surrogates as three bytes.
+bool append_utf8(std::string& out, PyObject* text) {
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(text, &n);
+    if (s) {
+        out.append(s, static_cast<size_t>(n));
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+    int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return true;
+}
+
+// f"{value}", as UTF-8.
+bool append_formatted(std::string& out, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return append_utf8(out, value);
+    PyObject* text = PyObject_Format(value, nullptr);
+    if (!text) return false;
+    bool ok = append_utf8(out, text);
+    Py_DECREF(text);
+    return ok;
+}
+
+// The text of the attribute `name` of `owner`, formatted.
+bool append_attr_text(std::string& out, PyObject* owner, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(owner, name);
+    if (!value) return false;
+    bool ok = append_formatted(out, value);
+    Py_DECREF(value);
+    return ok;
+}
+
+PyObject* str_name() {
+    static PyObject* s = PyUnicode_InternFromString("name");
+    return s;
+}
+PyObject* str_sort() {
+    static PyObject* s = PyUnicode_InternFromString("sort");
+    return s;
+}
+
+// A function or predicate symbol: its `name` when it has one, else its text.
+bool append_symbol(std::string& out, PyObject* symbol) {
+    if (PyUnicode_CheckExact(symbol)) return append_utf8(out, symbol);
+    PyObject* name = PyObject_GetAttr(symbol, str_name());
+    if (name) {
+        bool ok = append_formatted(out, name);
+        Py_DECREF(name);
+        return ok;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return append_formatted(out, symbol);
+}
+
+// The sort name of a variable bound by Forall or Exists.
+bool append_sort_name(std::string& out, PyObject* variable) {
+    PyObject* sort = PyObject_GetAttr(variable, str_sort());
+    if (!sort) return false;
+    bool ok = append_attr_text(out, sort, str_name());
+    Py_DECREF(sort);
+    return ok;
+}
+
+enum class Fill : uint8_t { Symbol, Formatted, SortName, BinderName };
+
+bool append_fill(std::string& out, Fill fill, PyObject* o) {
+    switch (fill) {
+        case Fill::Symbol: return append_symbol(out, o);
+        case Fill::Formatted: return append_formatted(out, o);
+        case Fill::SortName: return append_sort_name(out, o);
+        case Fill::BinderName: return append_attr_text(out, o, str_name());
+    }
+    return false;
+}
+
+// A fill that cannot run user code happens at once; the others are deferred.
+bool is_plain(Fill fill, PyObject* o) {
+    return (fill == Fill::Symbol || fill == Fill::Formatted) && (PyUnicode_CheckExact(o) || PyLong_CheckExact(o));
+}
+
+struct Hole {
+    size_t at = 0;  // offset in the main text where `text` goes
+    std::string text;
+};
+
+class Printer {
+public:
+    Printer(std::string& out, Notation notation, bool exact) : out_(out), base_(out.size()), n_(notation), exact_(exact) {}
+    ~Printer() {
+        for (Task& t : tasks_)
+            if (t.op == Op::Release) Py_DECREF(t.obj);
+    }
+    Printer(const Printer&) = delete;
+    Printer& operator=(const Printer&) = delete;
+
+    bool run(PyObject* root) {
+        push_visit(root);
+        unsigned steps = 0;
+        while (!tasks_.empty()) {
+            Task t = tasks_.back();
+            tasks_.pop_back();
+            switch (t.op) {
+                case Op::Visit:
+                    if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
+                    if (!visit(t.obj)) return false;
+                    break;
+                case Op::Literal: out_ += t.lit; break;
+                case Op::Open: open(t.hole); break;
+                case Op::Fill:
+                    if (!append_fill(holes_[t.hole].text, t.fill, t.obj)) return false;
+                    break;
+                case Op::Release: Py_DECREF(t.obj); break;
+            }
+        }
+        splice_holes();
+        return true;
+    }
+
+private:
+    // A task runs when everything before its text has been written; tasks
+    // run last-pushed first, so a node pushes its remaining work in reverse.
+    // A lookup that may run user code (Fill) writes into a hole: the hole is
+    // opened where its text belongs (Open) and filled when the node's
+    // children are done, which keeps the order of side effects (and so the
+    // first error) that of a recursive visitor.
+    enum class Op : uint8_t { Visit, Literal, Open, Fill, Release };
+    struct Task {
+        Op op;
+        Fill fill;
+        uint32_t hole;
+        PyObject* obj;  // borrowed, except for Release
+        const char* lit;
+    };
+
+    void push_visit(PyObject* o) { tasks_.push_back({Op::Visit, Fill::Symbol, 0, o, nullptr}); }
+    void push_lit(const char* s) { tasks_.push_back({Op::Literal, Fill::Symbol, 0, nullptr, s}); }
+    void push_open(uint32_t h) { tasks_.push_back({Op::Open, Fill::Symbol, h, nullptr, nullptr}); }
+    void push_fill(uint32_t h, Fill fill, PyObject* o) { tasks_.push_back({Op::Fill, fill, h, o, nullptr}); }
+
+    uint32_t new_hole() {
+        holes_.emplace_back();
+        return static_cast<uint32_t>(holes_.size() - 1);
+    }
+    void open(uint32_t h) {
+        holes_[h].at = out_.size();
+        opened_.push_back(h);
+    }
+
+    // Writes `o`'s text here: at once when that runs no user code, else
+    // through a hole opened here and filled after the tasks pushed later.
+    bool place(Fill fill, PyObject* o) {
+        if (is_plain(fill, o)) return append_fill(out_, fill, o);
+        uint32_t h = new_hole();
+        open(h);
+        push_fill(h, fill, o);
+        return true;
+    }
+
+    static bool unsupported(PyObject* o) {
+        PyObject* name = PyType_GetName(Py_TYPE(o));
+        if (!name) return false;
+        PyErr_Format(PyExc_TypeError, "%s%U", kUnsupported, name);
+        Py_DECREF(name);
+        return false;
+    }
+
+    Kind kind(PyObject* o) const {
+        Kind k = exact_ ? ast::exact_kind_of(o) : ast::kind_of(o);
+        return k == Kind::Term || k == Kind::Formula ? Kind::None : k;
+    }
+
+    bool application(PyObject* symbol, PyObject* args, bool predicate) {
+        PyObject* seq = args;
+        if (!PyTuple_CheckExact(args)) {
+            seq = PySequence_Tuple(args);
+            if (!seq) return false;
+            tasks_.push_back({Op::Release, Fill::Symbol, 0, seq, nullptr});
+        }
+        Py_ssize_t count = PyTuple_GET_SIZE(seq);
+        if (count == 0) {
+            if (!place(Fill::Symbol, symbol)) return false;
+            if (!predicate && n_ != Notation::Prefix) out_ += "()";
+            return true;
+        }
+        bool prefix = n_ == Notation::Prefix;
+        if (prefix) out_ += '(';
+        if (!place(Fill::Symbol, symbol)) return false;
+        push_lit(")");
+        PyObject** items = &PyTuple_GET_ITEM(seq, 0);
+        const char* sep = prefix ? " " : ", ";
+        for (Py_ssize_t i = count - 1; i >= 0; --i) {
+            push_visit(items[i]);
+            if (i > 0) push_lit(sep);
+        }
+        push_lit(prefix ? " " : "(");
+        return true;
+    }
+
+    void binary(PyObject* o, const char* infix, const char* latex, const char* prefix) {
+        auto* b = ast::as_binary(o);
+        push_lit(")");
+        push_visit(b->right);
+        if (n_ == Notation::Prefix) {
+            out_ += prefix;
+            push_lit(" ");
+        } else {
+            out_ += '(';
+            push_lit(n_ == Notation::Latex ? latex : infix);
+        }
+        push_visit(b->left);
+    }
+
+    // Forall/Exists: V " : " S ", " B (prefix "(forall (" V " : " S ") " B
+    // ")"); S, the name of V's sort, is looked up after B.
+    void quantifier(PyObject* o, bool universal) {
+        auto* q = ast::as_quantifier(o);
+        uint32_t h = new_hole();
+        if (n_ == Notation::Prefix) {
+            out_ += universal ? "(forall (" : "(exists (";
+            push_lit(")");
+        } else if (n_ == Notation::Latex) {
+            out_ += universal ? "\\forall " : "\\exists ";
+        } else {
+            out_ += universal ? "forall " : "exists ";
+        }
+        push_fill(h, Fill::SortName, q->variable);
+        push_visit(q->body);
+        push_lit(n_ == Notation::Prefix ? ") " : ", ");
+        push_open(h);
+        push_lit(" : ");
+        push_visit(q->variable);
+    }
+
+    // Second-order quantifiers: opener N ", " B (prefix opener N ") " B ")");
+    // N, the binder's name, is looked up after B.
+    void second_order(PyObject* o, const char* infix, const char* latex, const char* prefix) {
+        auto* q = ast::as_quantifier(o);
+        out_ += n_ == Notation::Prefix ? prefix : n_ == Notation::Latex ? latex : infix;
+        uint32_t h = new_hole();
+        open(h);
+        push_fill(h, Fill::BinderName, q->variable);
+        if (n_ == Notation::Prefix) push_lit(")");
+        push_visit(q->body);
+        push_lit(n_ == Notation::Prefix ? ") " : ", ");
+    }
+
+    bool visit(PyObject* o) {
+        switch (kind(o)) {
+            case Kind::Variable:
+                if (n_ == Notation::Latex) {
+                    out_ += "v_{";
+                    push_lit("}");
+                } else {
+                    out_ += 'v';
+                }
+                return place(Fill::Formatted, ast::as_variable(o)->id);
+            case Kind::Constant: return place(Fill::Formatted, ast::as_constant(o)->name);
+            case Kind::FunctionApp: {
+                auto* f = ast::as_function_app(o);
+                return application(f->func, f->args, false);
+            }
+            case Kind::PredicateApp: {
+                auto* p = ast::as_predicate_app(o);
+                return application(p->pred, p->args, true);
+            }
+            case Kind::Equality: {
+                auto* e = ast::as_equality(o);
+                if (n_ == Notation::Prefix) {
+                    out_ += "(= ";
+                    push_lit(")");
+                    push_visit(e->right);
+                    push_lit(" ");
+                } else {
+                    push_visit(e->right);
+                    push_lit(" = ");
+                }
+                push_visit(e->left);
+                return true;
+            }
+            case Kind::Not: {
+                PyObject* x = ast::as_unary(o)->operand;
+                if (n_ == Notation::Prefix) {
+                    out_ += "(not ";
+                    push_lit(")");
+                } else {
+                    out_ += n_ == Notation::Latex ? "\\neg " : "~";
+                    if (ast::is_binary(kind(x))) {
+                        out_ += '(';
+                        push_lit(")");
+                    }
+                }
+                push_visit(x);
+                return true;
+            }
+            case Kind::And: binary(o, " & ", " \\land ", "(and "); return true;
+            case Kind::Or: binary(o, " | ", " \\lor ", "(or "); return true;
+            case Kind::Implies: binary(o, " => ", " \\implies ", "(=> "); return true;
+            case Kind::Iff: binary(o, " <=> ", " \\iff ", "(<=> "); return true;
+            case Kind::Forall: quantifier(o, true); return true;
+            case Kind::Exists: quantifier(o, false); return true;
+            case Kind::ForallPred: second_order(o, "forall_pred ", "\\forall ", "(forall_pred ("); return true;
+            case Kind::ExistsPred: second_order(o, "exists_pred ", "\\exists ", "(exists_pred ("); return true;
+            case Kind::ForallFunc: second_order(o, "forall_func ", "\\forall ", "(forall_func ("); return true;
+            case Kind::ExistsFunc: second_order(o, "exists_func ", "\\exists ", "(exists_func ("); return true;
+            default: return unsupported(o);
+        }
+    }
+
+    // Holes were opened in text order, so their offsets never decrease.
+    void splice_holes() {
+        if (opened_.empty()) return;
+        std::string text(out_, 0, base_);
+        size_t from = base_;
+        for (uint32_t id : opened_) {
+            const Hole& h = holes_[id];
+            text.append(out_, from, h.at - from);
+            text += h.text;
+            from = h.at;
+        }
+        text.append(out_, from, std::string::npos);
+        out_.swap(text);
+    }
+
+    std::string& out_;
+    size_t base_;
+    Notation n_;
+    bool exact_;
+    std::vector<Task> tasks_;
+    std::vector<Hole> holes_;
+    std::vector<uint32_t> opened_;
+};
+
+}  // namespace
+
+bool parse_notation(PyObject* name, Notation& out) {
+    if (!PyUnicode_Check(name)) return false;
+    if (PyUnicode_CompareWithASCIIString(name, "infix") == 0) {
+        out = Notation::Infix;
+        return true;
+    }
+    if (PyUnicode_CompareWithASCIIString(name, "prefix") == 0) {
+        out = Notation::Prefix;
+        return true;
+    }
+    if (PyUnicode_CompareWithASCIIString(name, "latex") == 0) {
+        out = Notation::Latex;
+        return true;
+    }
+    return false;
+}
+
+bool append_node(std::string& out, PyObject* node, Notation notation, bool exact_classes) {
+    return guard<bool>(false, [&] {
+        Printer p(out, notation, exact_classes);
+        return p.run(node);
+    });
+}
+
+PyObject* decode_text(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+}
+
+PyObject* format_node(PyObject* node, Notation notation, bool exact_classes) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        std::string text;
+        if (!append_node(text, node, notation, exact_classes)) return nullptr;
+        return decode_text(text);
+    });
+}
+
+}  // namespace quorvel::py

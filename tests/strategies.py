@@ -1,0 +1,86 @@
+"""Hypothesis strategies shared by the test modules."""
+
+from hypothesis import strategies as st
+
+from quorvel.constructive.common import FALSUM, VERUM
+from quorvel.core.ast import And, Iff, Implies, Not, Or, PredicateApp
+
+# ---------------------------------------------------------------------------
+# Propositional formulas and Kripke model operations
+# (tests/constructive/test_common.py, tests/constructive/test_kripke.py)
+
+ATOMS = tuple(PredicateApp(name, 0, ()) for name in ("p", "q", "r", "s"))
+
+
+def propositional_formulas(atoms=ATOMS, constants=True, max_leaves=16):
+    """Formulas over `atoms` (and FALSUM, VERUM) with Not, And, Or, Implies, Iff."""
+    leaves = st.sampled_from(list(atoms) + ([FALSUM, VERUM] if constants else []))
+
+    def extend(children):
+        pairs = st.tuples(children, children)
+        return st.one_of(
+            children.map(Not),
+            pairs.map(lambda t: And(*t)),
+            pairs.map(lambda t: Or(*t)),
+            pairs.map(lambda t: Implies(*t)),
+            pairs.map(lambda t: Iff(*t)),
+        )
+
+    return st.recursive(leaves, extend, max_leaves=max_leaves)
+
+
+def kripke_operations(worlds=6, atoms=ATOMS):
+    """Lists of model operations as tuples over world numbers 0..worlds-1:
+    ("world", i), ("relation", i, j), ("valuation", i, atom)."""
+    index = st.integers(0, worlds - 1)
+    return st.lists(
+        st.one_of(
+            st.tuples(st.just("world"), index),
+            st.tuples(st.just("relation"), index, index),
+            st.tuples(st.just("valuation"), index, st.sampled_from(atoms)),
+        ),
+        max_size=25,
+    )
+
+
+# ---------------------------------------------------------------------------
+# Questions for the intuitionistic provers: a target and a list of premises
+# (tests/constructive/test_ljt.py, tests/test_cross_check.py)
+
+
+def ljt_questions(atoms=ATOMS[:3], max_leaves=8, max_premises=2):
+    """(target, premises) pairs of small formulas; small enough for the plain,
+    uncached search and for the tableau's default bounds."""
+    formulas = propositional_formulas(atoms=atoms, max_leaves=max_leaves)
+    return st.tuples(formulas, st.lists(propositional_formulas(atoms=atoms, max_leaves=4), max_size=max_premises))
+
+
+# ---------------------------------------------------------------------------
+# Labelled tableau (tests/constructive/test_tableau.py)
+
+
+def tableau_questions(atoms=ATOMS[:3], max_leaves=7, max_premises=2):
+    """(target, premises) pairs small enough for the tableau with modest bounds."""
+    formulas = propositional_formulas(atoms=atoms, max_leaves=max_leaves)
+    return st.tuples(formulas, st.lists(propositional_formulas(atoms=atoms, max_leaves=3), max_size=max_premises))
+
+
+def _build_model(operations):
+    from quorvel.constructive.kripke import KripkeModel, World
+
+    model = KripkeModel()
+    for op in operations:
+        worlds = [World(i, f"m{i}") for i in op[1:] if isinstance(i, int)]
+        if op[0] == "world":
+            model.add_world(*worlds)
+        elif op[0] == "relation":
+            model.add_relation(*worlds)
+        else:
+            model.add_valuation(worlds[0], op[2])
+    return model
+
+
+def small_kripke_models(worlds=3, atoms=ATOMS[:3]):
+    """Kripke models over at most `worlds` worlds, built through add_world,
+    add_relation and add_valuation (so reflexive, transitive and monotone)."""
+    return kripke_operations(worlds=worlds, atoms=atoms).map(_build_model)
