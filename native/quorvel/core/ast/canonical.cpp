@@ -135,6 +135,7 @@ private:
         Frame f{o, k, term};
         if (term) {
             if (k == Kind::Variable) {
+                if (PyDict_GET_SIZE(env_) == 0) return push(Py_NewRef(o));
                 PyObject* renamed = PyDict_GetItemWithError(env_, o);
                 if (!renamed && PyErr_Occurred()) return false;
                 return push(Py_NewRef(renamed ? renamed : o));

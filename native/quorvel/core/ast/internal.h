@@ -12,6 +12,7 @@ struct State {
     PyObject* frozen_error = nullptr;  // dataclasses.FrozenInstanceError
     PyObject* zero = nullptr;          // the int 0
     PyObject* empty_frozenset = nullptr;
+    Py_hash_t variable_kind_hashes[3] = {};
 };
 State& state();
 

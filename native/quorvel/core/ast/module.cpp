@@ -30,7 +30,11 @@ void init_variable_kind(nb::module_& m) {
     Api& api = state().api;
     int i = 0;
     for (const char* name : {"INDIVIDUAL", "PREDICATE", "FUNCTION"})
-        api.variable_kinds[i++] = kind.attr(name).inc_ref().ptr();  // held for the process lifetime
+    {
+        PyObject* member = kind.attr(name).inc_ref().ptr();  // held for the process lifetime
+        api.variable_kinds[i] = member;
+        state().variable_kind_hashes[i++] = nb::hash(nb::handle(member));
+    }
 }
 
 void init_api(nb::module_& m) {

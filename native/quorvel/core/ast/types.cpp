@@ -134,6 +134,11 @@ bool check_application(const char* noun, const char* variable_class, const char*
     }
     Py_ssize_t n = PyObject_Length(args);
     if (n < 0) return false;
+    if (PyLong_CheckExact(arity)) {
+        int overflow = 0;
+        long long expected = PyLong_AsLongLongAndOverflow(arity, &overflow);
+        if (!overflow && expected == n) return true;
+    }
     PyObject* count = PyLong_FromSsize_t(n);
     if (!count) return false;
     int differs = PyObject_RichCompareBool(count, arity, Py_NE);
@@ -429,8 +434,16 @@ Py_hash_t node_hash(PyObject* self) {
     // each request, as hash((sort, id, kind)) would.
     TupleHash h;
     PyObject** slot = fields_of(self);
-    for (int i = 0, c = info(n->kind).nfields; i < c; ++i)
-        if (!h.add(slot[i])) return -1;
+    const Api& a = state().api;
+    for (int i = 0, c = info(n->kind).nfields; i < c; ++i) {
+        PyObject* f = slot[i];
+        // A VariableKind member hashes as its name (Enum.__hash__), a Python
+        // call each time; the three values are taken once at import.
+        int member = f == a.variable_kinds[0] ? 0 : f == a.variable_kinds[1] ? 1 : f == a.variable_kinds[2] ? 2 : -1;
+        Py_hash_t fh = member >= 0 ? state().variable_kind_hashes[member] : field_hash(f);
+        if (fh == -1) return -1;
+        h.add_hash(fh);
+    }
     return h.finish();
 }
 
