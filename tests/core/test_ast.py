@@ -544,3 +544,13 @@ def _fail():
 @pytest.mark.parametrize("action", [_build, _fail])
 def test_no_leaks(action):
     assert _growth(action) < 64 * 1024
+
+
+def test_signatures_read_as_dataclass_inits():
+    import inspect
+
+    assert str(inspect.signature(Variable)) == (
+        "(id, kind=<VariableKind.INDIVIDUAL: 'INDIVIDUAL'>, *, sort=PrimitiveSort(name='Ind'))"
+    )
+    assert str(inspect.signature(And)) == "(left, right)"
+    assert str(inspect.signature(ForallPred)) == "(variable, body)"

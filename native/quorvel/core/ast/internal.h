@@ -3,6 +3,7 @@
 #pragma once
 
 #include "quorvel/core/ast/api.h"
+#include "quorvel/support/py/args.h"
 
 namespace quorvel::ast {
 
@@ -45,6 +46,9 @@ PyObject* bound_variables(PyObject* node);
 PyObject* formula_size(PyObject* formula);
 PyObject* formula_depth(PyObject* formula);
 PyObject* canonicalize_bound_variables(PyObject* formula);
+
+// The constructor parameters of a class (types.cpp).
+const py::Signature& constructor_signature(Kind k);
 
 // Public fields of a node after the header, in declaration order.
 int field_count(Kind k);

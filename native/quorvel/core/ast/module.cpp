@@ -1,5 +1,8 @@
 // quorvel.core.ast: registration only.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
 
 #include "quorvel/core/ast/internal.h"
 
@@ -37,6 +40,42 @@ void init_variable_kind(nb::module_& m) {
     }
 }
 
+// Gives each class an inspect.Signature as a dataclass __init__ shows it;
+// text signatures cannot carry defaults such as VariableKind.INDIVIDUAL.
+void set_signature(nb::handle type, Kind k) {
+    nb::module_ inspect = nb::module_::import_("inspect");
+    nb::object parameter = inspect.attr("Parameter");
+    const quorvel::py::Signature& sig = constructor_signature(k);
+    const Api& api = state().api;
+    nb::list params;
+    for (int i = 0; i < sig.positional + sig.keyword_only; ++i) {
+        std::string name = sig.names[i];
+        nb::object kind = i < sig.positional ? parameter.attr("POSITIONAL_OR_KEYWORD") : parameter.attr("KEYWORD_ONLY");
+        nb::object p;
+        if (i < sig.required) {
+            p = parameter(name, kind);
+        } else {
+            nb::handle value = name == "kind" ? nb::handle(api.variable_kinds[0]) : nb::handle(api.ind);
+            p = parameter(name, kind, "default"_a = value);
+        }
+        params.append(p);
+    }
+    nb::setattr(type, "__signature__", inspect.attr("Signature")(params));
+}
+
+PyTypeObject* new_quantifier_type_with_signature(const char* name, const char* module, Kind kind) {
+    PyTypeObject* t = new_quantifier_type(name, module, kind);
+    if (!t) return nullptr;
+    try {
+        set_signature(reinterpret_cast<PyObject*>(t), kind);
+    } catch (nb::python_error& e) {
+        e.restore();
+        Py_DECREF(t);
+        return nullptr;
+    }
+    return t;
+}
+
 void init_api(nb::module_& m) {
     Api& api = state().api;
     api.version = kApiVersion;
@@ -48,7 +87,7 @@ void init_api(nb::module_& m) {
     api.new_function_app = new_function_app;
     api.new_variable = new_variable;
     api.new_constant = new_constant;
-    api.new_quantifier_type = new_quantifier_type;
+    api.new_quantifier_type = new_quantifier_type_with_signature;
     api.free_variables = free_variables;
     api.types[static_cast<int>(Kind::Term)] = api.term_type;
     api.types[static_cast<int>(Kind::Formula)] = api.formula_type;
@@ -76,6 +115,10 @@ NB_MODULE(ast, m) {
 
     init_variable_kind(m);
     if (!create_types(m.ptr())) throw nb::python_error();
+    for (int k = 0; k <= static_cast<int>(Kind::Exists); ++k)
+        set_signature(reinterpret_cast<PyObject*>(s.api.types[k]), static_cast<Kind>(k));
+    set_signature(reinterpret_cast<PyObject*>(s.api.term_type), Kind::Term);
+    set_signature(reinterpret_cast<PyObject*>(s.api.formula_type), Kind::Formula);
 
     m.def("free_variables", [](nb::handle node) { return checked(free_variables(node.ptr())); }, "node"_a,
           nb::sig("def free_variables(node: Term | Formula) -> set[Variable]"),

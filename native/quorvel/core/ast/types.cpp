@@ -545,6 +545,8 @@ PyTypeObject* make_type(Kind k, const std::string& name, PyTypeObject* base) {
 
 int field_count(Kind k) { return info(k).nfields + (info(k).free_vars ? 1 : 0); }
 
+const py::Signature& constructor_signature(Kind k) { return info(k).signature; }
+
 bool create_types(PyObject* module) {
     PyTypeObject* term = make_type(Kind::Term, "quorvel.core.ast.Term", nullptr);
     if (!term || PyModule_AddObjectRef(module, "Term", reinterpret_cast<PyObject*>(term)) < 0) return false;
