@@ -11,24 +11,6 @@ namespace {
 
 using ast::Kind;
 
-int children(PyObject* o, PyObject** kids) {
-    Kind k = ast::kind_of(o);
-    if (k == Kind::Not) {
-        kids[0] = ast::as_unary(o)->operand;
-        return 1;
-    }
-    if (ast::is_binary(k)) {
-        kids[0] = ast::as_binary(o)->left;
-        kids[1] = ast::as_binary(o)->right;
-        return 2;
-    }
-    if (ast::is_quantifier(k)) {
-        kids[0] = ast::as_quantifier(o)->body;
-        return 1;
-    }
-    return 0;
-}
-
 // Post-order with a memo by identity; weights are Python ints, since a
 // shared DAG unfolds into more nodes than 64 bits count.
 class Weigher {
@@ -47,7 +29,7 @@ public:
                 continue;
             }
             PyObject* kids[2];
-            int n = children(o, kids);
+            int n = ast::formula_children(o, ast::kind_of(o), kids);
             if (!expanded) {
                 stack_.back().expanded = true;
                 if (++steps % 4096 == 0 && PyErr_CheckSignals() < 0) return nullptr;

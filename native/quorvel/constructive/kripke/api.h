@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include "quorvel/support/py/capsule.h"
+
 namespace quorvel::kripke {
 
 inline constexpr unsigned kApiVersion = 1;
@@ -58,14 +60,9 @@ inline const Api& api() { return *api_slot(); }
 // Imports the module (once) and keeps its table. 0, or -1 with an exception set.
 inline int import_api() {
     if (api_slot()) return 0;
-    void* p = PyCapsule_Import(kCapsuleName, 0);
-    if (!p) return -1;
-    auto* table = static_cast<const Api*>(p);
-    if (table->version != kApiVersion) {
-        PyErr_SetString(PyExc_ImportError, "quorvel.constructive.kripke: incompatible C API version");
-        return -1;
-    }
-    api_slot() = table;
+    const void* table = py::import_capsule("quorvel.constructive.kripke", kCapsuleName, kApiVersion);
+    if (!table) return -1;
+    api_slot() = static_cast<const Api*>(table);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "quorvel/core/ast/node.h"
+#include "quorvel/support/py/capsule.h"
 
 namespace quorvel::ast {
 
@@ -60,19 +61,9 @@ inline const Api& api() { return *api_slot(); }
 // an exception set.
 inline int import_api() {
     if (api_slot()) return 0;
-    // PyCapsule_Import walks attributes from the top package, so the module
-    // must be imported (and bound in its package) first.
-    PyObject* module = PyImport_ImportModule("quorvel.core.ast");
-    if (!module) return -1;
-    Py_DECREF(module);
-    void* p = PyCapsule_Import(kCapsuleName, 0);
-    if (!p) return -1;
-    auto* table = static_cast<const Api*>(p);
-    if (table->version != kApiVersion) {
-        PyErr_SetString(PyExc_ImportError, "quorvel.core.ast: incompatible C API version");
-        return -1;
-    }
-    api_slot() = table;
+    const void* table = py::import_capsule("quorvel.core.ast", kCapsuleName, kApiVersion);
+    if (!table) return -1;
+    api_slot() = static_cast<const Api*>(table);
     return 0;
 }
 
@@ -94,6 +85,25 @@ inline Kind exact_kind_of(PyObject* o) {
     if (k != Kind::None && static_cast<int>(k) < kKindCount && Py_TYPE(o) == api().types[static_cast<int>(k)])
         return k;
     return Kind::None;
+}
+
+// The formula children of a connective or quantifier (a quantifier's body),
+// borrowed, into `kids`; returns how many (0 for anything else).
+inline int formula_children(PyObject* o, Kind k, PyObject** kids) {
+    if (k == Kind::Not) {
+        kids[0] = as_unary(o)->operand;
+        return 1;
+    }
+    if (is_binary(k)) {
+        kids[0] = as_binary(o)->left;
+        kids[1] = as_binary(o)->right;
+        return 2;
+    }
+    if (is_quantifier(k)) {
+        kids[0] = as_quantifier(o)->body;
+        return 1;
+    }
+    return 0;
 }
 
 inline bool is_formula(PyObject* o) { return PyObject_TypeCheck(o, api().formula_type); }

@@ -80,7 +80,7 @@ public:
             }
             Kind k = ast::kind_of(o);
             PyObject* kids[2] = {nullptr, nullptr};
-            int nkids = children(o, k, kids);
+            int nkids = ast::formula_children(o, k, kids);
             if (!fr.expanded) {
                 fr.expanded = true;
                 if (++steps_ % 4096 == 0 && PyErr_CheckSignals() < 0) return nullptr;
@@ -102,23 +102,6 @@ private:
         PyObject* node;
         bool expanded;
     };
-
-    static int children(PyObject* o, Kind k, PyObject** kids) {
-        if (k == Kind::Not) {
-            kids[0] = ast::as_unary(o)->operand;
-            return 1;
-        }
-        if (ast::is_binary(k)) {
-            kids[0] = ast::as_binary(o)->left;
-            kids[1] = ast::as_binary(o)->right;
-            return 2;
-        }
-        if (ast::is_quantifier(k)) {
-            kids[0] = ast::as_quantifier(o)->body;
-            return 1;
-        }
-        return 0;
-    }
 
     PyTypeObject* type_of(Kind k, PyObject* o) const {
         PyTypeObject* t = ast::api().types[static_cast<int>(k)];
