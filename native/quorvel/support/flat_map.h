@@ -26,11 +26,12 @@ public:
     explicit FlatMap(Key empty) : empty_(empty) {}
 
     // The value under `key`, or nullptr.
-    Value* find(const Key& key) {
+    Value* find(const Key& key) { return const_cast<Value*>(std::as_const(*this).find(key)); }
+    const Value* find(const Key& key) const {
         if (slots_.empty()) return nullptr;
         size_t mask = slots_.size() - 1;
         for (size_t i = Hash{}(key) & mask;; i = (i + 1) & mask) {
-            Slot& s = slots_[i];
+            const Slot& s = slots_[i];
             if (s.key == key) return &s.value;
             if (s.key == empty_) return nullptr;
         }
@@ -86,6 +87,26 @@ struct PointerHash {
 
 // Identity set/map keyed by object address.
 template <class Value>
-using IdentityMap = FlatMap<const void*, Value, PointerHash>;
+class IdentityMap : public FlatMap<const void*, Value, PointerHash> {
+public:
+    IdentityMap() : FlatMap<const void*, Value, PointerHash>(nullptr) {}
+    explicit IdentityMap(const void* empty) : FlatMap<const void*, Value, PointerHash>(empty) {}
+};
+
+// Object address -> small number (an index into a table of the caller's).
+class AddressIndex {
+public:
+    static constexpr uint32_t kMissing = UINT32_MAX;
+
+    uint32_t find(const void* key) const {
+        const uint32_t* v = map_.find(key);
+        return v ? *v : kMissing;
+    }
+    // Inserts `key`, which must be absent.
+    void insert(const void* key, uint32_t value) { map_.insert(key, value); }
+
+private:
+    IdentityMap<uint32_t> map_;
+};
 
 }  // namespace quorvel

@@ -73,7 +73,7 @@ private:
 
     int64_t formula_index(PyObject* o) {
         uint32_t known = index_.find(o);
-        if (known != PtrMap::kMissing) return known;
+        if (known != AddressIndex::kMissing) return known;
         FormulaInfo info{};
         int r = py::is_falsum(o);
         if (r < 0) return -1;
@@ -297,7 +297,7 @@ private:
     IdentityNumbers worlds_;
     std::vector<PyObject*> members_;  // scratch for successors()
     std::vector<WorldInfo> info_;
-    PtrMap index_;  // formula object -> index
+    AddressIndex index_;  // formula object -> index
     std::vector<FormulaInfo> formulas_;
     std::vector<PyObject*> objects_;
     std::vector<Ref> keep_;  // the implications built for Iff

@@ -84,7 +84,7 @@ private:
         std::vector<Frame> stack{{root, false}};
         while (!stack.empty()) {
             auto [o, expanded] = stack.back();
-            if (index_.find(o) != PtrMap::kMissing) {
+            if (index_.find(o) != AddressIndex::kMissing) {
                 stack.pop_back();
                 continue;
             }
@@ -177,7 +177,7 @@ private:
             if (!number || PyDict_SetItem(by_name_.get(), name, number.get()) < 0) return -1;
             representative_.push_back(atom);
         }
-        if (by_identity_.find(atom) == PtrMap::kMissing) by_identity_.insert(atom, c);
+        if (by_identity_.find(atom) == AddressIndex::kMissing) by_identity_.insert(atom, c);
         return c;
     }
 
@@ -199,7 +199,7 @@ private:
             if (!ask && !members_of(set, members, keep)) return false;
             for (PyObject* m : members) {
                 uint32_t c = by_identity_.find(m);
-                if (c == PtrMap::kMissing) {
+                if (c == AddressIndex::kMissing) {
                     Kind k = ast::exact_kind_of(m);
                     if (k == Kind::None || (k == Kind::PredicateApp && !plain_atom(m))) {
                         ask = true;
@@ -383,10 +383,10 @@ private:
     std::vector<Ref> vsets_;
     size_t n_ = 0, words_ = 0;
     BitRows succ_bits_{0, 0};
-    PtrMap index_;
+    AddressIndex index_;
     std::vector<Node> nodes_;
     Ref by_name_;                      // atom name -> class number
-    PtrMap by_identity_;               // atom object of the formula -> class number
+    AddressIndex by_identity_;               // atom object of the formula -> class number
     std::vector<PyObject*> representative_;  // one atom per class (borrowed from the formula)
     size_t class_count_ = 0;
     std::vector<std::vector<uint64_t>> class_truth_;

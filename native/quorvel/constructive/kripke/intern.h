@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "quorvel/constructive/kripke/ptr_map.h"
+#include "quorvel/support/flat_map.h"
 
 namespace quorvel::kripke {
 
@@ -26,7 +26,7 @@ public:
     // __eq__).
     int64_t number(PyObject* o) {
         uint32_t known = by_identity_.find(o);
-        if (known != PtrMap::kMissing) return known;
+        if (known != AddressIndex::kMissing) return known;
         if (!by_value_ && !(by_value_ = PyDict_New())) return -1;
         PyObject* rep = PyDict_GetItemWithError(by_value_, o);  // value: the representative
         uint32_t n;
@@ -48,7 +48,7 @@ public:
     PyObject* object(size_t n) const { return objects_[n]; }  // borrowed (held)
 
 private:
-    PtrMap by_identity_;
+    AddressIndex by_identity_;
     std::vector<PyObject*> objects_;  // representatives, by number
     std::vector<PyObject*> held_;
     PyObject* by_value_ = nullptr;
@@ -67,7 +67,7 @@ public:
 
     uint32_t number(PyObject* o) {
         uint32_t known = by_identity_.find(o);
-        if (known != PtrMap::kMissing) return known;
+        if (known != AddressIndex::kMissing) return known;
         auto n = static_cast<uint32_t>(objects_.size());
         objects_.push_back(Py_NewRef(o));
         by_identity_.insert(o, n);
@@ -78,7 +78,7 @@ public:
     PyObject* object(size_t n) const { return objects_[n]; }
 
 private:
-    PtrMap by_identity_;
+    AddressIndex by_identity_;
     std::vector<PyObject*> objects_;  // strong references, by number
 };
 
