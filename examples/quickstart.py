@@ -1,25 +1,20 @@
-"""Build a few formulas, print them and measure them."""
+"""Prove one intuitionistic formula, refute another, and read the countermodel."""
 
-from quorvel.core.ast import (
-    And,
-    Exists,
-    Forall,
-    Implies,
-    Not,
-    PredicateApp,
-    Variable,
-    canonicalize_bound_variables,
-    formula_depth,
-    formula_size,
-    free_variables,
-)
+from quorvel.constructive.tableau import prove_tableau
+from quorvel.core.ast import Implies, Not, Or, PredicateApp
 
-x, y = Variable(7), Variable(8)
-p = PredicateApp("P", 1, (x,))
-q = PredicateApp("Q", 2, (x, y))
-f = Forall(x, Implies(p, Exists(y, And(q, Not(p)))))
+p, q = PredicateApp("p", 0, ()), PredicateApp("q", 0, ())
 
-print(f)
-print("size", formula_size(f), "depth", formula_depth(f))
-print("free variables of the body:", sorted(v.id for v in free_variables(f.body)))
-print("canonical:", canonicalize_bound_variables(f))
+proof = prove_tableau(Implies(p, Implies(q, p)))
+print(proof)  # the report, with the closed tree
+print()
+
+excluded_middle = Or(p, Not(p))
+refutation = prove_tableau(excluded_middle)
+print(refutation)  # the report, with the open tree and the countermodel
+print()
+
+model = refutation.countermodel
+w0 = model.worlds[0]
+print("countermodel forces p | ~p at w0:", model.evaluate(excluded_middle, w0))
+print(refutation.tree.to_latex())
