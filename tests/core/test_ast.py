@@ -554,3 +554,20 @@ def test_signatures_read_as_dataclass_inits():
     )
     assert str(inspect.signature(And)) == "(left, right)"
     assert str(inspect.signature(ForallPred)) == "(variable, body)"
+
+
+@pytest.mark.parametrize(
+    "node",
+    [
+        Forall(Variable(1, sort=Nat), And(atom("P", FunctionApp("f", 1, (Variable(1, sort=Nat),), Nat)), Not(Q))),
+        ForallPred(X, PredicateApp(X, 1, (c,))),
+        Equality(x, c),
+    ],
+)
+def test_pickle_and_copy(node):
+    import copy
+    import pickle
+
+    for clone in (pickle.loads(pickle.dumps(node)), copy.deepcopy(node), copy.copy(node)):
+        assert clone == node and hash(clone) == hash(node)
+    assert pickle.loads(pickle.dumps(Nat)) == Nat

@@ -76,6 +76,16 @@ PyTypeObject* new_quantifier_type_with_signature(const char* name, const char* m
     return t;
 }
 
+PyObject* rebuild(PyObject*, PyObject* args) {
+    PyObject *cls, *kwargs;
+    if (!PyArg_ParseTuple(args, "OO!:_rebuild", &cls, &PyDict_Type, &kwargs)) return nullptr;
+    PyObject* empty = PyTuple_New(0);
+    if (!empty) return nullptr;
+    PyObject* node = PyObject_Call(cls, empty, kwargs);
+    Py_DECREF(empty);
+    return node;
+}
+
 void init_api(nb::module_& m) {
     Api& api = state().api;
     api.version = kApiVersion;
@@ -140,6 +150,12 @@ Raises:
           R"doc(Renames every first-order bound variable to 0, 1, 2, ... in the order its quantifier is
 entered, skipping the identifiers of free variables. Idempotent; alpha-equivalent
 formulas give equal results.)doc");
+
+    // A plain builtin function, which pickle finds again by its name.
+    static PyMethodDef rebuild_def = {"_rebuild", rebuild, METH_VARARGS, "Rebuilds a pickled node: cls(**kwargs)."};
+    s.rebuild = PyCFunction_NewEx(&rebuild_def, nullptr, nb::str("quorvel.core.ast").ptr());
+    if (!s.rebuild) throw nb::python_error();
+    m.attr("_rebuild") = nb::handle(s.rebuild);
 
     init_api(m);
 }

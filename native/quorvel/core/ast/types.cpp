@@ -10,6 +10,7 @@
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/hashing.h"
 #include "quorvel/support/py/record.h"
+#include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/repr.h"
 
 namespace quorvel::ast {
@@ -467,6 +468,27 @@ PyObject* node_repr(PyObject* self) {
     });
 }
 
+// Pickling and copying: rebuild through the constructor, by keyword, so the
+// copy is checked and cached like any node.
+PyObject* node_reduce(PyObject* self, PyObject*) {
+    const ClassInfo& ci = info(as_node(self)->kind);
+    const Signature& sig = ci.signature;
+    py::Ref kwargs(PyDict_New());
+    if (!kwargs) return nullptr;
+    PyObject** slot = fields_of(self);
+    for (int i = 0; i < sig.positional + sig.keyword_only; ++i)
+        for (int f = 0; f < ci.nfields; ++f)
+            if (std::strcmp(sig.names[i], ci.fields[f]) == 0 &&
+                PyDict_SetItemString(kwargs.get(), sig.names[i], slot[f]) < 0)
+                return nullptr;
+    return Py_BuildValue("O(OO)", state().rebuild, reinterpret_cast<PyObject*>(Py_TYPE(self)), kwargs.get());
+}
+
+PyMethodDef kMethods[] = {
+    {"__reduce__", node_reduce, METH_NOARGS, "Pickles the node by its constructor arguments."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* get_hash_cache(PyObject* self, void*) { return PyLong_FromSsize_t(as_node(self)->hash); }
 
 PyObject* get_free_vars(PyObject* self, void*) {
@@ -512,6 +534,7 @@ PyTypeObject* make_type(Kind k, const std::string& name, PyTypeObject* base) {
         {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
         {Py_tp_setattro, reinterpret_cast<void*>(py::refuse_assignment)},
         {Py_tp_members, members},
+        {Py_tp_methods, kMethods},
         {Py_tp_doc, const_cast<char*>(ci.doc ? ci.doc : "A second-order quantifier.")},
         {is_compound(k) ? Py_tp_getset : 0, ci.free_vars ? kCachedGetset : kCompoundGetset},
         {0, nullptr},

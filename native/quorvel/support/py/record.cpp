@@ -96,6 +96,20 @@ PyObject* record_repr(PyObject* self) {
     });
 }
 
+// Pickling and copying: the class called with the fields.
+PyObject* record_reduce(PyObject* self, PyObject*) {
+    int n = nfields_of(self);
+    PyObject* args = PyTuple_New(n);
+    if (!args) return nullptr;
+    for (int i = 0; i < n; ++i) PyTuple_SET_ITEM(args, i, Py_NewRef(reinterpret_cast<RecordObject*>(self)->fields[i]));
+    return Py_BuildValue("(ON)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args);
+}
+
+PyMethodDef record_methods[] = {
+    {"__reduce__", record_reduce, METH_NOARGS, "Pickles the record by its fields."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
 int refuse_assignment(PyObject*, PyObject* name, PyObject* value) {
@@ -148,6 +162,7 @@ PyTypeObject* make_record_type(const RecordSpec& spec) {
             {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
             {Py_tp_setattro, reinterpret_cast<void*>(refuse_assignment)},
             {Py_tp_members, info->members.data()},
+            {Py_tp_methods, record_methods},
             {Py_tp_doc, const_cast<char*>(spec.doc)},
         };
         if (spec.extra_getset) slots.push_back({Py_tp_getset, spec.extra_getset});
