@@ -19,6 +19,13 @@ void reserve_one(std::vector<T>& v) {
 
 using ast::Kind;
 
+// An exact PredicateApp with a str symbol and no arguments.
+bool plain_atom(PyObject* o) {
+    if (ast::exact_kind_of(o) != Kind::PredicateApp) return false;
+    auto* p = ast::as_predicate_app(o);
+    return PyUnicode_CheckExact(p->pred) && PyTuple_CheckExact(p->args) && PyTuple_GET_SIZE(p->args) == 0;
+}
+
 bool connective(Kind k, Op& op) {
     switch (k) {
         case Kind::Not: op = Op::Not; return true;
@@ -141,6 +148,7 @@ bool Lowering::lower(PyObject* formula, FormulaId& out) {
             Op op;
             Kind k = ast::kind_of(o);
             if (!connective(k, op)) {
+                if (acyclic_ && !plain_atom(o)) acyclic_ = false;
                 FormulaId f;
                 if (!lower_leaf(o, f)) return false;
                 reserve_one(held_);
@@ -158,7 +166,10 @@ bool Lowering::lower(PyObject* formula, FormulaId& out) {
                 if (!seen_.count(left)) stack.push_back({left, false});
                 continue;
             }
-            if (Py_TYPE(o) != ast::api().types[static_cast<int>(k)]) saw_subclass_ = true;
+            if (Py_TYPE(o) != ast::api().types[static_cast<int>(k)]) {
+                saw_subclass_ = true;
+                acyclic_ = false;  // a subclass instance may carry a __dict__
+            }
             FormulaId a = seen_.at(left);
             FormulaId f = op == Op::Not ? arena_.negation(a) : arena_.binary(op, a, seen_.at(right));
             reserve_one(held_);

@@ -54,6 +54,12 @@ public:
     // True once a Not/And/Or/Implies/Iff node of a Python subclass was lowered.
     bool saw_subclass() const { return saw_subclass_; }
 
+    // True while every object lowered is a connective of its exact class or
+    // an exact propositional atom (a str name, no arguments). Such objects
+    // reach nothing mutable, so nothing built from them alone can ever be
+    // part of a reference cycle.
+    bool acyclic() const { return acyclic_; }
+
 private:
     // A numbering of leaves by Python equality: a dict for hashable leaves,
     // a list searched with == for unhashable ones (never equal to a hashable
@@ -77,6 +83,7 @@ private:
     std::unordered_map<PyObject*, FormulaId> seen_;
     std::vector<PyObject*> held_;
     bool saw_subclass_ = false;
+    bool acyclic_ = true;
 };
 
 }  // namespace quorvel::py
