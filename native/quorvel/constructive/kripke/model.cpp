@@ -456,9 +456,9 @@ bool create_model_type(PyObject* module) {
         {Py_tp_doc, const_cast<char*>(kDoc)},
         {0, nullptr},
     };
-    PyType_Spec spec{"quorvel.constructive.kripke.KripkeModel", sizeof(ModelObject), 0,
+    PyType_Spec type_spec{"quorvel.constructive.kripke.KripkeModel", sizeof(ModelObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
     if (!type) return false;
     s.api.model_type = type;
     type->tp_name = "KripkeModel";  // as a Python class names itself in error messages

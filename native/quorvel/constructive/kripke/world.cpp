@@ -169,9 +169,9 @@ bool create_world_type(PyObject* module) {
         {Py_tp_doc, const_cast<char*>(kDoc)},
         {0, nullptr},
     };
-    PyType_Spec spec{"quorvel.constructive.kripke.World", sizeof(WorldObject), 0,
+    PyType_Spec type_spec{"quorvel.constructive.kripke.World", sizeof(WorldObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
     if (!type) return false;
     state().api.world_type = type;  // the module attribute holds it too
     type->tp_name = "World";  // as a Python class names itself in error messages

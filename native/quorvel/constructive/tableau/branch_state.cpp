@@ -303,9 +303,9 @@ order, each world's successors (itself included), the formulas signed true
 and false at each world, and the applied-rule keys.)doc")},
         {0, nullptr},
     };
-    PyType_Spec spec{"quorvel.constructive.tableau._BranchState", record_basicsize(kBranchFields), 0,
+    PyType_Spec type_spec{"quorvel.constructive.tableau._BranchState", record_basicsize(kBranchFields), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     if (type && !set_match_args(type, kDesc)) Py_CLEAR(type);
     return type;
 }

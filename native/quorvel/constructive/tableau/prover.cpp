@@ -319,9 +319,9 @@ _extract_countermodel: prove then calls the replacement wherever the
 algorithm calls that method.)doc")},
         {0, nullptr},
     };
-    PyType_Spec spec{"quorvel.constructive.tableau.TableauProver", sizeof(ProverObject), 0,
+    PyType_Spec type_spec{"quorvel.constructive.tableau.TableauProver", sizeof(ProverObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 PyObject* make_prove_tableau() {

@@ -336,9 +336,9 @@ Immutable; equal and hashed by its three fields; its string form is
 to_string().)doc")},
         {0, nullptr},
     };
-    PyType_Spec spec{"quorvel.constructive.tableau.SignedFormula", sizeof(SignedFormulaObject), 0,
+    PyType_Spec type_spec{"quorvel.constructive.tableau.SignedFormula", sizeof(SignedFormulaObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 PyTypeObject* make_node_type() {
@@ -365,9 +365,9 @@ closed, and the clash text when its branch closed here. Mutable; its string
 form is to_string().)doc")},
         {0, nullptr},
     };
-    PyType_Spec spec{"quorvel.constructive.tableau.TableauNode", record_basicsize(kNodeFields), 0,
+    PyType_Spec type_spec{"quorvel.constructive.tableau.TableauNode", record_basicsize(kNodeFields), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     if (type && !set_match_args(type, kNodeDesc)) Py_CLEAR(type);
     return type;
 }

@@ -194,9 +194,9 @@ the Kripke countermodel of the first open branch (or None), and the target
 and premises asked about. Its string form is to_string(), the report.)doc")},
         {0, nullptr},
     };
-    PyType_Spec spec{"quorvel.constructive.tableau.TableauProofResult", record_basicsize(kResultFields), 0,
+    PyType_Spec type_spec{"quorvel.constructive.tableau.TableauProofResult", record_basicsize(kResultFields), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     if (type && !set_match_args(type, kDesc)) Py_CLEAR(type);
     return type;
 }

@@ -186,9 +186,9 @@ The derivation of one tableau proof, held by its root TableauNode. Its
 string form is to_string(), the ASCII tree.)doc")},
         {0, nullptr},
     };
-    PyType_Spec spec{"quorvel.constructive.tableau.TableauProofTree", sizeof(TreeObject), 0,
+    PyType_Spec type_spec{"quorvel.constructive.tableau.TableauProofTree", sizeof(TreeObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 }  // namespace quorvel::tableau

@@ -508,7 +508,7 @@ PyGetSetDef kCachedGetset[] = {
 
 bool is_compound(Kind k) { return k != Kind::Variable && k != Kind::Constant && k != Kind::Term && k != Kind::Formula; }
 
-// CPython 3.11 keeps the spec's name pointer as the type's tp_name.
+// CPython 3.11 keeps the type name pointer it is given as the type's tp_name.
 const char* persistent_copy(const std::string& text) {
     char* stored = new char[text.size() + 1];  // lives as long as the process
     std::memcpy(stored, text.c_str(), text.size() + 1);
@@ -540,9 +540,9 @@ PyTypeObject* make_type(Kind k, const std::string& name, PyTypeObject* base) {
         {0, nullptr},
     };
     int size = static_cast<int>(sizeof(NodeObject) + (field_count(k)) * sizeof(PyObject*));
-    PyType_Spec spec{qualified_name, size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    PyType_Spec type_spec{qualified_name, size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
     PyObject* bases = base ? PyTuple_Pack(1, base) : nullptr;
-    PyObject* type = PyType_FromSpecWithBases(&spec, bases);
+    PyObject* type = PyType_FromSpecWithBases(&type_spec, bases);
     Py_XDECREF(bases);
     if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type);

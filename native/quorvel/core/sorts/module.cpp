@@ -48,8 +48,8 @@ PyGetSetDef function_sort_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-nb::object make_type(const RecordSpec& spec) {
-    PyTypeObject* type = quorvel::py::make_record_type(spec);
+nb::object make_type(const RecordSpec& type_spec) {
+    PyTypeObject* type = quorvel::py::make_record_type(type_spec);
     if (!type) throw nb::python_error();
     return nb::steal(reinterpret_cast<PyObject*>(type));
 }

@@ -138,16 +138,16 @@ PyObject* new_record(PyTypeObject* type, PyObject* const* values) {
     return reinterpret_cast<PyObject*>(r);
 }
 
-PyTypeObject* make_record_type(const RecordSpec& spec) {
+PyTypeObject* make_record_type(const RecordSpec& record) {
     return guard<PyTypeObject*>(nullptr, [&]() -> PyTypeObject* {
         auto* info = new RecordInfo;  // lives as long as the process
-        const char* dot = std::strrchr(spec.name, '.');
-        std::string short_name = dot ? dot + 1 : spec.name;
+        const char* dot = std::strrchr(record.name, '.');
+        std::string short_name = dot ? dot + 1 : record.name;
         info->init_name = short_name + ".__init__";
-        info->names.assign(spec.fields, spec.fields + spec.nfields);
-        info->signature = Signature{info->init_name.c_str(), info->names.data(), spec.nfields, spec.nfields, 0, true};
-        for (int i = 0; i < spec.nfields; ++i)
-            info->members.push_back(PyMemberDef{spec.fields[i], Py_T_OBJECT_EX,
+        info->names.assign(record.fields, record.fields + record.nfields);
+        info->signature = Signature{info->init_name.c_str(), info->names.data(), record.nfields, record.nfields, 0, true};
+        for (int i = 0; i < record.nfields; ++i)
+            info->members.push_back(PyMemberDef{record.fields[i], Py_T_OBJECT_EX,
                                                 static_cast<Py_ssize_t>(offsetof(RecordObject, fields) +
                                                                         i * sizeof(PyObject*)),
                                                 Py_READONLY, nullptr});
@@ -163,15 +163,15 @@ PyTypeObject* make_record_type(const RecordSpec& spec) {
             {Py_tp_setattro, reinterpret_cast<void*>(refuse_assignment)},
             {Py_tp_members, info->members.data()},
             {Py_tp_methods, record_methods},
-            {Py_tp_doc, const_cast<char*>(spec.doc)},
+            {Py_tp_doc, const_cast<char*>(record.doc)},
         };
-        if (spec.extra_getset) slots.push_back({Py_tp_getset, spec.extra_getset});
+        if (record.extra_getset) slots.push_back({Py_tp_getset, record.extra_getset});
         slots.push_back({0, nullptr});
-        PyType_Spec type_spec{spec.name,
-                              static_cast<int>(offsetof(RecordObject, fields) + spec.nfields * sizeof(PyObject*)),
+        PyType_Spec type_spec{record.name,
+                              static_cast<int>(offsetof(RecordObject, fields) + record.nfields * sizeof(PyObject*)),
                               0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                               slots.data()};
-        PyObject* bases = spec.base ? PyTuple_Pack(1, spec.base) : nullptr;
+        PyObject* bases = record.base ? PyTuple_Pack(1, record.base) : nullptr;
         PyObject* type = PyType_FromSpecWithBases(&type_spec, bases);
         Py_XDECREF(bases);
         if (!type) return nullptr;

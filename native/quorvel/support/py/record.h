@@ -26,7 +26,7 @@ struct RecordSpec {
 
 // A new heap type (new reference), or NULL with an exception set. The field
 // names and member tables live as long as the process.
-PyTypeObject* make_record_type(const RecordSpec& spec);
+PyTypeObject* make_record_type(const RecordSpec& record);
 
 // Builds an instance from field values (borrowed); new reference or NULL.
 PyObject* new_record(PyTypeObject* type, PyObject* const* values);
