@@ -2,6 +2,7 @@ import copy
 import dataclasses
 import gc
 import importlib.util
+import inspect
 import re
 import shutil
 import signal
@@ -81,6 +82,9 @@ def test_module_interface():
 
 
 def test_default_sequent():
+    defaults = [p.default for p in inspect.signature(Sequent).parameters.values()]
+    assert defaults[0] == () and defaults[1] is FALSUM
+    assert str(inspect.signature(LJTProver.prove)) == "(self, /, target, premises=None)"
     s = Sequent()
     assert s.antecedents == () and s.succedent is FALSUM
     assert str(s) == " ==> _bot"

@@ -5,6 +5,7 @@
 #include "quorvel/core/ast/api.h"
 
 namespace nb = nanobind;
+using namespace nb::literals;
 
 namespace quorvel::ljt {
 
@@ -75,7 +76,15 @@ NB_MODULE(ljt, m) {
     init_state();
 
     if (!create_record_types(m.ptr())) throw nb::python_error();
-    m.attr("Sequent") = nb::handle(reinterpret_cast<PyObject*>(s.sequent_type));
+    // A text signature cannot spell the FALSUM default; inspect reads this.
+    nb::object inspect = nb::module_::import_("inspect");
+    nb::object parameter = inspect.attr("Parameter");
+    nb::object by_either = parameter.attr("POSITIONAL_OR_KEYWORD");
+    nb::handle sequent_type(reinterpret_cast<PyObject*>(s.sequent_type));
+    sequent_type.attr("__signature__") = inspect.attr("Signature")(nb::make_tuple(
+        parameter("antecedents", by_either, "default"_a = nb::tuple()),
+        parameter("succedent", by_either, "default"_a = nb::handle(s.falsum))));
+    m.attr("Sequent") = sequent_type;
     m.attr("LJTProofNode") = nb::handle(reinterpret_cast<PyObject*>(s.node_type));
     if (!create_tree_type(m.ptr())) throw nb::python_error();
     m.attr("LJTProofTree") = nb::handle(reinterpret_cast<PyObject*>(s.tree_type));

@@ -53,9 +53,11 @@ bool is_kind(PyObject* o, Kind k) { return ast::kind_of(o) == k; }
 
 // ---- one rule on Python objects ----
 
-class Step1 {
+// One step of the plain search: the first rule that applies to the sequent,
+// with every premise searched through self._search.
+class OneRule {
 public:
-    Step1(PyObject* self, PyObject* seq, PyObject* ants, PyObject* goal)
+    OneRule(PyObject* self, PyObject* seq, PyObject* ants, PyObject* goal)
         : self_(self), seq_(seq), ants_(ants), goal_(goal) {}
 
     PyObject* run() {
@@ -202,7 +204,7 @@ PyObject* search_impl(PyObject* self, PyObject* seq) {
     }
     // One rule here; every premise goes through self._search again.
     if (Py_EnterRecursiveCall(" in LJT search")) return nullptr;
-    PyObject* result = PyErr_CheckSignals() < 0 ? nullptr : Step1(self, seq, ants.get(), goal.get()).run();
+    PyObject* result = PyErr_CheckSignals() < 0 ? nullptr : OneRule(self, seq, ants.get(), goal.get()).run();
     Py_LeaveRecursiveCall();
     return result;
 }

@@ -197,7 +197,7 @@ Search::Seq Search::premise(const Seq& s, Rule rule, int k, uint32_t p) {
 int Search::decide(const Seq& s, Rule rule, int k, uint32_t principal, bool choice) {
     size_t base = frames_.size();
     Seq c = premise(s, rule, k, principal);
-    frames_.push_back(Frame{c, State::Start, rule, 0, 0, choice, {-1, -1}});
+    frames_.push_back(Frame{c, State::Start, rule, 0, 0, choice, true});
     returning_ = false;
     return decide_loop(base);
 }
@@ -217,13 +217,13 @@ int Search::decide_loop(size_t base) {
 void Search::decide_push(size_t fi, Rule rule, int k, State state, bool choice) {
     frames_[fi].state = state;
     Seq c = premise(frames_[fi].seq, rule, k, frames_[fi].principal);
-    frames_.push_back(Frame{c, State::Start, rule, 0, 0, choice, {-1, -1}});
+    frames_.push_back(Frame{c, State::Start, rule, 0, 0, choice, true});
     returning_ = false;
 }
 
 void Search::decide_finish(bool r) {
     const Frame& f = frames_.back();
-    if (cacheable_) remember(f.seq, r);
+    if (cacheable_ && f.keyed) remember(f.seq, r);
     pool_.resize(f.seq.begin);
     frames_.pop_back();
     returning_ = true;
@@ -238,10 +238,17 @@ void Search::decide_start(size_t fi) {
         cacheable_ = false;  // an axiom is found faster than a key
         return decide_finish(true);
     }
-    int known = lookup(s);
-    if (known >= 0) {
-        cacheable_ = false;
-        return decide_finish(known == 1);
+    // Only where the search may choose: a chain of invertible rules leads
+    // to such a sequent (or an axiom) in a few steps, so keying every
+    // sequent of the chain would cost more than it saves.
+    if (frames_[fi].choice || p.backtrack) {
+        int known = lookup(s);
+        if (known >= 0) {
+            cacheable_ = false;
+            return decide_finish(known == 1);
+        }
+    } else {
+        frames_[fi].keyed = false;
     }
     if (frames_[fi].choice && classically_refuted(s)) {
         cacheable_ = false;  // the tables answer about as fast as the cache
@@ -368,7 +375,7 @@ Search::Outcome Search::run(const std::vector<FormulaId>& antecedents, FormulaId
     sync_purity();
     setup_tables();
     Seq root{0, static_cast<uint32_t>(pool_.size()), goal};
-    frames_.push_back(Frame{copy(root, kNone, {}, goal), State::Start, Rule::RTop, 0, 0, true, {-1, -1}});
+    frames_.push_back(Frame{copy(root, kNone, {}, goal), State::Start, Rule::RTop, 0, 0, true, true});
     returning_ = false;
     cacheable_ = true;
     int d = decide_loop(0);
@@ -494,7 +501,7 @@ void Search::remember(const Seq& s, bool proved) {
     if (keys_.size() + key_.size() > kMaxKeyWords || used_slots_ >= kMaxEntries) clear_cache();
     if ((used_slots_ + 1) * 2 > slots_.size()) {
         std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{0, 0, 0, 0});
+        slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{0, 0, 0, 0});
         size_t mask = slots_.size() - 1;
         for (const Slot& o : old) {
             if (o.length == 0) continue;

@@ -64,6 +64,7 @@ private:
         uint32_t principal;  // absolute position in the pool
     };
 
+    // A frame of pass one.
     enum class State : uint8_t { Start, Premise, ROr1, ROr2, ImpImp1, ImpImp2 };
     struct Frame {
         Seq seq;
@@ -72,7 +73,7 @@ private:
         uint32_t principal;   // its principal position, or the "L_Imp_Imp" candidate
         uint8_t next;         // premises already done
         bool choice;          // a premise the search chose (R_Or1, R_Or2, L_Imp_Imp)
-        int32_t found[2];     // build: the steps of the premises done
+        bool keyed;           // its answer goes into the cache
     };
 
     // Rule selection and premises, shared by both passes.
