@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <span>
 #include <stdexcept>
 
 namespace quorvel::ljt {
@@ -80,6 +81,18 @@ bool Search::member(const Seq& s, FormulaId x) const {
     for (uint32_t i = s.begin; i < s.end; ++i)
         if (pool_[i] == x) return true;
     return false;
+}
+
+bool Search::pure(const Seq& s) const {
+    if (!pure_[s.goal]) return false;
+    for (uint32_t i = s.begin; i < s.end; ++i)
+        if (!pure_[pool_[i]]) return false;
+    return true;
+}
+
+int Search::provable(const Seq& s) {
+    if (!provability_) provability_ = std::make_unique<Provability>(arena_, interrupted_, context_);
+    return provability_->provable(std::span<const FormulaId>(pool_.data() + s.begin, s.end - s.begin), s.goal);
 }
 
 void Search::sync_purity() {
@@ -238,10 +251,11 @@ void Search::decide_start(size_t fi) {
         cacheable_ = false;  // an axiom is found faster than a key
         return decide_finish(true);
     }
-    // Only where the search may choose: a chain of invertible rules leads
-    // to such a sequent (or an axiom) in a few steps, so keying every
-    // sequent of the chain would cost more than it saves.
-    if (frames_[fi].choice || p.backtrack) {
+    // Only where the search may choose or the oracle answers: a chain of
+    // invertible rules leads to such a sequent (or an axiom) in a few steps,
+    // so keying every sequent of the chain would cost more than it saves.
+    const bool oracle = pure(s);
+    if (oracle || frames_[fi].choice || p.backtrack) {
         int known = lookup(s);
         if (known >= 0) {
             cacheable_ = false;
@@ -253,6 +267,14 @@ void Search::decide_start(size_t fi) {
     if (frames_[fi].choice && classically_refuted(s)) {
         cacheable_ = false;  // the tables answer about as fast as the cache
         return decide_finish(false);
+    }
+    if (oracle) {
+        int r = provable(s);
+        if (r < 0) {
+            stopped_ = true;  // the loop stops at its next poll
+            return;
+        }
+        return decide_finish(r == 1);
     }
     Frame& f = frames_[fi];
     if (!p.backtrack) {
@@ -463,12 +485,11 @@ bool Search::classically_refuted(const Seq& s) {
 
 void Search::make_key(const Seq& s) {
     key_.clear();
-    bool pure = pure_[s.goal];
-    for (uint32_t i = s.begin; i < s.end && pure; ++i) pure = pure_[pool_[i]];
+    const bool by_set = pure(s);
     key_.push_back(s.goal);
-    key_.push_back(pure ? 0 : 1);
+    key_.push_back(by_set ? 0 : 1);
     key_.insert(key_.end(), pool_.begin() + s.begin, pool_.begin() + s.end);
-    if (pure) {
+    if (by_set) {
         std::sort(key_.begin() + 2, key_.end());
         key_.erase(std::unique(key_.begin() + 2, key_.end()), key_.end());
     }

@@ -12,12 +12,19 @@
 // search returns, asking `decide` at each choice which alternative the
 // search takes. So no step of a failed alternative is ever built, and the
 // result is exactly the derivation the plain search finds.
+//
+// On a sequent of atoms, ⊥, ⊤, ∧, ∨ and → only, the search is complete: it
+// succeeds exactly when the sequent is intuitionistically valid. There
+// `decide` asks the provability oracle instead of searching, so failed
+// alternatives cost one question each, however deep their search would go.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "quorvel/constructive/ljt/provability.h"
 #include "quorvel/support/formula_arena.h"
 
 namespace quorvel::ljt {
@@ -98,6 +105,9 @@ private:
     bool build(const Seq& root);
 
     bool atomic(FormulaId f) const;
+    bool pure(const Seq& s) const;
+    // The oracle's answer on a pure sequent: 1, 0, or -1 when interrupted.
+    int provable(const Seq& s);
     bool member(const Seq& s, FormulaId x) const;
     FormulaId implies(FormulaId a, FormulaId b);
     void sync_purity();
@@ -136,6 +146,7 @@ private:
     std::vector<Frame> frames_;  // pass one
     std::vector<Step> steps_;
     std::vector<uint8_t> pure_;  // by FormulaId
+    std::unique_ptr<Provability> provability_;  // made at the first pure question
 
     uint32_t words_ = 0;  // 64-bit words per table; 0: no tables
     uint64_t last_mask_ = ~0ull;
