@@ -1,9 +1,15 @@
-"""The intuitionistic provers against each other: on small formulas the LJT
-prover and the tableau must give the same answer wherever the tableau stays
-within its bounds, and every LJT tree must be a valid derivation."""
+"""The intuitionistic provers against each other and against the ILTP
+problems' known status: on small formulas the LJT prover and the tableau
+must give the same answer wherever the tableau stays within its bounds,
+every LJT tree must be a valid derivation, and on the ILTP problems the LJT
+prover must answer as the status says, with the plain search's tree."""
+
+import re
 
 import pytest
 from hypothesis import given, settings
+
+import benchmark_code
 from strategies import ljt_questions
 
 from quorvel.constructive.ljt import prove_ljt
@@ -36,3 +42,56 @@ def test_ljt_agrees_with_the_tableau(question):
     verdict = tableau_verdict(target, premises)
     if verdict is not None:
         assert (tree is not None) == verdict
+
+
+# ---------------------------------------------------------------------------
+# The ILTP problems with known status
+
+ILTP = benchmark_code.iltp_dir()
+iltp = benchmark_code.load("iltp_reader", "iltp.py")
+ljt_peer = benchmark_code.load("ljt_peer", "peers/ljt_peer.py")
+
+# Families whose derivations stay small at every size; in the others
+# (SYJ201, SYJ202, SYJ206) the plain search's derivation grows to millions
+# of nodes.
+SMALL_DERIVATION_FAMILIES = re.compile(r"SYJ2(0[345789]|1[012])\+")
+# Sizes the plain Python search answers in well under a second.
+SMALL_SIZE = re.compile(r"(LCL|SYN)\d+\+\d$|SYJ\d+\+\d$|SYJ2\d\d\+1\.00[12]$")
+
+
+def iltp_problems(pattern):
+    if ILTP is None:
+        return []
+    return [p for p in iltp.problem_files(ILTP) if pattern.search(p.stem)]
+
+
+def iltp_question(path):
+    problem = iltp.parse_problem(path.read_text(), path.stem)
+    return problem.target, problem.premises
+
+
+@pytest.fixture(scope="module")
+def iltp_status():
+    if ILTP is None:
+        pytest.skip("the ILTP problems are not beside this checkout")
+    return iltp.load_status(ILTP)
+
+
+@pytest.mark.parametrize("path", iltp_problems(SMALL_SIZE), ids=lambda p: p.stem)
+def test_ljt_builds_the_plain_search_tree_on_small_iltp_problems(path, iltp_status):
+    target, premises = iltp_question(path)
+    tree, plain = prove_ljt(target, premises), ljt_peer.prove_ljt(target, premises)
+    assert (tree is not None) == (iltp_status[path.stem] == "Valid")
+    assert (plain is None) == (tree is None)
+    if tree is not None:
+        assert tree.is_valid()
+        assert tree.to_dict() == plain.to_dict()
+
+
+@pytest.mark.parametrize("path", iltp_problems(SMALL_DERIVATION_FAMILIES), ids=lambda p: p.stem)
+def test_ljt_answers_the_scalable_iltp_families(path, iltp_status):
+    target, premises = iltp_question(path)
+    tree = prove_ljt(target, premises)
+    assert (tree is not None) == (iltp_status[path.stem] == "Valid")
+    if tree is not None:
+        assert tree.is_valid()

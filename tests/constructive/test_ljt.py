@@ -1,7 +1,6 @@
 import copy
 import dataclasses
 import gc
-import importlib.util
 import inspect
 import re
 import shutil
@@ -9,12 +8,13 @@ import signal
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pickle
 
 import pytest
 from hypothesis import given, settings
+
+import benchmark_code
 from strategies import ljt_questions
 
 import quorvel.constructive.common as common
@@ -32,18 +32,7 @@ from quorvel.constructive.ljt import (
 from quorvel.core.ast import And, Forall, Iff, Implies, Not, Or, PredicateApp, Variable
 from quorvel.core.parser import to_string
 
-ROOT = Path(__file__).resolve().parents[2]
-
-
-def _load_peer():
-    spec = importlib.util.spec_from_file_location("ljt_peer", ROOT / "benchmarks" / "peers" / "ljt_peer.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up
-    spec.loader.exec_module(module)
-    return module
-
-
-peer = _load_peer()
+peer = benchmark_code.load("ljt_peer", "peers/ljt_peer.py")
 
 P, Q, R, S, T = (PredicateApp(name, 0, ()) for name in "PQRST")
 

@@ -1,0 +1,29 @@
+"""The benchmarks' plain-Python peers and ILTP reader, loaded by file path so
+that the tests use exactly the code the benchmarks time."""
+
+import importlib.util
+import os
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def load(name, relative_path):
+    """The module at benchmarks/<relative_path>, loaded once as `name`."""
+    if name in sys.modules:
+        return sys.modules[name]
+    spec = importlib.util.spec_from_file_location(name, ROOT / "benchmarks" / relative_path)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up
+    spec.loader.exec_module(module)
+    return module
+
+
+def iltp_dir():
+    """The ILTP problem folder: $QUORVEL_ILTP_DIR, else shared/iltp beside the
+    checkout; None when neither is there."""
+    for candidate in (os.environ.get("QUORVEL_ILTP_DIR"), ROOT.parent / "shared" / "iltp"):
+        if candidate and (Path(candidate) / "status.tsv").is_file():
+            return Path(candidate)
+    return None
