@@ -518,9 +518,14 @@ def test_entry_argument_errors():
         LJTProver(1)
 
 
-def test_proving_is_interruptible():
-    # Pigeonhole: 7 pigeons, 6 holes; far beyond what the search finishes.
-    pigeons, holes = 7, 6
+@pytest.mark.parametrize(
+    "pigeons, holes",
+    [
+        (7, 6),  # a derivation of many millions of nodes
+        (11, 10),  # hard for the decision procedure too, before any derivation
+    ],
+)
+def test_proving_is_interruptible(pigeons, holes):
     p = [[PredicateApp(f"p{i}_{j}", 0, ()) for j in range(holes)] for i in range(pigeons)]
 
     def disj(fs):
