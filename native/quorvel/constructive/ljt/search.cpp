@@ -10,6 +10,7 @@ namespace quorvel::ljt {
 namespace {
 
 constexpr uint32_t kNone = UINT32_MAX;
+constexpr size_t kNoFrame = SIZE_MAX;
 // Antecedent words on the stacks before the search gives up with bad_alloc
 // (MemoryError) instead of leaving it to the allocator: 1 GiB.
 constexpr size_t kMaxPool = size_t{1} << 28;
@@ -18,6 +19,10 @@ constexpr size_t kMaxPool = size_t{1} << 28;
 constexpr size_t kMaxKeyWords = size_t{1} << 25;
 constexpr size_t kMaxEntries = size_t{1} << 22;
 constexpr uint64_t kPollMask = 4095;
+// Steps the plain search may spend on a pure sequent before the oracle
+// answers for it: most questions are settled in far fewer, and an
+// exponential one costs no more than this.
+constexpr uint64_t kPlainSteps = 1024;
 // Truth tables: exact up to this many atoms, else this many words of sampled
 // valuations; no tables past kMaxTableWords words in all.
 constexpr uint32_t kExactAtoms = 12;
@@ -77,12 +82,6 @@ bool Search::atomic(FormulaId f) const {
     }
 }
 
-bool Search::member(const Seq& s, FormulaId x) const {
-    for (uint32_t i = s.begin; i < s.end; ++i)
-        if (pool_[i] == x) return true;
-    return false;
-}
-
 bool Search::pure(const Seq& s) const {
     if (!pure_[s.goal]) return false;
     for (uint32_t i = s.begin; i < s.end; ++i)
@@ -123,33 +122,56 @@ FormulaId Search::implies(FormulaId a, FormulaId b) {
 // ---- rules ----
 
 Search::Pick Search::pick(const Seq& s) {
+    // One pass notes the first antecedent each rule would take; the rules
+    // are then tried in their order.
     const FormulaId g = s.goal;
     if (g == arena_.verum()) return {false, Rule::RTop, 0};
-    for (uint32_t i = s.begin; i < s.end; ++i)
-        if (pool_[i] == arena_.falsum()) return {false, Rule::LBot, 0};
-    for (uint32_t i = s.begin; i < s.end; ++i)
-        if (pool_[i] == g) return {false, Rule::Ax, 0};
+    if (stamp_.size() < arena_.size()) stamp_.resize(arena_.size(), 0);
+    if (++epoch_ == 0) {
+        std::fill(stamp_.begin(), stamp_.end(), 0);
+        epoch_ = 1;
+    }
+    uint32_t ax = kNone, land = kNone, lor = kNone, imp_and = kNone, imp_or = kNone;
+    bool imp_atom = false;  // some implication may be taken by "L_Imp_Atom"
+    for (uint32_t i = s.begin; i < s.end; ++i) {
+        const FormulaId a = pool_[i];
+        if (a == arena_.falsum()) return {false, Rule::LBot, 0};
+        stamp_[a] = epoch_;
+        if (a == g && ax == kNone) ax = i;
+        switch (arena_.op(a)) {
+            case Op::And:
+                if (land == kNone) land = i;
+                break;
+            case Op::Or:
+                if (lor == kNone) lor = i;
+                break;
+            case Op::Implies: {
+                const FormulaId x = arena_.left(a);
+                const Op xo = arena_.op(x);
+                if (xo == Op::And && imp_and == kNone) imp_and = i;
+                if (xo == Op::Or && imp_or == kNone) imp_or = i;
+                imp_atom = imp_atom || atomic(x);
+                break;
+            }
+            default: break;
+        }
+    }
+    if (ax != kNone) return {false, Rule::Ax, 0};
     if (arena_.op(g) == Op::Implies) return {false, Rule::RImp, 0};
     if (arena_.op(g) == Op::And) return {false, Rule::RAnd, 0};
-    for (uint32_t i = s.begin; i < s.end; ++i)
-        if (arena_.op(pool_[i]) == Op::And) return {false, Rule::LAnd, i};
-    for (uint32_t i = s.begin; i < s.end; ++i)
-        if (arena_.op(pool_[i]) == Op::Or) return {false, Rule::LOr, i};
-    for (uint32_t i = s.begin; i < s.end; ++i) {
-        FormulaId a = pool_[i];
-        if (arena_.op(a) != Op::Implies) continue;
-        FormulaId x = arena_.left(a);
-        // ⊤ → B is B, whether or not ⊤ stands among the antecedents.
-        if ((atomic(x) && member(s, x)) || x == arena_.verum()) return {false, Rule::LImpAtom, i};
+    if (land != kNone) return {false, Rule::LAnd, land};
+    if (lor != kNone) return {false, Rule::LOr, lor};
+    if (imp_atom) {
+        for (uint32_t i = s.begin; i < s.end; ++i) {
+            const FormulaId a = pool_[i];
+            if (arena_.op(a) != Op::Implies) continue;
+            const FormulaId x = arena_.left(a);
+            // ⊤ → B is B, whether or not ⊤ stands among the antecedents.
+            if (atomic(x) && (stamp_[x] == epoch_ || x == arena_.verum())) return {false, Rule::LImpAtom, i};
+        }
     }
-    for (uint32_t i = s.begin; i < s.end; ++i) {
-        FormulaId a = pool_[i];
-        if (arena_.op(a) == Op::Implies && arena_.op(arena_.left(a)) == Op::And) return {false, Rule::LImpAnd, i};
-    }
-    for (uint32_t i = s.begin; i < s.end; ++i) {
-        FormulaId a = pool_[i];
-        if (arena_.op(a) == Op::Implies && arena_.op(arena_.left(a)) == Op::Or) return {false, Rule::LImpOr, i};
-    }
+    if (imp_and != kNone) return {false, Rule::LImpAnd, imp_and};
+    if (imp_or != kNone) return {false, Rule::LImpOr, imp_or};
     return {true, Rule::ROr1, 0};
 }
 
@@ -218,6 +240,8 @@ int Search::decide(const Seq& s, Rule rule, int k, uint32_t principal, bool choi
 int Search::decide_loop(size_t base) {
     while (frames_.size() > base) {
         if (!poll()) return -1;
+        if (budgeted_ != kNoFrame && ticks_ - budget_start_ > kPlainSteps && !decide_by_oracle()) return -1;
+        if (frames_.size() <= base) break;
         size_t fi = frames_.size() - 1;
         if (returning_)
             decide_resume(fi, result_);
@@ -234,7 +258,26 @@ void Search::decide_push(size_t fi, Rule rule, int k, State state, bool choice) 
     returning_ = false;
 }
 
+bool Search::decide_by_oracle() {
+    // The plain search of the budgeted frame gives way: its subsearch is
+    // dropped, and the oracle answers for it.
+    const size_t fi = budgeted_;
+    budgeted_ = kNoFrame;
+    frames_.resize(fi + 1);
+    pool_.resize(frames_[fi].seq.end);
+    int r = provable(frames_[fi].seq);
+    if (r < 0) {
+        stopped_ = true;
+        return false;
+    }
+    frames_[fi].keyed = true;
+    cacheable_ = true;
+    decide_finish(r == 1);
+    return true;
+}
+
 void Search::decide_finish(bool r) {
+    if (frames_.size() - 1 == budgeted_) budgeted_ = kNoFrame;
     const Frame& f = frames_.back();
     if (cacheable_ && f.keyed) remember(f.seq, r);
     pool_.resize(f.seq.begin);
@@ -251,11 +294,10 @@ void Search::decide_start(size_t fi) {
         cacheable_ = false;  // an axiom is found faster than a key
         return decide_finish(true);
     }
-    // Only where the search may choose or the oracle answers: a chain of
-    // invertible rules leads to such a sequent (or an axiom) in a few steps,
-    // so keying every sequent of the chain would cost more than it saves.
-    const bool oracle = pure(s);
-    if (oracle || frames_[fi].choice || p.backtrack) {
+    // Only where the search may choose: a chain of invertible rules leads
+    // to such a sequent (or an axiom) in a few steps, so keying every
+    // sequent of the chain would cost more than it saves.
+    if (frames_[fi].choice || p.backtrack) {
         int known = lookup(s);
         if (known >= 0) {
             cacheable_ = false;
@@ -268,13 +310,9 @@ void Search::decide_start(size_t fi) {
         cacheable_ = false;  // the tables answer about as fast as the cache
         return decide_finish(false);
     }
-    if (oracle) {
-        int r = provable(s);
-        if (r < 0) {
-            stopped_ = true;  // the loop stops at its next poll
-            return;
-        }
-        return decide_finish(r == 1);
+    if (budgeted_ == kNoFrame && pure(s)) {
+        budgeted_ = fi;
+        budget_start_ = ticks_;
     }
     Frame& f = frames_[fi];
     if (!p.backtrack) {
@@ -392,6 +430,7 @@ bool Search::build(const Seq& root) {
 Search::Outcome Search::run(const std::vector<FormulaId>& antecedents, FormulaId goal) {
     pool_ = antecedents;
     frames_.clear();
+    budgeted_ = kNoFrame;
     steps_.clear();
     stopped_ = false;
     sync_purity();

@@ -14,9 +14,11 @@
 // result is exactly the derivation the plain search finds.
 //
 // On a sequent of atoms, ⊥, ⊤, ∧, ∨ and → only, the search is complete: it
-// succeeds exactly when the sequent is intuitionistically valid. There
-// `decide` asks the provability oracle instead of searching, so failed
-// alternatives cost one question each, however deep their search would go.
+// succeeds exactly when the sequent is intuitionistically valid. When
+// `decide` has searched such a sequent for a while without an answer, it
+// drops that subsearch and asks the provability oracle instead, so a failed
+// alternative costs a bounded search and one question, however deep its
+// plain search would go.
 #pragma once
 
 #include <cstddef>
@@ -99,6 +101,7 @@ private:
     void decide_resume(size_t fi, bool r);
     void decide_backtrack(size_t fi, uint32_t from);
     void decide_finish(bool r);
+    bool decide_by_oracle();
     void decide_push(size_t fi, Rule rule, int k, State state, bool choice);
 
     // Pass two, on a sequent the search proves.
@@ -108,7 +111,6 @@ private:
     bool pure(const Seq& s) const;
     // The oracle's answer on a pure sequent: 1, 0, or -1 when interrupted.
     int provable(const Seq& s);
-    bool member(const Seq& s, FormulaId x) const;
     FormulaId implies(FormulaId a, FormulaId b);
     void sync_purity();
     bool poll();
@@ -146,7 +148,12 @@ private:
     std::vector<Frame> frames_;  // pass one
     std::vector<Step> steps_;
     std::vector<uint8_t> pure_;  // by FormulaId
+    std::vector<uint32_t> stamp_;  // by FormulaId: epoch_ when an antecedent of the sequent pick() reads
+    uint32_t epoch_ = 0;
     std::unique_ptr<Provability> provability_;  // made at the first pure question
+    // The lowest frame of pass one that is pure, and when its search began.
+    size_t budgeted_ = SIZE_MAX;
+    uint64_t budget_start_ = 0;
 
     uint32_t words_ = 0;  // 64-bit words per table; 0: no tables
     uint64_t last_mask_ = ~0ull;
