@@ -13,10 +13,10 @@ def load(name, relative_path):
     """The module at benchmarks/<relative_path>, loaded once as `name`."""
     if name in sys.modules:
         return sys.modules[name]
-    spec = importlib.util.spec_from_file_location(name, ROOT / "benchmarks" / relative_path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(name, ROOT / "benchmarks" / relative_path)
+    module = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = module  # dataclasses look their module up
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -348,10 +348,10 @@ bool create_prover(PyObject* module) {
                                       "(G4ip) for intuitionistic propositional logic. Holds no state.")},
         {0, nullptr},
     };
-    PyType_Spec spec{"quorvel.constructive.ljt.LJTProver", sizeof(PyObject), 0,
+    PyType_Spec type_spec{"quorvel.constructive.ljt.LJTProver", sizeof(PyObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
     State& st = state();
-    st.prover_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    st.prover_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
     if (!st.prover_type || PyModule_AddObjectRef(module, "LJTProver", reinterpret_cast<PyObject*>(st.prover_type)) < 0)
         return false;
     Ref name(PyUnicode_FromString("quorvel.constructive.ljt"));

@@ -400,8 +400,8 @@ PyMemberDef kNodeMembers[] = {
 
 PyTypeObject* make_type(const char* name, int basicsize, PyType_Slot* slots, const char* const* fields, int n,
                         PyObject* module) {
-    PyType_Spec spec{name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    PyType_Spec type_spec{name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
     if (!type) return nullptr;
     Ref match_args(PyTuple_New(n));
     if (!match_args) return nullptr;

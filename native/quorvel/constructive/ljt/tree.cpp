@@ -463,9 +463,9 @@ bool create_tree_type(PyObject* module) {
                                       "`root` whenever asked for; the string form is the ASCII tree.")},
         {0, nullptr},
     };
-    PyType_Spec spec{"quorvel.constructive.ljt.LJTProofTree", sizeof(TreeObject), 0,
+    PyType_Spec type_spec{"quorvel.constructive.ljt.LJTProofTree", sizeof(TreeObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    state().tree_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    state().tree_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
     return state().tree_type != nullptr;
 }
 
