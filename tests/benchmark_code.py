@@ -2,7 +2,6 @@
 that the tests use exactly the code the benchmarks time."""
 
 import importlib.util
-import os
 import sys
 from pathlib import Path
 
@@ -21,9 +20,11 @@ def load(name, relative_path):
 
 
 def iltp_dir():
-    """The ILTP problem folder: $QUORVEL_ILTP_DIR, else shared/iltp beside the
-    checkout; None when neither is there."""
-    for candidate in (os.environ.get("QUORVEL_ILTP_DIR"), ROOT.parent / "shared" / "iltp"):
-        if candidate and (Path(candidate) / "status.tsv").is_file():
-            return Path(candidate)
+    """The ILTP problem folder: the reader's own ($QUORVEL_ILTP_DIR or its
+    default), else shared/iltp beside the checkout; None when neither is
+    there."""
+    reader = load("iltp_reader", "iltp.py")
+    for candidate in (Path(reader.ILTP_DIR), ROOT.parent / "shared" / "iltp"):
+        if (candidate / "status.tsv").is_file():
+            return candidate
     return None
