@@ -11,6 +11,7 @@
 #include "quorvel/support/py/constructive.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/hashing.h"
+#include "quorvel/support/py/names.h"
 #include "quorvel/support/py/printer.h"
 #include "quorvel/support/py/record.h"
 #include "quorvel/support/py/ref.h"
@@ -403,14 +404,8 @@ PyTypeObject* make_type(const char* name, int basicsize, PyType_Slot* slots, con
     PyType_Spec type_spec{name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
     if (!type) return nullptr;
-    Ref match_args(PyTuple_New(n));
-    if (!match_args) return nullptr;
-    for (int i = 0; i < n; ++i) {
-        PyObject* s = PyUnicode_InternFromString(fields[i]);
-        if (!s) return nullptr;
-        PyTuple_SET_ITEM(match_args.get(), i, s);
-    }
-    if (PyDict_SetItemString(type->tp_dict, "__match_args__", match_args.get()) < 0) {
+    Ref match_args(py::interned_tuple(fields, n));
+    if (!match_args || PyDict_SetItemString(type->tp_dict, "__match_args__", match_args.get()) < 0) {
         Py_DECREF(type);
         return nullptr;
     }

@@ -1,6 +1,7 @@
 #include "quorvel/constructive/tableau/mutable_record.h"
 
 #include "quorvel/support/py/compat.h"
+#include "quorvel/support/py/names.h"
 
 namespace quorvel::tableau {
 
@@ -15,16 +16,8 @@ void fill_record_members(const RecordDesc& d, PyMemberDef* members) {
 }
 
 bool set_match_args(PyTypeObject* type, const RecordDesc& d) {
-    PyObject* names = PyTuple_New(d.n);
+    PyObject* names = py::interned_tuple(d.names, d.n);
     if (!names) return false;
-    for (int i = 0; i < d.n; ++i) {
-        PyObject* s = PyUnicode_InternFromString(d.names[i]);
-        if (!s) {
-            Py_DECREF(names);
-            return false;
-        }
-        PyTuple_SET_ITEM(names, i, s);
-    }
     int rc = PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__match_args__", names);
     Py_DECREF(names);
     return rc == 0;

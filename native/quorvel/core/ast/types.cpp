@@ -9,6 +9,7 @@
 #include "quorvel/support/py/compat.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/hashing.h"
+#include "quorvel/support/py/names.h"
 #include "quorvel/support/py/record.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/repr.h"
@@ -294,16 +295,8 @@ PyObject* finish_compound(PyObject* o, Kind k, int skip) {
 
 // Calls a Python subclass with the fields by keyword.
 PyObject* call_by_keyword(PyTypeObject* type, const char* const* names, PyObject* const* values, int n) {
-    PyObject* kwnames = PyTuple_New(n);
+    PyObject* kwnames = py::interned_tuple(names, n);
     if (!kwnames) return nullptr;
-    for (int i = 0; i < n; ++i) {
-        PyObject* name = PyUnicode_InternFromString(names[i]);
-        if (!name) {
-            Py_DECREF(kwnames);
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(kwnames, i, name);
-    }
     PyObject* r = PyObject_Vectorcall(reinterpret_cast<PyObject*>(type), values, 0, kwnames);
     Py_DECREF(kwnames);
     return r;
