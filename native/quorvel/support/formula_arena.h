@@ -8,8 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
+
+#include "quorvel/support/flat_map.h"
 
 namespace quorvel {
 
@@ -54,9 +55,9 @@ public:
     size_t size() const { return nodes_.size(); }
 
     FormulaId intern(Op op, uint32_t a, uint32_t b) {
-        auto [it, fresh] = index_.try_emplace(Key{op, a, b}, static_cast<FormulaId>(nodes_.size()));
+        auto [id, fresh] = index_.insert(Key{op, a, b}, static_cast<FormulaId>(nodes_.size()));
         if (fresh) nodes_.push_back(FormulaNode{op, a, b});
-        return it->second;
+        return *id;
     }
 
 private:
@@ -67,15 +68,14 @@ private:
     };
     struct KeyHash {
         size_t operator()(const Key& k) const {
-            uint64_t x = (static_cast<uint64_t>(k.a) << 32 | k.b) ^ (static_cast<uint64_t>(k.op) << 59);
-            x ^= x >> 31;
-            x *= 0x9E3779B97F4A7C15ull;
-            return static_cast<size_t>(x ^ (x >> 29));
+            return static_cast<size_t>(mix64((static_cast<uint64_t>(k.a) << 32 | k.b) ^
+                                             (static_cast<uint64_t>(k.op) << 59)));
         }
     };
+    static constexpr Key kEmpty{static_cast<Op>(UINT8_MAX), 0, 0};  // no node has this op
 
     std::vector<FormulaNode> nodes_;
-    std::unordered_map<Key, FormulaId, KeyHash> index_;
+    FlatMap<Key, FormulaId, KeyHash> index_{kEmpty};
     FormulaId falsum_ = 0;
     FormulaId verum_ = 0;
 };

@@ -141,7 +141,7 @@ bool Lowering::lower(PyObject* formula, FormulaId& out) {
         while (!stack.empty()) {
             Item& top = stack.back();
             PyObject* o = top.o;
-            if (seen_.count(o)) {
+            if (seen_.find(o)) {
                 stack.pop_back();
                 continue;
             }
@@ -152,7 +152,7 @@ bool Lowering::lower(PyObject* formula, FormulaId& out) {
                 FormulaId f;
                 if (!lower_leaf(o, f)) return false;
                 reserve_one(held_);
-                seen_.emplace(o, f);
+                seen_.insert(o, f);
                 held_.push_back(Py_NewRef(o));
                 remember(f, o);
                 stack.pop_back();
@@ -162,23 +162,23 @@ bool Lowering::lower(PyObject* formula, FormulaId& out) {
             PyObject* right = op == Op::Not ? nullptr : ast::as_binary(o)->right;
             if (!top.expanded) {
                 top.expanded = true;
-                if (right && !seen_.count(right)) stack.push_back({right, false});
-                if (!seen_.count(left)) stack.push_back({left, false});
+                if (right && !seen_.find(right)) stack.push_back({right, false});
+                if (!seen_.find(left)) stack.push_back({left, false});
                 continue;
             }
             if (Py_TYPE(o) != ast::api().types[static_cast<int>(k)]) {
                 saw_subclass_ = true;
                 acyclic_ = false;  // a subclass instance may carry a __dict__
             }
-            FormulaId a = seen_.at(left);
-            FormulaId f = op == Op::Not ? arena_.negation(a) : arena_.binary(op, a, seen_.at(right));
+            FormulaId a = *seen_.find(left);
+            FormulaId f = op == Op::Not ? arena_.negation(a) : arena_.binary(op, a, *seen_.find(right));
             reserve_one(held_);
-            seen_.emplace(o, f);
+            seen_.insert(o, f);
             held_.push_back(Py_NewRef(o));
             remember(f, o);
             stack.pop_back();
         }
-        out = seen_.at(formula);
+        out = *seen_.find(formula);
         return true;
     });
 }

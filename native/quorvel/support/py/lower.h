@@ -17,9 +17,9 @@
 
 #include <Python.h>
 
-#include <unordered_map>
 #include <vector>
 
+#include "quorvel/support/flat_map.h"
 #include "quorvel/support/formula_arena.h"
 
 namespace quorvel::py {
@@ -80,7 +80,7 @@ private:
     LeafTable opaques_;
     std::vector<PyObject*> origin_;  // strong references, by FormulaId (or NULL)
     // Objects already lowered, by identity; each key is kept alive by `held_`.
-    std::unordered_map<PyObject*, FormulaId> seen_;
+    IdentityMap<FormulaId> seen_;  // by object address
     std::vector<PyObject*> held_;
     bool saw_subclass_ = false;
     bool acyclic_ = true;
