@@ -164,36 +164,47 @@ struct Big {
 
 enum class Measure { Depth, Size };
 
-// The children a measure visits, borrowed, into `kids`; false with an
-// exception set. `holder` keeps a converted argument tuple.
-bool children(Measure m, PyObject* o, Kind k, std::vector<PyObject*>& kids, Ref& holder) {
-    kids.clear();
+// The children a measure visits, as a run of adjacent fields of the node
+// (or of its argument tuple); `holder` keeps a converted argument sequence.
+bool children(Measure m, PyObject* o, Kind k, PyObject* const*& kids, Py_ssize_t& n, std::vector<Ref>& holder) {
     switch (k) {
-        case Kind::Variable:
-        case Kind::Constant: return true;
         case Kind::FunctionApp:
         case Kind::PredicateApp: {
             PyObject* args = k == Kind::FunctionApp ? ast::as_function_app(o)->args : ast::as_predicate_app(o)->args;
-            holder = Ref(args_tuple(args));
-            if (!holder) return false;
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(holder.get()); ++i)
-                kids.push_back(PyTuple_GET_ITEM(holder.get(), i));
+            if (!PyTuple_Check(args)) {
+                holder.emplace_back(args_tuple(args));
+                if (!holder.back()) return false;
+                args = holder.back().get();
+            }
+            n = PyTuple_GET_SIZE(args);
+            kids = n ? &PyTuple_GET_ITEM(args, 0) : nullptr;
             return true;
         }
         case Kind::Equality:
-            kids = {ast::as_equality(o)->left, ast::as_equality(o)->right};
+            kids = &ast::as_equality(o)->left;  // left, right
+            n = 2;
             return true;
-        case Kind::Not: kids = {ast::as_unary(o)->operand}; return true;
+        case Kind::Not:
+            kids = &ast::as_unary(o)->operand;
+            n = 1;
+            return true;
         case Kind::Forall:
         case Kind::Exists:
-            if (m == Measure::Size) kids.push_back(ast::as_quantifier(o)->variable);
-            kids.push_back(ast::as_quantifier(o)->body);
+            if (m == Measure::Size) {
+                kids = &ast::as_quantifier(o)->variable;  // variable, body
+                n = 2;
+            } else {
+                kids = &ast::as_quantifier(o)->body;
+                n = 1;
+            }
             return true;
         default:
             if (ast::is_binary(k)) {
-                kids = {ast::as_binary(o)->left, ast::as_binary(o)->right};
+                kids = &ast::as_binary(o)->left;
+                n = 2;
             } else {
-                kids = {ast::as_quantifier(o)->body};
+                kids = &ast::as_quantifier(o)->body;
+                n = 1;
             }
             return true;
     }
@@ -202,19 +213,18 @@ bool children(Measure m, PyObject* o, Kind k, std::vector<PyObject*>& kids, Ref&
 template <class Num>
 class MeasureWalk {
 public:
-    MeasureWalk(Measure m) : m_(m) {}
+    explicit MeasureWalk(Measure m) : m_(m) {}
 
     // False with an exception set, or with `overflow` set.
     bool run(PyObject* root, Num& out) {
         if (!open(root)) return false;
         while (!frames_.empty()) {
             Frame& f = frames_.back();
-            if (f.next < f.kids.size()) {
-                PyObject* child = f.kids[f.next++];
-                if (!open(child)) return false;
+            if (f.next < f.n) {
+                if (!open(f.kids[f.next++])) return false;
                 continue;
             }
-            Num value = f.acc;
+            Num value = std::move(f.acc);
             if (!Num::add(value, Num::unit())) return overflow = true, false;
             PyObject* node = f.node;
             frames_.pop_back();
@@ -230,11 +240,10 @@ public:
 private:
     struct Frame {
         PyObject* node;
-        std::vector<PyObject*> kids;
-        size_t next = 0;
-        Ref holder;
-        Num acc{};
-        bool any = false;
+        PyObject* const* kids;
+        Py_ssize_t n;
+        Py_ssize_t next;
+        Num acc;
     };
 
     bool deliver(const Num& value) {
@@ -246,9 +255,8 @@ private:
         if (m_ == Measure::Size) {
             if (!Num::add(parent.acc, value)) return overflow = true, false;
         } else if constexpr (requires { Num::max(value, value); }) {
-            parent.acc = parent.any ? Num::max(parent.acc, value) : value;
+            parent.acc = parent.next == 1 ? value : Num::max(parent.acc, value);
         }
-        parent.any = true;
         return true;
     }
 
@@ -256,15 +264,19 @@ private:
         if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
         Kind k = exact_kind(o);
         if (k == Kind::None) return unsupported(o), false;
-        if (const Num* known = memo_.find(o)) return deliver(*known);
-        Frame f{o, {}, 0, Ref(), Num{}, false};
-        if (!children(m_, o, k, f.kids, f.holder)) return false;
-        frames_.push_back(std::move(f));
+        if (k == Kind::Variable || k == Kind::Constant) return deliver(Num::unit());
+        if (Py_REFCNT(o) > 1)
+            if (const Num* known = memo_.find(o)) return deliver(*known);
+        PyObject* const* kids;
+        Py_ssize_t n;
+        if (!children(m_, o, k, kids, n, holder_)) return false;
+        frames_.push_back(Frame{o, kids, n, 0, Num{}});
         return true;
     }
 
     Measure m_;
     std::vector<Frame> frames_;
+    std::vector<Ref> holder_;
     IdentityMap<Num> memo_;
     Num result_{};
     unsigned steps_ = 0;
