@@ -79,6 +79,8 @@ int is_term(PyObject* o) { return instance_of(o, ast::api().term_type); }
 int is_formula(PyObject* o) { return instance_of(o, ast::api().formula_type); }
 int is_variable(PyObject* o) { return instance_of(o, node_type(Kind::Variable)); }
 
+bool expect_formula(PyObject* o) { return checked(is_formula, o); }
+
 bool read_kept(Kind k, PyObject* node, Kept& kept, PyObject** owner) {
     auto read = [&](int i, Field f, PyObject*& out) {
         owner[i] = field(node, f);

@@ -24,6 +24,10 @@ int is_term(PyObject* o);
 int is_formula(PyObject* o);
 int is_variable(PyObject* o);
 
+// The check a rebuild makes of a new operand or body: true when `o` is a
+// formula or assertions are disabled, else false with AssertionError.
+bool expect_formula(PyObject* o);
+
 // The other fields of a node that a rebuild passes on (borrowed).
 struct Kept {
     PyObject* symbol = nullptr;       // func or pred

@@ -299,13 +299,6 @@ private:
 
     PyObject* last() { return results_.back(); }
 
-    bool expect_formula(PyObject* o) {
-        if (!state().debug) return true;
-        int r = is_formula(o);
-        if (r <= 0) return r == 0 ? (assertion_failed(), false) : false;
-        return true;
-    }
-
     bool step() {
         size_t top = frames_.size() - 1;
         Frame& f = frames_[top];
@@ -538,16 +531,10 @@ PyObject* substitution_visit_quantifier(PyObject* self, PyObject* node, Kind k) 
         if (!renaming || PyDict_SetItem(renaming.get(), bound.get(), fresh.get()) < 0) return nullptr;
         Ref renamed(substitute_with(renaming.get(), body.get()));
         if (!renamed) return nullptr;
-        if (state().debug) {
-            int r = is_formula(renamed.get());
-            if (r <= 0) return r == 0 ? assertion_failed() : nullptr;
-        }
+        if (!expect_formula(renamed.get())) return nullptr;
         Ref new_body(call_visit(self, renamed.get()));
         if (!new_body) return nullptr;
-        if (state().debug) {
-            int r = is_formula(new_body.get());
-            if (r <= 0) return r == 0 ? assertion_failed() : nullptr;
-        }
+        if (!expect_formula(new_body.get())) return nullptr;
         return ast::api().new_quantifier(node_type(k), fresh.get(), new_body.get());
     }
     Ref inner(PyDict_New());
@@ -561,10 +548,7 @@ PyObject* substitution_visit_quantifier(PyObject* self, PyObject* node, Kind k) 
     }
     Ref new_body(substitute_with(inner.get(), body.get()));
     if (!new_body) return nullptr;
-    if (state().debug) {
-        int r = is_formula(new_body.get());
-        if (r <= 0) return r == 0 ? assertion_failed() : nullptr;
-    }
+    if (!expect_formula(new_body.get())) return nullptr;
     return ast::api().new_quantifier(node_type(k), bound.get(), new_body.get());
 }
 
@@ -585,10 +569,7 @@ PyObject* substitution_visit_function_quantifier(PyObject* self, PyObject* node,
     Ref fresh(fresh_raw), renamed(renamed_raw);
     Ref new_body(call_visit(self, renamed.get()));
     if (!new_body) return nullptr;
-    if (state().debug) {
-        int r = is_formula(new_body.get());
-        if (r <= 0) return r == 0 ? assertion_failed() : nullptr;
-    }
+    if (!expect_formula(new_body.get())) return nullptr;
     return ast::api().new_quantifier(node_type(k), fresh.get(), new_body.get());
 }
 
