@@ -386,6 +386,32 @@ def test_substitution_never_captures(tree, mapping):
     assert _free(SubstitutionTransformer(mapping).visit(tree)) == expected
 
 
+def _free_functions(node):
+    """The function variables applied free in a tree (recursive: small trees only)."""
+    if isinstance(node, (Variable, Constant)):
+        return set()
+    if isinstance(node, (FunctionApp, PredicateApp)):
+        found = {node.func} if isinstance(node, FunctionApp) and isinstance(node.func, FunctionVariable) else set()
+        for a in node.args:
+            found |= _free_functions(a)
+        return found
+    if isinstance(node, Not):
+        return _free_functions(node.operand)
+    if isinstance(node, (Equality, And, Or, Implies, Iff)):
+        return _free_functions(node.left) | _free_functions(node.right)
+    inner = _free_functions(node.body)
+    return inner - {node.variable} if isinstance(node, (ForallFunc, ExistsFunc)) else inner
+
+
+@settings(max_examples=200, deadline=None)
+@given(first_order_formulas(), substitutions())
+def test_substitution_never_captures_function_variables(tree, mapping):
+    expected = _free_functions(tree)
+    for v in _free(tree) & set(mapping):
+        expected |= _free_functions(mapping[v])
+    assert _free_functions(SubstitutionTransformer(mapping).visit(tree)) == expected
+
+
 def test_shared_subtrees_are_measured_once_per_call():
     # 101 objects, 3 * 2**100 - 1 nodes; the results are compared as plain
     # values, since a failing assertion would print the tree.

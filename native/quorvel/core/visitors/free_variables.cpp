@@ -1,9 +1,8 @@
 // FreeVariableCollector.
 //
 // The walk adds each variable occurrence to one result set unless a
-// quantifier around it binds an equal variable (a count per bound variable
-// in a dict, for nested binders of one variable), instead of building a set
-// at every node. A node with more than one holder is walked once per call
+// quantifier around it binds an equal variable, instead of building a set at
+// every node; the binders around are a stack, filtered by hash. A node with more than one holder is walked once per call
 // and scope: met again under the same binders it adds nothing new.
 #include <cstdint>
 #include <vector>
@@ -93,8 +92,7 @@ public:
 
     PyObject* run(PyObject* root) {
         result_ = Ref(PySet_New(nullptr));
-        bound_ = Ref(PyDict_New());
-        if (!result_ || !bound_) return nullptr;
+        if (!result_) return nullptr;
         work_.push_back(Item{root, false});
         while (!work_.empty()) {
             Item it = work_.back();
@@ -120,32 +118,36 @@ private:
         }
     };
 
+    // Adds a variable unless a quantifier around it binds an equal one.
     bool add(PyObject* var) {
-        if (PyDict_GET_SIZE(bound_.get())) {
-            int b = PyDict_Contains(bound_.get(), var);
-            if (b) return b > 0;
+        if (!binders_.empty()) {
+            Py_hash_t h = PyObject_Hash(var);
+            if (h == -1) return false;
+            const uint32_t* n = binder_hashes_.find(h);
+            if (n && *n)
+                for (size_t i = binders_.size(); i-- > 0;) {
+                    if (binders_[i].hash != h) continue;
+                    int eq = PyObject_RichCompareBool(binders_[i].var, var, Py_EQ);
+                    if (eq) return eq > 0;
+                }
         }
         return PySet_Add(result_.get(), var) == 0;
     }
 
     bool enter(PyObject* var) {
-        PyObject* count = PyDict_GetItemWithError(bound_.get(), var);
-        if (!count && PyErr_Occurred()) return false;
-        Ref next(PyLong_FromSsize_t(count ? PyLong_AsSsize_t(count) + 1 : 1));
-        if (!next || PyDict_SetItem(bound_.get(), var, next.get()) < 0) return false;
+        Py_hash_t h = PyObject_Hash(var);
+        if (h == -1) return false;
+        binders_.push_back(Binder{var, h});
+        ++*binder_hashes_.insert(h, 0).first;
         scopes_.push_back(++scope_count_);
         return true;
     }
 
-    bool leave(PyObject* quantifier) {
-        PyObject* var = ast::as_quantifier(quantifier)->variable;
+    bool leave(PyObject*) {
+        --*binder_hashes_.find(binders_.back().hash);
+        binders_.pop_back();
         scopes_.pop_back();
-        PyObject* count = PyDict_GetItemWithError(bound_.get(), var);
-        if (!count) return false;
-        Py_ssize_t n = PyLong_AsSsize_t(count);
-        if (n <= 1) return PyDict_DelItem(bound_.get(), var) == 0;
-        Ref next(PyLong_FromSsize_t(n - 1));
-        return next && PyDict_SetItem(bound_.get(), var, next.get()) == 0;
+        return true;
     }
 
     // A compound node already walked under the same binders adds nothing.
@@ -198,8 +200,17 @@ private:
         }
     }
 
+    struct Binder {
+        PyObject* var;
+        Py_hash_t hash;
+    };
+    struct HashOf {
+        size_t operator()(Py_hash_t h) const { return static_cast<size_t>(mix64(static_cast<uint64_t>(h))); }
+    };
+
     Ref result_;
-    Ref bound_;  // variable -> how many quantifiers around bind it
+    std::vector<Binder> binders_;  // the variables of the quantifiers around
+    FlatMap<Py_hash_t, uint32_t, HashOf> binder_hashes_{-1};  // hash -> binders of that hash; -1 is no hash
     std::vector<uint64_t> scopes_;
     uint64_t scope_count_ = 0;
     std::vector<Item> work_;

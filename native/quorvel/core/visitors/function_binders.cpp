@@ -12,6 +12,8 @@ using py::Ref;
 
 namespace {
 
+constexpr unsigned kSignalInterval = 4096;
+
 // Calls `use(symbol)` on the function symbol of every application reached
 // from `root` through node fields; parts that are no nodes are skipped.
 template <class Use>
@@ -19,9 +21,11 @@ bool each_function_symbol(PyObject* root, Use use) {
     std::vector<PyObject*> work{root};
     IdentityMap<bool> seen;
     std::vector<Ref> held;
+    unsigned steps = 0;
     while (!work.empty()) {
         PyObject* o = work.back();
         work.pop_back();
+        if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
         Kind k = exact_kind(o);
         if (k == Kind::None || k == Kind::Variable || k == Kind::Constant) continue;
         if (Py_REFCNT(o) > 1 && !seen.insert(o, true).second) continue;
@@ -82,7 +86,9 @@ PyObject* rebind(PyObject* body, PyObject* from, PyObject* to) {
     };
     std::vector<Frame> frames;
     std::vector<Ref> results;
+    unsigned steps = 0;
     auto open = [&](PyObject* o) -> bool {
+        if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
         Kind k = exact_kind(o);
         Ref kids;
         switch (k) {

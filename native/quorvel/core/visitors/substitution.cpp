@@ -162,15 +162,16 @@ private:
             PyObject* free = free_of(value);
             c.entries.push_back(Entry{key, value, free});
             if (free == Py_None) continue;
-            Py_ssize_t i = 0;
-            PyObject* var;
-            Py_hash_t h;
-            while (_PySet_NextEntry(free, &i, &var, &h)) {
+            Ref it(PyObject_GetIter(free));
+            if (!it) return false;
+            while (PyObject* var = PyIter_Next(it.get())) {
+                Ref held(var);
                 PyObject* n = PyDict_GetItemWithError(c.counts.get(), var);
                 if (!n && PyErr_Occurred()) return false;
                 Ref next(PyLong_FromSsize_t(n ? PyLong_AsSsize_t(n) + 1 : 1));
                 if (!next || PyDict_SetItem(c.counts.get(), var, next.get()) < 0) return false;
             }
+            if (PyErr_Occurred()) return false;
         }
         c.prepared = true;
         return true;
