@@ -43,7 +43,7 @@ struct MethodText {
     py::Signature signature{};
 };
 MethodText& text_of(int v, int k) {
-    static MethodText texts[kVisitors + 1][kNodeKinds + 1];
+    static MethodText texts[kVisitors][kNodeKinds];
     return texts[v][k];
 }
 
@@ -110,7 +110,7 @@ const auto kEntries = all_entries(std::make_index_sequence<kVisitors>());
 PyCFunction as_cfunction(Fast f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)); }
 
 PyMethodDef& def_slot(int v, int k) {
-    static PyMethodDef defs[kVisitors + 1][kNodeKinds + 2];
+    static PyMethodDef defs[kVisitors][kNodeKinds + 1];  // the last one for __init__
     return defs[v][k];
 }
 
@@ -178,11 +178,10 @@ void add_base_methods(nb::dict ns, nb::handle module_dict, nb::handle t) {
 }
 
 void fill_texts() {
-    for (int v = 0; v <= kVisitors; ++v)
+    for (int v = 0; v < kVisitors; ++v)
         for (int k = 0; k < kNodeKinds; ++k) {
             MethodText& t = text_of(v, k);
-            const char* cls = v < kVisitors ? kClassNames[v] : "ASTVisitor";
-            t.qualified = std::string(cls) + "." + kMethodNames[k];
+            t.qualified = std::string(kClassNames[v]) + "." + kMethodNames[k];
             t.doc = std::string(kMethodNames[k]) + "($self, node)\n--\n\nVisits a " + kNodeNames[k] + " node.";
             t.signature = py::Signature{t.qualified.c_str(), kNodeParam, 1, 1, 0, true};
         }

@@ -38,7 +38,6 @@ NB_MODULE(visitors, m) {
     if (quorvel::ast::import_api() < 0) throw nb::python_error();
     State& s = state();
     s.function_variable = m.attr("FunctionVariable").inc_ref().ptr();
-    s.predicate_variable = m.attr("PredicateVariable").inc_ref().ptr();
     init_state();
     m.attr("T") = m.attr("TypeVar")("T");
     create_classes(m);

@@ -33,7 +33,6 @@ struct State {
     PyObject* resolved[kVisitors][kWalkNames] = {};
     PyObject* overridable = nullptr;  // frozenset: the walk names and "_dispatch_table"
     PyObject* function_variable = nullptr;
-    PyObject* predicate_variable = nullptr;
     PyObject *s_visit, *s_dispatch_table, *s_notation, *s_mapping, *s_get, *s_update, *s_name, *s_sort, *s_kind,
         *s_index, *s_arity, *s_id;
     PyObject* one = nullptr;  // the int 1

@@ -32,12 +32,13 @@ PyObject* rebuild_fields(PyObject* self, PyObject* node, std::initializer_list<F
         o[i] = olds[i].get();
         n[i] = news[i].get();
     }
-    Kept kept;
-    PyObject* owner[3] = {};
-    PyObject* result = nullptr;
     bool unchanged = true;
     for (size_t i = 0; i < olds.size(); ++i) unchanged = unchanged && o[i] == n[i];
     if (unchanged) return Py_NewRef(node);
+    // The fields passed on are read only for a node that is rebuilt.
+    Kept kept;
+    PyObject* owner[3] = {};
+    PyObject* result = nullptr;
     if (read_kept(K, node, kept, owner)) result = rebuild(K, node, kept, o, n, static_cast<Py_ssize_t>(olds.size()));
     for (PyObject* p : owner) Py_XDECREF(p);
     return result;
