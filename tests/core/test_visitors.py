@@ -482,6 +482,34 @@ def test_kind_checks_of_rebuilt_nodes(value):
         ToConstant(x, value).visit(Equality(x, y))
 
 
+def test_without_assertions_rebuilt_nodes_are_not_checked():
+    import subprocess
+
+    code = """
+from quorvel.core.ast import Constant, Equality, Forall, PredicateApp, Variable
+from quorvel.core.visitors import ASTTransformer, SubstitutionTransformer
+
+class ToConstant(ASTTransformer):
+    def visit_variable(self, node):
+        return Constant("c") if node.id == 1 else node
+
+class ToAtom(ASTTransformer):
+    def visit_variable(self, node):
+        return PredicateApp("q", 0, ()) if node.id == 2 else node
+
+x, y = Variable(1), Variable(2)
+print(ToConstant().visit(Forall(x, PredicateApp("p", 0, ()))).variable)
+print(type(ToAtom().visit(Equality(x, y)).right).__name__)
+print(SubstitutionTransformer({}).visit(Forall(x, x)).body)
+"""
+    out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.splitlines() == [
+        "Constant(sort=PrimitiveSort(name='Ind'), name='c')",
+        "PredicateApp",
+        "Variable(sort=PrimitiveSort(name='Ind'), id=1, kind=<VariableKind.INDIVIDUAL: 'INDIVIDUAL'>)",
+    ]
+
+
 def test_an_equal_copy_rebuilds_every_node_above_it():
     tree = Not(atom("P", Constant("c")))
     result = ToConstant(None, None).visit(tree)
@@ -527,6 +555,15 @@ def test_depth_and_size(tree, depth, size):
 def test_a_shared_operand_counts_at_each_occurrence():
     shared = atom("p", x)
     assert (DepthVisitor().visit(And(shared, shared)), SizeVisitor().visit(And(shared, shared))) == (3, 5)
+
+
+@pytest.mark.parametrize("cls", VISITOR_CLASSES)
+def test_an_argument_of_a_subclass_of_a_node_class_is_refused(cls):
+    class MyVariable(Variable):
+        pass
+
+    with raises("Unsupported AST node type: MyVariable"):
+        make(cls).visit(atom("P", x, MyVariable(5)))
 
 
 def test_a_forall_over_a_non_node_fails_only_for_size():
