@@ -335,6 +335,34 @@ def test_name_dispatch_on_a_deep_chain_raises_recursion_error(cls, chain):
         make(dispatching(cls)).visit(chain)
 
 
+def test_name_dispatch_stops_before_the_c_stack_under_a_high_recursion_limit():
+    import subprocess
+
+    code = """
+import sys, threading
+from quorvel.core.ast import Not, PredicateApp
+from quorvel.core.visitors import DepthVisitor
+
+class Dispatching(DepthVisitor):
+    def visit(self, node):
+        return super().visit(node)
+
+tree = PredicateApp("p", 0, ())
+for _ in range(50_000):
+    tree = Not(tree)
+sys.setrecursionlimit(1_000_000)
+for run in (lambda f: f(), lambda f: (threading.stack_size(1 << 20), threading.Thread(target=f).start())):
+    def attempt():
+        try:
+            Dispatching().visit(tree)
+        except RecursionError:
+            print("RecursionError")
+    run(attempt)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (out.returncode, out.stdout.split()) == (0, ["RecursionError", "RecursionError"])
+
+
 # ---------------------------------------------------------------------------
 # Native walks agree with the plain-Python peer and with name dispatch
 

@@ -6,7 +6,12 @@
 // class's dispatch table still holds exactly the sixteen standard entries.
 // The class part is cached under the type's version tag, which CPython
 // renews whenever the class or one of its bases changes.
+#include <algorithm>
 #include <cstdint>
+
+#if defined(__linux__)
+#include <pthread.h>
+#endif
 
 #include "quorvel/core/visitors/state.h"
 #include "quorvel/support/flat_map.h"
@@ -160,6 +165,35 @@ PyObject* walk(Visitor v, PyObject* self, PyObject* node, bool& declined) {
     return nullptr;
 }
 
+// Name dispatch nests C frames (ours and the interpreter's) per tree level,
+// and the recursion limit may be set far above what the C stack holds (3.11
+// counts only Python frames): refuse to go deeper once less than this much
+// (or a quarter of a small thread stack) is left.
+constexpr uintptr_t kStackReserve = 512 * 1024;
+
+uintptr_t stack_floor() {
+    thread_local uintptr_t floor = 0;
+    if (!floor) {
+#if defined(__linux__)
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* low;
+            size_t size;
+            if (pthread_attr_getstack(&attr, &low, &size) == 0)
+                floor = reinterpret_cast<uintptr_t>(low) + std::min<uintptr_t>(kStackReserve, size / 4);
+            pthread_attr_destroy(&attr);
+        }
+#endif
+        if (!floor) floor = 1;  // unknown bounds: the recursion limit alone
+    }
+    return floor;
+}
+
+bool stack_nearly_full() {
+    char here;
+    return reinterpret_cast<uintptr_t>(&here) < stack_floor();
+}
+
 }  // namespace
 
 PyObject* visit(PyObject* self, PyObject* node) {
@@ -173,7 +207,7 @@ PyObject* visit(PyObject* self, PyObject* node) {
     // Name dispatch recurses through Python: held to the interpreter's
     // recursion limit, so a deep tree ends in RecursionError.
     State& s = state();
-    if (s.dispatch_depth >= Py_GetRecursionLimit()) {
+    if (s.dispatch_depth >= Py_GetRecursionLimit() || stack_nearly_full()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while visiting a tree");
         return nullptr;
     }
