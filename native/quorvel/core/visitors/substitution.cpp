@@ -116,6 +116,7 @@ private:
         Kind kind;
         uint32_t ctx;
         uint8_t phase = 0;
+        bool shared = false;  // held elsewhere too, seen before any result refers to it
         Py_ssize_t next = 0;
         size_t base = 0;
         Ref kids;   // application arguments
@@ -264,12 +265,14 @@ private:
             push_result(Py_NewRef(o));
             return true;
         }
-        if (Py_REFCNT(o) > 1)
+        bool shared = Py_REFCNT(o) > 1;
+        if (shared)
             if (PyObject** known = memo_.find(MemoKey{o, ci})) {
                 push_result(Py_NewRef(*known));
                 return true;
             }
         Frame f{o, k, ci};
+        f.shared = shared;
         f.base = results_.size();
         if (k == Kind::FunctionApp || k == Kind::PredicateApp) {
             f.kids = Ref(args_tuple(k == Kind::FunctionApp ? ast::as_function_app(o)->args
@@ -286,7 +289,7 @@ private:
         Frame& f = frames_.back();
         for (size_t i = f.base; i < results_.size(); ++i) Py_DECREF(results_[i]);
         results_.resize(f.base);
-        if (Py_REFCNT(f.node) > 1) {
+        if (f.shared) {
             auto [slot, fresh] = memo_.insert(MemoKey{f.node, f.ctx}, nullptr);
             if (fresh) {
                 *slot = Py_NewRef(owned);
