@@ -84,3 +84,67 @@ def small_kripke_models(worlds=3, atoms=ATOMS[:3]):
     """Kripke models over at most `worlds` worlds, built through add_world,
     add_relation and add_valuation (so reflexive, transitive and monotone)."""
     return kripke_operations(worlds=worlds, atoms=atoms).map(_build_model)
+
+
+# ---------------------------------------------------------------------------
+# First-order trees with quantifiers of both orders (tests/core/test_visitors.py)
+
+
+def _first_order_pieces(max_id):
+    from quorvel.core.ast import Constant, FunctionApp, Variable
+    from quorvel.sol.ast_ext import FunctionVariable
+
+    variables = st.builds(Variable, st.integers(0, max_id))
+    symbols = st.sampled_from(["f", "g", FunctionVariable("F", 0, 1)])
+
+    def applications(children):
+        return st.builds(lambda s, a: FunctionApp(s, 1, (a,)), symbols, children)
+
+    terms = st.recursive(
+        st.one_of(variables, st.sampled_from([Constant("c"), Constant("d")])), applications, max_leaves=4
+    )
+    return variables, terms
+
+
+def first_order_terms(max_id=4):
+    """Terms over variables 0..max_id, constants c, d and unary f, g and F (a function variable)."""
+    return _first_order_pieces(max_id)[1]
+
+
+def first_order_formulas(max_id=4, max_leaves=10):
+    """Formulas with atoms, equations, the five connectives, Forall/Exists over
+    variables 0..max_id, and the four second-order quantifiers."""
+    from quorvel.core.ast import And, Equality, Exists, Forall, Iff, Implies, Not, Or, PredicateApp
+    from quorvel.sol.ast_ext import ExistsFunc, ExistsPred, ForallFunc, ForallPred, FunctionVariable, PredicateVariable
+
+    variables, terms = _first_order_pieces(max_id)
+    atoms = st.one_of(
+        st.sampled_from([PredicateApp("p", 0, ()), PredicateApp("q", 0, ())]),
+        st.builds(lambda a, b: PredicateApp("R", 2, (a, b)), terms, terms),
+        st.builds(lambda a: PredicateApp(PredicateVariable("X", 0, 1), 1, (a,)), terms),
+        st.builds(Equality, terms, terms),
+    )
+    binders = {
+        ForallPred: PredicateVariable("X", 0, 1),
+        ExistsPred: PredicateVariable("X", 0, 1),
+        ForallFunc: FunctionVariable("F", 0, 1),
+        ExistsFunc: FunctionVariable("F", 0, 1),
+    }
+
+    def extend(children):
+        pairs = st.tuples(children, children)
+        return st.one_of(
+            children.map(Not),
+            st.builds(lambda c, t: c(*t), st.sampled_from([And, Or, Implies, Iff]), pairs),
+            st.builds(lambda q, v, b: q(v, b), st.sampled_from([Forall, Exists]), variables, children),
+            st.builds(lambda q, b: q(binders[q], b), st.sampled_from(list(binders)), children),
+        )
+
+    return st.recursive(atoms, extend, max_leaves=max_leaves)
+
+
+def substitutions(max_id=4):
+    """Mappings from some of the variables 0..max_id to terms."""
+    from quorvel.core.ast import Variable
+
+    return st.dictionaries(st.builds(Variable, st.integers(0, max_id)), first_order_terms(max_id), max_size=3)

@@ -1,0 +1,127 @@
+"""quorvel.core.visitors against its plain-Python peer (benchmarks/peers/visitors_peer.py).
+
+    python benchmarks/bench_visitors.py [--nodes 1000000] [--chain 20000] [--width 200000] [--repeat 3]
+
+Each of the six visitors runs on three trees of fresh objects (no shared
+sub-trees, so no walk can skip work): a balanced tree of about --nodes nodes
+mixing the connectives, quantifiers, equations and function terms; a chain of
+--chain alternating negations and universal quantifiers; and a balanced
+conjunction of --width atoms. The peer is the same visitor written plainly in
+Python, run over the same nodes; the outputs must agree before anything is
+timed. Times are the best of --repeat runs with the collector off; the ratio
+is peer / quorvel (higher is better).
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+if str(HERE) not in sys.path:
+    sys.path.insert(0, str(HERE))
+
+from peers import visitors_peer as peer  # noqa: E402
+
+import quorvel.core.visitors as native  # noqa: E402
+from quorvel.core.ast import And, Constant, Equality, Exists, Forall, FunctionApp, Implies, Not, Or, PredicateApp, Variable  # noqa: E402
+
+# The peer recurses once per tree level, a few frames each.
+sys.setrecursionlimit(1_000_000)
+
+x, y, z = Variable(1), Variable(2), Variable(3)
+
+
+def atom(i: int):
+    """A fresh atom over fresh terms; about 7 nodes."""
+    v = Variable(i % 4 + 1)
+    return PredicateApp(f"P{i % 7}", 3, (v, FunctionApp("f", 1, (Variable((i + 1) % 4 + 1),)), Constant("c")))
+
+
+def balanced(lo: int, hi: int, level: int = 0):
+    if hi - lo == 1:
+        return atom(lo) if lo % 5 else Equality(Variable(lo % 3 + 1), FunctionApp("g", 1, (Constant("d"),)))
+    mid = (lo + hi) // 2
+    left, right = balanced(lo, mid, level + 1), balanced(mid, hi, level + 1)
+    node = (And, Or, Implies)[level % 3](left, right)
+    if level % 4 == 1:
+        node = Not(node)
+    if level % 3 == 2:
+        node = (Forall, Exists)[level % 2](Variable(level % 4 + 1), node)
+    return node
+
+
+def conjunction(lo: int, hi: int):
+    if hi - lo == 1:
+        return atom(lo)
+    mid = (lo + hi) // 2
+    return And(conjunction(lo, mid), conjunction(mid, hi))
+
+
+def chain(depth: int):
+    tree = atom(0)
+    for i in range(depth):
+        tree = Not(tree) if i % 2 else Forall(Variable(i % 3 + 2), tree)
+    return tree
+
+
+def visitors(ns):
+    # x and y are bound in places, so the walk drops their entries there; no
+    # binder captures h(v9).
+    mapping = {x: FunctionApp("h", 1, (Variable(9),)), y: Constant("e")}
+    return [
+        ("transformer", lambda: ns.ASTTransformer()),
+        ("depth", lambda: ns.DepthVisitor()),
+        ("size", lambda: ns.SizeVisitor()),
+        ("free variables", lambda: ns.FreeVariableCollector()),
+        ("substitution", lambda: ns.SubstitutionTransformer(mapping)),
+        ("export infix", lambda: ns.ExportVisitor("infix")),
+        ("export latex", lambda: ns.ExportVisitor("latex")),
+    ]
+
+
+def best(run, repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        gc.disable()
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+        gc.enable()
+    return min(times)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--nodes", type=int, default=1_000_000)
+    parser.add_argument("--chain", type=int, default=20_000)
+    parser.add_argument("--width", type=int, default=200_000)
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+
+    trees = [
+        ("balanced", balanced(0, max(2, args.nodes * 2 // 13))),
+        ("chain", chain(args.chain)),
+        ("conjunction", conjunction(0, args.width)),
+    ]
+    print(f"{'tree':<12} {'nodes':>9} {'visitor':<15} {'peer s':>9} {'quorvel s':>10} {'ratio':>8}")
+    for tree_name, tree in trees:
+        nodes = native.SizeVisitor().visit(tree)
+        for (name, make_native), (_, make_peer) in zip(visitors(native), visitors(peer)):
+            got, expected = make_native().visit(tree), make_peer().visit(tree)
+            if got != expected:
+                raise SystemExit(f"{tree_name} / {name}: quorvel and the peer disagree")
+            peer_time = best(lambda: make_peer().visit(tree), args.repeat)
+            native_time = best(lambda: make_native().visit(tree), args.repeat)
+            print(
+                f"{tree_name:<12} {nodes:>9} {name:<15} {peer_time:>9.4f} {native_time:>10.4f} "
+                f"{peer_time / native_time:>7.1f}x"
+            )
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,242 @@
+// FreeVariableCollector.
+//
+// The walk adds each variable occurrence to one result set unless a
+// quantifier around it binds an equal variable, instead of building a set at
+// every node; the binders around are a stack, filtered by hash. A node with more than one holder is walked once per call
+// and scope: met again under the same binders it adds nothing new.
+#include <cstdint>
+#include <vector>
+
+#include "quorvel/core/visitors/nodes.h"
+#include "quorvel/support/flat_map.h"
+#include "quorvel/support/py/guard.h"
+#include "quorvel/support/py/ref.h"
+
+namespace quorvel::visitors {
+
+using py::Ref;
+
+namespace {
+
+constexpr unsigned kSignalInterval = 4096;
+
+// ---------------------------------------------------------------------------
+// Name dispatch
+
+PyObject* visit_field(PyObject* self, PyObject* node, Field f) {
+    Ref child(field(node, f));
+    return child ? call_visit(self, child.get()) : nullptr;
+}
+
+PyObject* fv_variable(PyObject*, PyObject* node) {
+    Ref set(PySet_New(nullptr));
+    if (!set || PySet_Add(set.get(), node) < 0) return nullptr;
+    return set.release();
+}
+
+PyObject* fv_constant(PyObject*, PyObject*) { return PySet_New(nullptr); }
+
+// Every member of `part` added to `into`.
+bool add_members(PyObject* into, PyObject* part) {
+    if (PyAnySet_Check(part)) {
+        PyObject* r = PyNumber_InPlaceOr(into, part);
+        Py_XDECREF(r);
+        return r != nullptr;
+    }
+    Ref r(PyObject_CallMethodObjArgs(into, state().s_update, part, nullptr));
+    return static_cast<bool>(r);
+}
+
+PyObject* fv_app(PyObject* self, PyObject* node) {
+    Ref res(PySet_New(nullptr));
+    if (!res) return nullptr;
+    Ref args(field(node, Field::Args));
+    if (!args) return nullptr;
+    Ref items(args_tuple(args.get()));
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        Ref part(call_visit(self, PyTuple_GET_ITEM(items.get(), i)));
+        if (!part || !add_members(res.get(), part.get())) return nullptr;
+    }
+    return res.release();
+}
+
+PyObject* fv_union(PyObject* self, PyObject* node) {
+    Ref l(visit_field(self, node, Field::Left));
+    if (!l) return nullptr;
+    Ref r(visit_field(self, node, Field::Right));
+    if (!r) return nullptr;
+    return PyNumber_Or(l.get(), r.get());
+}
+
+PyObject* fv_not(PyObject* self, PyObject* node) { return visit_field(self, node, Field::Operand); }
+
+PyObject* fv_first_order(PyObject* self, PyObject* node) {
+    Ref body(visit_field(self, node, Field::Body));
+    if (!body) return nullptr;
+    Ref var(field(node, Field::Variable));
+    if (!var) return nullptr;
+    Ref bound(PySet_New(nullptr));
+    if (!bound || PySet_Add(bound.get(), var.get()) < 0) return nullptr;
+    return PyNumber_Subtract(body.get(), bound.get());
+}
+
+PyObject* fv_second_order(PyObject* self, PyObject* node) { return visit_field(self, node, Field::Body); }
+
+// ---------------------------------------------------------------------------
+// Native walk
+
+class FreeWalk {
+public:
+    FreeWalk() : seen_(Key{nullptr, 0}) {}
+
+    PyObject* run(PyObject* root) {
+        result_ = Ref(PySet_New(nullptr));
+        if (!result_) return nullptr;
+        work_.push_back(Item{root, false});
+        while (!work_.empty()) {
+            Item it = work_.back();
+            work_.pop_back();
+            if (it.leave ? !leave(it.node) : !visit(it.node)) return nullptr;
+        }
+        return result_.release();
+    }
+
+private:
+    struct Item {
+        PyObject* node;
+        bool leave;  // the end of a quantifier's scope
+    };
+    struct Key {
+        PyObject* node;
+        uint64_t scope;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        size_t operator()(const Key& k) const {
+            return static_cast<size_t>(mix64(reinterpret_cast<uintptr_t>(k.node) ^ (k.scope * 0x9e3779b97f4a7c15ull)));
+        }
+    };
+
+    // Adds a variable unless a quantifier around it binds an equal one.
+    bool add(PyObject* var) {
+        if (!binders_.empty()) {
+            Py_hash_t h = PyObject_Hash(var);
+            if (h == -1) return false;
+            const uint32_t* n = binder_hashes_.find(h);
+            if (n && *n)
+                for (size_t i = binders_.size(); i-- > 0;) {
+                    if (binders_[i].hash != h) continue;
+                    int eq = PyObject_RichCompareBool(binders_[i].var, var, Py_EQ);
+                    if (eq) return eq > 0;
+                }
+        }
+        return PySet_Add(result_.get(), var) == 0;
+    }
+
+    bool enter(PyObject* var) {
+        Py_hash_t h = PyObject_Hash(var);
+        if (h == -1) return false;
+        binders_.push_back(Binder{var, h});
+        ++*binder_hashes_.insert(h, 0).first;
+        scopes_.push_back(++scope_count_);
+        return true;
+    }
+
+    bool leave(PyObject*) {
+        --*binder_hashes_.find(binders_.back().hash);
+        binders_.pop_back();
+        scopes_.pop_back();
+        return true;
+    }
+
+    // A compound node already walked under the same binders adds nothing.
+    bool seen_before(PyObject* o) {
+        if (Py_REFCNT(o) <= 1) return false;
+        return !seen_.insert(Key{o, scopes_.empty() ? 0 : scopes_.back()}, true).second;
+    }
+
+    bool push_args(PyObject* args) {
+        Ref items(args_tuple(args));
+        if (!items) return false;
+        for (Py_ssize_t i = PyTuple_GET_SIZE(items.get()) - 1; i >= 0; --i)
+            work_.push_back(Item{PyTuple_GET_ITEM(items.get(), i), false});
+        if (items.get() != args) held_.push_back(std::move(items));
+        return true;
+    }
+
+    bool visit(PyObject* o) {
+        if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
+        Kind k = exact_kind(o);
+        switch (k) {
+            case Kind::None: return unsupported(o), false;
+            case Kind::Variable: return add(o);
+            case Kind::Constant: return true;
+            default: break;
+        }
+        if (seen_before(o)) return true;
+        switch (k) {
+            case Kind::FunctionApp: return push_args(ast::as_function_app(o)->args);
+            case Kind::PredicateApp: return push_args(ast::as_predicate_app(o)->args);
+            case Kind::Equality:
+                work_.push_back(Item{ast::as_equality(o)->right, false});
+                work_.push_back(Item{ast::as_equality(o)->left, false});
+                return true;
+            case Kind::Not: work_.push_back(Item{ast::as_unary(o)->operand, false}); return true;
+            case Kind::Forall:
+            case Kind::Exists:
+                if (!enter(ast::as_quantifier(o)->variable)) return false;
+                work_.push_back(Item{o, true});
+                work_.push_back(Item{ast::as_quantifier(o)->body, false});
+                return true;
+            default:
+                if (ast::is_binary(k)) {
+                    work_.push_back(Item{ast::as_binary(o)->right, false});
+                    work_.push_back(Item{ast::as_binary(o)->left, false});
+                } else {
+                    work_.push_back(Item{ast::as_quantifier(o)->body, false});
+                }
+                return true;
+        }
+    }
+
+    struct Binder {
+        PyObject* var;
+        Py_hash_t hash;
+    };
+    struct HashOf {
+        size_t operator()(Py_hash_t h) const { return static_cast<size_t>(mix64(static_cast<uint64_t>(h))); }
+    };
+
+    Ref result_;
+    std::vector<Binder> binders_;  // the variables of the quantifiers around
+    FlatMap<Py_hash_t, uint32_t, HashOf> binder_hashes_{-1};  // hash -> binders of that hash; -1 is no hash
+    std::vector<uint64_t> scopes_;
+    uint64_t scope_count_ = 0;
+    std::vector<Item> work_;
+    std::vector<Ref> held_;
+    FlatMap<Key, bool, KeyHash> seen_;
+    unsigned steps_ = 0;
+};
+
+}  // namespace
+
+PyObject* walk_free_variables(PyObject* node) {
+    return py::guard<PyObject*>(nullptr, [&] { return FreeWalk().run(node); });
+}
+
+PyObject* collect_free_variables(PyObject* node) {
+    int walks = class_walks(Visitor::FreeVariables);
+    if (walks < 0) return nullptr;
+    if (walks) return walk_free_variables(node);
+    Ref collector(PyObject_CallNoArgs(state().classes[static_cast<int>(Visitor::FreeVariables)]));
+    return collector ? call_visit(collector.get(), node) : nullptr;
+}
+
+const Method kFreeVariableMethods[kNodeKinds] = {
+    fv_variable,     fv_constant,     fv_app,          fv_app,         fv_union,       fv_not,
+    fv_union,        fv_union,        fv_union,        fv_union,       fv_first_order, fv_first_order,
+    fv_second_order, fv_second_order, fv_second_order, fv_second_order,
+};
+
+}  // namespace quorvel::visitors

@@ -1,0 +1,314 @@
+// DepthVisitor and SizeVisitor.
+//
+// The walks fold the tree bottom-up with an explicit stack. A node with more
+// than one holder is measured once per call and remembered by identity:
+// results depend on the sub-tree alone, and a DAG such as a hundred rounds
+// of x = And(x, x) has far more occurrences than objects (sizes beyond 64
+// bits come back as Python ints).
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "quorvel/core/visitors/nodes.h"
+#include "quorvel/support/flat_map.h"
+#include "quorvel/support/py/guard.h"
+#include "quorvel/support/py/ref.h"
+
+namespace quorvel::visitors {
+
+using py::Ref;
+
+namespace {
+
+constexpr unsigned kSignalInterval = 4096;
+
+// ---------------------------------------------------------------------------
+// Name dispatch: 1 + max / 1 + sum over the children's own visits.
+
+PyObject* one() { return Py_NewRef(state().one); }
+
+PyObject* one_plus(PyObject* owned) {
+    if (!owned) return nullptr;
+    PyObject* r = PyNumber_Add(state().one, owned);
+    Py_DECREF(owned);
+    return r;
+}
+
+// The largest of `items` as builtin max picks it (the first of equals).
+PyObject* largest(PyObject* const* items, Py_ssize_t n) {
+    PyObject* best = items[0];
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        int gt = PyObject_RichCompareBool(items[i], best, Py_GT);
+        if (gt < 0) return nullptr;
+        if (gt) best = items[i];
+    }
+    return Py_NewRef(best);
+}
+
+PyObject* visit_field(PyObject* self, PyObject* node, Field f) {
+    Ref child(field(node, f));
+    return child ? call_visit(self, child.get()) : nullptr;
+}
+
+// The visits of every argument, in order, into `out` (new references).
+bool visit_args(PyObject* self, PyObject* node, std::vector<Ref>& out, bool& empty) {
+    Ref args(field(node, Field::Args));
+    if (!args) return false;
+    int truth = PyObject_IsTrue(args.get());
+    if (truth < 0) return false;
+    empty = !truth;
+    Ref items(args_tuple(args.get()));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        out.emplace_back(call_visit(self, PyTuple_GET_ITEM(items.get(), i)));
+        if (!out.back()) return false;
+    }
+    return true;
+}
+
+PyObject* depth_leaf(PyObject*, PyObject*) { return one(); }
+
+PyObject* depth_app(PyObject* self, PyObject* node) {
+    Ref args(field(node, Field::Args));
+    if (!args) return nullptr;
+    int truth = PyObject_IsTrue(args.get());
+    if (truth <= 0) return truth < 0 ? nullptr : one();
+    std::vector<Ref> results;
+    bool empty;
+    if (!visit_args(self, node, results, empty)) return nullptr;
+    if (results.empty()) return PyErr_Format(PyExc_ValueError, "max() arg is an empty sequence");
+    std::vector<PyObject*> items;
+    for (Ref& r : results) items.push_back(r.get());
+    return one_plus(largest(items.data(), static_cast<Py_ssize_t>(items.size())));
+}
+
+PyObject* depth_pair(PyObject* self, PyObject* node) {
+    Ref l(visit_field(self, node, Field::Left));
+    if (!l) return nullptr;
+    Ref r(visit_field(self, node, Field::Right));
+    if (!r) return nullptr;
+    PyObject* items[] = {l.get(), r.get()};
+    return one_plus(largest(items, 2));
+}
+
+PyObject* depth_not(PyObject* self, PyObject* node) { return one_plus(visit_field(self, node, Field::Operand)); }
+PyObject* depth_quantifier(PyObject* self, PyObject* node) { return one_plus(visit_field(self, node, Field::Body)); }
+
+// 1 + a + b, evaluated left to right as Python does.
+PyObject* sum_onto(PyObject* owned_total, PyObject* owned_term) {
+    if (!owned_total || !owned_term) {
+        Py_XDECREF(owned_total);
+        Py_XDECREF(owned_term);
+        return nullptr;
+    }
+    PyObject* r = PyNumber_Add(owned_total, owned_term);
+    Py_DECREF(owned_total);
+    Py_DECREF(owned_term);
+    return r;
+}
+
+PyObject* size_app(PyObject* self, PyObject* node) {
+    std::vector<Ref> results;
+    bool empty;
+    if (!visit_args(self, node, results, empty)) return nullptr;
+    PyObject* total = PyLong_FromLong(0);
+    for (Ref& r : results) total = sum_onto(total, r.release());
+    return one_plus(total);
+}
+
+PyObject* size_pair(PyObject* self, PyObject* node, Field a, Field b) {
+    PyObject* total = one_plus(visit_field(self, node, a));
+    if (!total) return nullptr;
+    return sum_onto(total, visit_field(self, node, b));
+}
+
+PyObject* size_binary(PyObject* self, PyObject* node) { return size_pair(self, node, Field::Left, Field::Right); }
+PyObject* size_first_order(PyObject* self, PyObject* node) {
+    return size_pair(self, node, Field::Variable, Field::Body);
+}
+PyObject* size_not(PyObject* self, PyObject* node) { return one_plus(visit_field(self, node, Field::Operand)); }
+PyObject* size_second_order(PyObject* self, PyObject* node) { return one_plus(visit_field(self, node, Field::Body)); }
+
+// ---------------------------------------------------------------------------
+// Native walks
+
+// A count beyond 128 bits restarts the walk with Python ints.
+struct Small {
+    unsigned __int128 v = 0;
+    static bool add(Small& a, const Small& b) { return !__builtin_add_overflow(a.v, b.v, &a.v); }
+    static Small max(const Small& a, const Small& b) { return a.v >= b.v ? a : b; }
+    static Small unit() { return Small{1}; }
+    PyObject* python() const {
+        uint64_t hi = static_cast<uint64_t>(v >> 64), lo = static_cast<uint64_t>(v);
+        if (!hi) return PyLong_FromUnsignedLongLong(lo);
+        Ref h(PyLong_FromUnsignedLongLong(hi)), l(PyLong_FromUnsignedLongLong(lo)), s(PyLong_FromLong(64));
+        if (!h || !l || !s) return nullptr;
+        Ref shifted(PyNumber_Lshift(h.get(), s.get()));
+        return shifted ? PyNumber_Or(shifted.get(), l.get()) : nullptr;
+    }
+};
+
+struct Big {
+    Ref v;
+    static bool add(Big& a, const Big& b) {
+        if (!a.v) {
+            a.v = b.v;
+            return true;
+        }
+        a.v = Ref(PyNumber_Add(a.v.get(), b.v.get()));
+        return static_cast<bool>(a.v);
+    }
+    static Big unit() { return Big{Ref::borrow(state().one)}; }
+    PyObject* python() const { return Py_NewRef(v.get()); }
+};
+
+enum class Measure { Depth, Size };
+
+// The children a measure visits, as a run of adjacent fields of the node
+// (or of its argument tuple); `holder` keeps a converted argument sequence.
+bool children(Measure m, PyObject* o, Kind k, PyObject* const*& kids, Py_ssize_t& n, std::vector<Ref>& holder) {
+    switch (k) {
+        case Kind::FunctionApp:
+        case Kind::PredicateApp: {
+            PyObject* args = k == Kind::FunctionApp ? ast::as_function_app(o)->args : ast::as_predicate_app(o)->args;
+            if (!PyTuple_Check(args)) {
+                holder.emplace_back(args_tuple(args));
+                if (!holder.back()) return false;
+                args = holder.back().get();
+            }
+            n = PyTuple_GET_SIZE(args);
+            kids = n ? &PyTuple_GET_ITEM(args, 0) : nullptr;
+            return true;
+        }
+        case Kind::Equality:
+            kids = &ast::as_equality(o)->left;  // left, right
+            n = 2;
+            return true;
+        case Kind::Not:
+            kids = &ast::as_unary(o)->operand;
+            n = 1;
+            return true;
+        case Kind::Forall:
+        case Kind::Exists:
+            if (m == Measure::Size) {
+                kids = &ast::as_quantifier(o)->variable;  // variable, body
+                n = 2;
+            } else {
+                kids = &ast::as_quantifier(o)->body;
+                n = 1;
+            }
+            return true;
+        default:
+            if (ast::is_binary(k)) {
+                kids = &ast::as_binary(o)->left;
+                n = 2;
+            } else {
+                kids = &ast::as_quantifier(o)->body;
+                n = 1;
+            }
+            return true;
+    }
+}
+
+template <class Num>
+class MeasureWalk {
+public:
+    explicit MeasureWalk(Measure m) : m_(m) {}
+
+    // False with an exception set, or with `overflow` set.
+    bool run(PyObject* root, Num& out) {
+        if (!open(root)) return false;
+        while (!frames_.empty()) {
+            Frame& f = frames_.back();
+            if (f.next < f.n) {
+                if (!open(f.kids[f.next++])) return false;
+                continue;
+            }
+            Num value = std::move(f.acc);
+            if (!Num::add(value, Num::unit())) return overflow = true, false;
+            PyObject* node = f.node;
+            frames_.pop_back();
+            if (Py_REFCNT(node) > 1) memo_.insert(node, value);
+            if (!deliver(value)) return false;
+        }
+        out = result_;
+        return true;
+    }
+
+    bool overflow = false;
+
+private:
+    struct Frame {
+        PyObject* node;
+        PyObject* const* kids;
+        Py_ssize_t n;
+        Py_ssize_t next;
+        Num acc;
+    };
+
+    bool deliver(const Num& value) {
+        if (frames_.empty()) {
+            result_ = value;
+            return true;
+        }
+        Frame& parent = frames_.back();
+        if (m_ == Measure::Size) {
+            if (!Num::add(parent.acc, value)) return overflow = true, false;
+        } else if constexpr (requires { Num::max(value, value); }) {
+            parent.acc = parent.next == 1 ? value : Num::max(parent.acc, value);
+        }
+        return true;
+    }
+
+    bool open(PyObject* o) {
+        if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
+        Kind k = exact_kind(o);
+        if (k == Kind::None) return unsupported(o), false;
+        if (k == Kind::Variable || k == Kind::Constant) return deliver(Num::unit());
+        if (Py_REFCNT(o) > 1)
+            if (const Num* known = memo_.find(o)) return deliver(*known);
+        PyObject* const* kids;
+        Py_ssize_t n;
+        if (!children(m_, o, k, kids, n, holder_)) return false;
+        frames_.push_back(Frame{o, kids, n, 0, Num{}});
+        return true;
+    }
+
+    Measure m_;
+    std::vector<Frame> frames_;
+    std::vector<Ref> holder_;
+    IdentityMap<Num> memo_;
+    Num result_{};
+    unsigned steps_ = 0;
+};
+
+PyObject* measure(Measure m, PyObject* node) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        Small small;
+        MeasureWalk<Small> walk(m);
+        if (walk.run(node, small)) return small.python();
+        if (!walk.overflow) return nullptr;
+        Big big;
+        MeasureWalk<Big> again(m);
+        return again.run(node, big) ? big.python() : nullptr;
+    });
+}
+
+}  // namespace
+
+PyObject* walk_depth(PyObject* node) { return measure(Measure::Depth, node); }
+PyObject* walk_size(PyObject* node) { return measure(Measure::Size, node); }
+
+const Method kDepthMethods[kNodeKinds] = {
+    depth_leaf,  depth_leaf,  depth_app,   depth_app,        depth_pair,       depth_not,
+    depth_pair,  depth_pair,  depth_pair,  depth_pair,       depth_quantifier, depth_quantifier,
+    depth_quantifier, depth_quantifier, depth_quantifier, depth_quantifier,
+};
+
+const Method kSizeMethods[kNodeKinds] = {
+    depth_leaf,        depth_leaf,        size_app,          size_app,         size_binary,      size_not,
+    size_binary,       size_binary,       size_binary,       size_binary,      size_first_order, size_first_order,
+    size_second_order, size_second_order, size_second_order, size_second_order,
+};
+
+}  // namespace quorvel::visitors

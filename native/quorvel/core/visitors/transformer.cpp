@@ -1,0 +1,162 @@
+// ASTTransformer: bottom-up rebuild, unchanged sub-trees returned as they are.
+#include <vector>
+
+#include "quorvel/core/visitors/nodes.h"
+#include "quorvel/support/flat_map.h"
+#include "quorvel/support/py/guard.h"
+#include "quorvel/support/py/ref.h"
+
+namespace quorvel::visitors {
+
+using py::Ref;
+
+namespace {
+
+constexpr unsigned kSignalInterval = 4096;
+
+PyObject* same(PyObject*, PyObject* node) { return Py_NewRef(node); }
+
+// Visits the children named by `fields` in order, then rebuilds.
+template <Kind K>
+PyObject* rebuild_fields(PyObject* self, PyObject* node, std::initializer_list<Field> fields) {
+    std::vector<Ref> olds, news;
+    for (Field f : fields) {
+        olds.emplace_back(field(node, f));
+        if (!olds.back()) return nullptr;
+        news.emplace_back(call_visit(self, olds.back().get()));
+        if (!news.back()) return nullptr;
+    }
+    PyObject* o[2];
+    PyObject* n[2];
+    for (size_t i = 0; i < olds.size(); ++i) {
+        o[i] = olds[i].get();
+        n[i] = news[i].get();
+    }
+    bool unchanged = true;
+    for (size_t i = 0; i < olds.size(); ++i) unchanged = unchanged && o[i] == n[i];
+    if (unchanged) return Py_NewRef(node);
+    // The fields passed on are read only for a node that is rebuilt.
+    Kept kept;
+    PyObject* owner[3] = {};
+    PyObject* result = nullptr;
+    if (read_kept(K, node, kept, owner)) result = rebuild(K, node, kept, o, n, static_cast<Py_ssize_t>(olds.size()));
+    for (PyObject* p : owner) Py_XDECREF(p);
+    return result;
+}
+
+template <Kind K>
+PyObject* rebuild_app(PyObject* self, PyObject* node) {
+    Ref args(field(node, Field::Args));
+    if (!args) return nullptr;
+    Ref items(args_tuple(args.get()));
+    if (!items) return nullptr;
+    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    std::vector<Ref> news;
+    std::vector<PyObject*> o, v;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* arg = PyTuple_GET_ITEM(items.get(), i);
+        news.emplace_back(call_visit(self, arg));
+        if (!news.back()) return nullptr;
+        o.push_back(arg);
+        v.push_back(news.back().get());
+    }
+    bool unchanged = true;
+    for (Py_ssize_t i = 0; i < n && unchanged; ++i) unchanged = o[i] == v[i];
+    if (unchanged) return Py_NewRef(node);
+    Kept kept;
+    PyObject* owner[3] = {};
+    PyObject* result = nullptr;
+    if (read_kept(K, node, kept, owner)) result = rebuild(K, node, kept, o.data(), v.data(), n);
+    for (PyObject* p : owner) Py_XDECREF(p);
+    return result;
+}
+
+template <Kind K>
+PyObject* rebuild_pair(PyObject* self, PyObject* node) {
+    return rebuild_fields<K>(self, node, {Field::Left, Field::Right});
+}
+template <Kind K>
+PyObject* rebuild_first_order(PyObject* self, PyObject* node) {
+    return rebuild_fields<K>(self, node, {Field::Variable, Field::Body});
+}
+template <Kind K>
+PyObject* rebuild_second_order(PyObject* self, PyObject* node) {
+    return rebuild_fields<K>(self, node, {Field::Body});
+}
+PyObject* rebuild_not(PyObject* self, PyObject* node) { return rebuild_fields<Kind::Not>(self, node, {Field::Operand}); }
+
+// A plain transformer returns every tree of node classes as it is; the walk
+// only has to meet every node, to refuse the ones of other classes where
+// name dispatch would.
+PyObject* check_tree(PyObject* root) {
+    std::vector<PyObject*> work{root};
+    std::vector<Ref> held;
+    IdentityMap<bool> seen;
+    unsigned steps = 0;
+    while (!work.empty()) {
+        PyObject* o = work.back();
+        work.pop_back();
+        if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return nullptr;
+        Kind k = exact_kind(o);
+        if (k == Kind::None) return unsupported(o);
+        if (k == Kind::Variable || k == Kind::Constant) continue;
+        if (Py_REFCNT(o) > 1 && !seen.insert(o, true).second) continue;
+        switch (k) {
+            case Kind::FunctionApp:
+            case Kind::PredicateApp: {
+                PyObject* args = k == Kind::FunctionApp ? ast::as_function_app(o)->args : ast::as_predicate_app(o)->args;
+                Ref items(args_tuple(args));
+                if (!items) return nullptr;
+                for (Py_ssize_t i = PyTuple_GET_SIZE(items.get()) - 1; i >= 0; --i)
+                    work.push_back(PyTuple_GET_ITEM(items.get(), i));
+                if (items.get() != args) held.push_back(std::move(items));
+                break;
+            }
+            case Kind::Equality:
+                work.push_back(ast::as_equality(o)->right);
+                work.push_back(ast::as_equality(o)->left);
+                break;
+            case Kind::Not: work.push_back(ast::as_unary(o)->operand); break;
+            case Kind::Forall:
+            case Kind::Exists:
+                work.push_back(ast::as_quantifier(o)->body);
+                work.push_back(ast::as_quantifier(o)->variable);
+                break;
+            default:
+                if (ast::is_binary(k)) {
+                    work.push_back(ast::as_binary(o)->right);
+                    work.push_back(ast::as_binary(o)->left);
+                } else {
+                    work.push_back(ast::as_quantifier(o)->body);
+                }
+        }
+    }
+    return Py_NewRef(root);
+}
+
+}  // namespace
+
+PyObject* walk_transformer(PyObject* node) {
+    return py::guard<PyObject*>(nullptr, [&] { return check_tree(node); });
+}
+
+const Method kTransformerMethods[kNodeKinds] = {
+    same,
+    same,
+    rebuild_app<Kind::FunctionApp>,
+    rebuild_app<Kind::PredicateApp>,
+    rebuild_pair<Kind::Equality>,
+    rebuild_not,
+    rebuild_pair<Kind::And>,
+    rebuild_pair<Kind::Or>,
+    rebuild_pair<Kind::Implies>,
+    rebuild_pair<Kind::Iff>,
+    rebuild_first_order<Kind::Forall>,
+    rebuild_first_order<Kind::Exists>,
+    rebuild_second_order<Kind::ForallPred>,
+    rebuild_second_order<Kind::ExistsPred>,
+    rebuild_second_order<Kind::ForallFunc>,
+    rebuild_second_order<Kind::ExistsFunc>,
+};
+
+}  // namespace quorvel::visitors
