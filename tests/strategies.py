@@ -84,3 +84,20 @@ def small_kripke_models(worlds=3, atoms=ATOMS[:3]):
     """Kripke models over at most `worlds` worlds, built through add_world,
     add_relation and add_valuation (so reflexive, transitive and monotone)."""
     return kripke_operations(worlds=worlds, atoms=atoms).map(_build_model)
+
+
+# ---------------------------------------------------------------------------
+# Prefix words (tests/constructive/test_prefix.py)
+
+
+def prefix_word_names(max_size=5):
+    """Words as lists of symbol names: c1..c3 constants, V1..V4 variables."""
+    return st.lists(st.sampled_from(["c1", "c2", "c3", "V1", "V2", "V3", "V4"]), max_size=max_size)
+
+
+def prefix_start_bindings():
+    """Starting bindings within the unifier's limit, as (variable name, word
+    names) pairs: the variables V5..V7 bound to words over constants and the
+    unbound V1..V4, so no bound variable stands inside a bound word."""
+    word = st.lists(st.sampled_from(["c1", "c2", "V1", "V2"]), max_size=3)
+    return st.lists(st.tuples(st.sampled_from(["V5", "V6", "V7"]), word), max_size=3, unique_by=lambda b: b[0])
