@@ -101,3 +101,14 @@ def prefix_start_bindings():
     unbound V1..V4, so no bound variable stands inside a bound word."""
     word = st.lists(st.sampled_from(["c1", "c2", "V1", "V2"]), max_size=3)
     return st.lists(st.tuples(st.sampled_from(["V5", "V6", "V7"]), word), max_size=3, unique_by=lambda b: b[0])
+
+
+# ---------------------------------------------------------------------------
+# Formula trees (tests/constructive/test_matrix.py)
+
+
+def matrix_questions(atoms=ATOMS[:3]):
+    """(target, premises, multiplicity) with small formulas, so that the
+    number of matrix paths stays small at multiplicity 1 and 2."""
+    small = propositional_formulas(atoms=atoms, max_leaves=6)
+    return st.tuples(small, st.lists(propositional_formulas(atoms=atoms, max_leaves=3), max_size=2), st.integers(-1, 2))

@@ -30,7 +30,7 @@ public:
     }
 
     bool run(uint32_t root, PathSet& out) {
-        if (!count_parents(root)) return false;
+        if (!count_parents(root) || !check_size(root)) return false;
         struct Frame {
             uint32_t node;
             uint32_t next;
@@ -57,6 +57,74 @@ public:
     }
 
 private:
+    static uint64_t add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+    static uint64_t mul(uint64_t a, uint64_t b) {
+        uint64_t r;
+        return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+    }
+
+    // The number of paths and of leaf entries over all of them, counted
+    // (saturating) before anything is built: a result past the budget is a
+    // MemoryError up front, not after the joins have taken the memory.
+    bool check_size(uint32_t root) {
+        struct Size {
+            uint64_t paths, leaves;
+        };
+        std::vector<Size> size(nodes_.size(), Size{0, 0});
+        std::vector<uint8_t> done(nodes_.size(), 0);
+        struct Frame {
+            uint32_t node, next;
+        };
+        std::vector<Frame> stack{{root, 0}};
+        auto join = [](Size a, Size b) {
+            return Size{mul(a.paths, b.paths), add(mul(a.leaves, b.paths), mul(b.leaves, a.paths))};
+        };
+        while (!stack.empty()) {
+            Frame& f = stack.back();
+            const PathNode& n = nodes_[f.node];
+            uint32_t kids = n.type == PosType::Atom ? 0 : n.child_count;
+            if (f.next < kids) {
+                uint32_t c = children_[n.first_child + f.next++];
+                if (!done[c]) stack.push_back({c, 0});
+                continue;
+            }
+            uint32_t v = f.node;
+            stack.pop_back();
+            if (done[v]) continue;
+            done[v] = 1;
+            auto child = [&](uint32_t i) { return size[children_[n.first_child + i]]; };
+            Size r{1, 0};
+            switch (n.type) {
+                case PosType::Atom: r = {1, 1}; break;
+                case PosType::Alpha:
+                    if (n.child_count) r = {0, 0};
+                    for (uint32_t i = 0; i < n.child_count; ++i)
+                        r = {add(r.paths, child(i).paths), add(r.leaves, child(i).leaves)};
+                    break;
+                case PosType::Beta:
+                case PosType::Psi:
+                    if (n.child_count) r = child(0);
+                    for (uint32_t i = 1; i < n.child_count; ++i) r = join(r, child(i));
+                    break;
+                case PosType::Phi:
+                    for (uint32_t k = 0; k + 1 < n.child_count; k += 2)
+                        r = join(r, Size{add(child(k).paths, child(k + 1).paths),
+                                         add(child(k).leaves, child(k + 1).leaves)});
+                    break;
+            }
+            size[v] = r;
+            if (interrupt_.tick(n.child_count + 1)) return false;
+        }
+        // Per path a list (native offsets and a Python list object), per leaf
+        // entry a native index and a Python slot.
+        uint64_t bytes = add(mul(size[root].paths, kPathBytes), mul(size[root].leaves, kLeafBytes));
+        if (bytes > budget_) throw std::bad_alloc();
+        return true;
+    }
+
+    static constexpr uint64_t kPathBytes = 8 + 16 + 64;
+    static constexpr uint64_t kLeafBytes = 4 + 8;
+
     // Parent counts over the reachable nodes, so that lists can be released.
     bool count_parents(uint32_t root) {
         parents_.assign(nodes_.size(), 0);
