@@ -329,7 +329,7 @@ def test_deep_implication_chain():
 
 def test_trees_past_the_memory_budget_raise_memory_error():
     with pytest.raises(MemoryError):
-        FormulaTree(implication_chain(400_000))
+        FormulaTree(implication_chain(150_000))
     shared = P
     for _ in range(80):
         shared = And(shared, shared)

@@ -1,6 +1,7 @@
 // FormulaTree: the decomposition of a goal and its premises into a polar
 // formula tree (built natively, then given its Python positions, symbols
 // and ordering), and get_paths over the tree's Python positions.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,59 @@ public:
             frames_[i].kids.push_back(c);
         }
         return top;
+    }
+
+    // Counts the positions that decomposing `f` at `polarity` will make
+    // (saturating), adding them to `total`; std::bad_alloc when the tree
+    // cannot fit. Formulas from Python may share subtrees, so a small
+    // formula can stand for an exponential tree: it is refused here, before
+    // anything is built. Memoised by identity and polarity.
+    void count(PyObject* f, uint8_t polarity, uint64_t& total) {
+        auto add = [](uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; };
+        auto mul = [](uint64_t a, uint64_t b) {
+            uint64_t r;
+            return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+        };
+        struct Frame {
+            PyObject* f;
+            uint8_t polarity;
+            bool expanded;
+        };
+        std::vector<Frame> stack{{f, polarity, false}};
+        while (!stack.empty()) {
+            Frame fr = stack.back();
+            uint64_t* known = counts_[fr.polarity].find(fr.f);
+            if (known) {
+                stack.pop_back();
+                continue;
+            }
+            Kind k = ast::kind_of(fr.f);
+            bool compound = !py::is_atomic(fr.f) && (k == Kind::And || k == Kind::Or || k == Kind::Implies);
+            if (!compound) {
+                counts_[fr.polarity].insert(fr.f, 1);
+                stack.pop_back();
+                continue;
+            }
+            PyObject* left = ast::as_binary(fr.f)->left;
+            PyObject* right = ast::as_binary(fr.f)->right;
+            uint8_t lp = fr.polarity, rp = fr.polarity;
+            if (k == Kind::Implies) {
+                lp = fr.polarity ? 0 : 1;
+                rp = fr.polarity ? 1 : 0;
+            }
+            if (!fr.expanded) {
+                stack.back().expanded = true;
+                stack.push_back({left, lp, false});
+                stack.push_back({right, rp, false});
+                continue;
+            }
+            uint64_t pair = add(*counts_[lp].find(left), *counts_[rp].find(right));
+            uint64_t n = add(1, k == Kind::Implies && fr.polarity ? mul(multiplicity_, pair) : pair);
+            counts_[fr.polarity].insert(fr.f, n);
+            stack.pop_back();
+        }
+        total = add(total, *counts_[polarity].find(f));
+        checked_size(static_cast<size_t>(std::min<uint64_t>(total, SIZE_MAX)), kPositionCost, 0, budget_);
     }
 
     // A BETA root over the premises and the target.
@@ -197,6 +251,7 @@ private:
     py::Lowering lowering_;
     std::vector<Frame> frames_;
     std::vector<PyObject*> formulas_;
+    IdentityMap<uint64_t> counts_[2];  // positions under a formula, by polarity
 };
 
 // The Python side of a built native tree: symbols, prefixes, positions,
@@ -320,6 +375,10 @@ bool build(PyObject* self, PyObject* target, PyObject* premises, PyObject* multi
     bool ok = [&] {
         Builder b(*view, static_cast<uint32_t>(copies), interrupt);
         std::vector<uint32_t> kids;
+        uint64_t total = 1;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(normal_premises.get()); ++i)
+            b.count(PyTuple_GET_ITEM(normal_premises.get(), i), 1, total);
+        b.count(normal_target.get(), 0, total);
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(normal_premises.get()); ++i) {
             uint32_t p = b.decompose(PyTuple_GET_ITEM(normal_premises.get(), i), 1);
             if (p == kNone) return false;
