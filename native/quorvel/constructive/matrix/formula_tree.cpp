@@ -13,6 +13,7 @@
 #include "quorvel/support/py/args.h"
 #include "quorvel/support/py/compat.h"
 #include "quorvel/support/py/constructive.h"
+#include "quorvel/support/py/gc_pause.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/lower.h"
 #include "quorvel/support/py/premises.h"
@@ -260,6 +261,7 @@ bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas
           PyObject* premises, PyObject* multiplicity) {
     const NativeTree& t = view.tree;
     const prefix::Api& papi = prefix::api();
+    py::GcPause pause;  // the new records form no cycle
     size_t slots = 0;
     for (uint32_t d : t.symbol_depth) slots = checked_size(d, sizeof(PyObject*), slots, memory_budget());
     for (size_t s = 0; s < t.symbol_kinds.size(); ++s) {
@@ -547,6 +549,7 @@ PyObject* tree_get_paths(PyObject* self, PyObject*) {
         if (!matrix_paths(graph.nodes(), graph.children(), 0, budget, interrupt, paths)) return nullptr;
         // A list object per path and a slot per leaf.
         checked_size(paths.size(), 96, paths.leaves.size() * sizeof(PyObject*), budget);
+        py::GcPause pause;  // lists of positions, no cycle among them
         Ref out(PyList_New(static_cast<Py_ssize_t>(paths.size())));
         if (!out) return nullptr;
         for (size_t i = 0; i < paths.size(); ++i) {

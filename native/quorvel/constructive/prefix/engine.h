@@ -39,7 +39,6 @@ public:
         Sym key;
         uint32_t offset, length;  // the stored word in `words_`
         uint32_t time;            // kStartTime for start entries, else later
-        uint64_t serial;          // unique per binding ever made
     };
     static constexpr uint32_t kUnbound = UINT32_MAX;
     static constexpr uint32_t kStartTime = 1;
@@ -83,14 +82,6 @@ public:
     // Appends `word` with each bound variable replaced by its effective word,
     // in one pass (what PrefixSubstitution.apply does).
     void apply(std::span<const Sym> word, Word& out) const { expand(word, 0, out); }
-    // True when entry i's effective word equals its stored word for good:
-    // the stored word names no variable at all.
-    bool closed(size_t i, const SymbolKinds& kinds) const {
-        for (Sym s : stored(i))
-            if (kinds[s] == SymKind::Variable) return false;
-        return true;
-    }
-
     // A cycle of bound variables reachable from the variables of `roots`
     // (each bound to a word naming the next), as the list of its variables
     // with the first repeated at the end; empty when there is none.
@@ -100,7 +91,7 @@ private:
     void push(Sym key, std::span<const Sym> word, uint32_t time) {
         uint32_t offset = static_cast<uint32_t>(words_.size());
         words_.insert(words_.end(), word.begin(), word.end());
-        entries_.push_back(Entry{key, offset, static_cast<uint32_t>(word.size()), time, ++serials_});
+        entries_.push_back(Entry{key, offset, static_cast<uint32_t>(word.size()), time});
     }
     // Appends `word`, each variable bound by an entry made after time
     // `after` replaced by that entry's expansion; an explicit stack, as a
@@ -129,7 +120,6 @@ private:
     std::vector<Entry> entries_;
     Word words_;
     std::vector<uint32_t> entry_of_;  // symbol -> entry binding it, for variables
-    uint64_t serials_ = 0;
     mutable std::vector<std::pair<std::span<const Sym>, uint32_t>> stack_;  // expand's scratch
 };
 

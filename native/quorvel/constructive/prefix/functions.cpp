@@ -5,6 +5,7 @@
 
 #include "quorvel/constructive/prefix/state.h"
 #include "quorvel/support/py/args.h"
+#include "quorvel/support/py/gc_pause.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
 
@@ -137,45 +138,44 @@ public:
         if (!dict) return nullptr;
         size_t starts = static_cast<size_t>(PyList_GET_SIZE(start_items_));
         bool rewritten = subst_.size() > starts;
-        for (size_t i = 0; i < starts; ++i) {
-            PyObject* pair = PyList_GET_ITEM(start_items_, static_cast<Py_ssize_t>(i));
-            PyObject* key = PyTuple_GET_ITEM(pair, 0);
-            Ref word(rewritten ? rewritten_word(i, PyTuple_GET_ITEM(pair, 1)) : Py_NewRef(PyTuple_GET_ITEM(pair, 1)));
-            if (!word || PyDict_SetItem(dict.get(), key, word.get()) < 0) return nullptr;
-        }
         if (cache_.size() < subst_.size()) cache_.resize(subst_.size());
-        for (size_t i = starts; i < subst_.size(); ++i) {
-            const Substitution::Entry& e = subst_.entry(i);
-            Cached& c = cache_[i];
+        for (size_t i = 0; i < subst_.size(); ++i) {
+            PyObject* key = in_.object(subst_.entry(i).key);
             Ref word;
-            if (c.serial == e.serial && c.word) {
-                word = c.word;
+            if (i < starts) {
+                PyObject* pair = PyList_GET_ITEM(start_items_, static_cast<Py_ssize_t>(i));
+                key = PyTuple_GET_ITEM(pair, 0);
+                word = rewritten ? Ref(word_of(i, PyTuple_GET_ITEM(pair, 1))) : Ref::borrow(PyTuple_GET_ITEM(pair, 1));
             } else {
-                buffer_.clear();
-                subst_.effective(i, buffer_);
-                word = Ref(in_.tuple(buffer_));
-                if (!word) return nullptr;
-                // A word of constants alone stays as it is while the entry lives.
-                c = subst_.closed(i, in_.kinds()) ? Cached{e.serial, word} : Cached{};
+                word = Ref(word_of(i, nullptr));
             }
-            if (PyDict_SetItem(dict.get(), in_.object(e.key), word.get()) < 0) return nullptr;
+            if (!word || PyDict_SetItem(dict.get(), key, word.get()) < 0) return nullptr;
         }
         return new_substitution(dict.get());
     }
 
 private:
+    // The last tuple made for an entry and its word: consecutive unifiers
+    // share most of their words, and equal words can share one tuple.
     struct Cached {
-        uint64_t serial = 0;
-        Ref word;
+        Word word;
+        Ref tuple;
     };
 
-    PyObject* rewritten_word(size_t i, PyObject* original) {
+    // The tuple of entry i's word (its `original` object when that is a
+    // tuple of the same symbols); new reference.
+    PyObject* word_of(size_t i, PyObject* original) {
         buffer_.clear();
         subst_.effective(i, buffer_);
-        std::span<const Sym> stored = subst_.stored(i);
-        if (PyTuple_CheckExact(original) && std::equal(stored.begin(), stored.end(), buffer_.begin(), buffer_.end()))
-            return Py_NewRef(original);
-        return in_.tuple(buffer_);
+        Cached& c = cache_[i];
+        if (c.tuple && c.word == buffer_) return Py_NewRef(c.tuple.get());
+        if (original && PyTuple_CheckExact(original)) {
+            std::span<const Sym> stored = subst_.stored(i);
+            if (std::equal(stored.begin(), stored.end(), buffer_.begin(), buffer_.end())) return Py_NewRef(original);
+        }
+        c.tuple = Ref(in_.tuple(buffer_));
+        c.word = buffer_;
+        return c.tuple ? Py_NewRef(c.tuple.get()) : nullptr;
     }
 
     const Interner& in_;
@@ -229,6 +229,7 @@ PyObject* unify_prefixes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         Ref result(PyList_New(0));
         if (!result) return nullptr;
         Lifter lifter(in, subst, items.get());
+        py::GcPause pause;  // the unifiers hold no cycle
         for (;;) {
             Unifier::Status status = unifier->next();
             if (status == Unifier::Status::Exhausted) return result.release();
