@@ -7,7 +7,8 @@ For multiplicity 1 and 2, every problem whose tree has at most --max-paths
 paths is decomposed by both sides; the path lists (as position ids) must
 agree before anything is timed. Then get_paths is timed on each side (best
 of --repeat) and each row prints the summed times over the problems, with
-the problems of most paths on lines of their own.
+the problems of most paths on lines of their own. Trees of more than --max-positions
+positions are left out (the peer's decomposition of them takes minutes).
 """
 
 from __future__ import annotations
@@ -66,6 +67,7 @@ def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--filter", metavar="REGEX")
     ap.add_argument("--max-paths", type=int, default=200_000)
+    ap.add_argument("--max-positions", type=int, default=20_000, help="larger trees are left out")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--top", type=int, default=3, help="problems shown on lines of their own")
     opts = ap.parse_args(argv)
@@ -75,7 +77,12 @@ def main(argv=None) -> int:
     for m in (1, 2):
         done = []
         for prob in problems:
-            tree = FormulaTree(prob.target, prob.premises, multiplicity=m)
+            try:
+                tree = FormulaTree(prob.target, prob.premises, multiplicity=m)
+            except MemoryError:
+                continue
+            if len(tree.positions) > opts.max_positions:
+                continue
             count = path_count(tree)
             if count > opts.max_paths:
                 continue

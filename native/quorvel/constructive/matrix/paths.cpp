@@ -31,28 +31,8 @@ public:
 
     bool run(uint32_t root, PathSet& out) {
         if (!count_parents(root) || !check_size(root)) return false;
-        struct Frame {
-            uint32_t node;
-            uint32_t next;
-        };
-        std::vector<Frame> stack{{root, 0}};
         lists_.resize(nodes_.size());
-        while (!stack.empty()) {
-            Frame& f = stack.back();
-            const PathNode& n = nodes_[f.node];
-            uint32_t kids = n.type == PosType::Atom ? 0 : n.child_count;
-            if (f.next < kids) {
-                uint32_t c = children_[n.first_child + f.next++];
-                if (!done_[c]) stack.push_back({c, 0});
-                continue;
-            }
-            uint32_t node = f.node;
-            stack.pop_back();
-            if (!done_[node]) {
-                if (!combine(node)) return false;
-                done_[node] = 1;
-            }
-        }
+        if (!post_order(root, [&](uint32_t node) { return combine(node); })) return false;
         return flatten(lists_[root], out);
     }
 
@@ -71,27 +51,11 @@ private:
             uint64_t paths, leaves;
         };
         std::vector<Size> size(nodes_.size(), Size{0, 0});
-        std::vector<uint8_t> done(nodes_.size(), 0);
-        struct Frame {
-            uint32_t node, next;
-        };
-        std::vector<Frame> stack{{root, 0}};
         auto join = [](Size a, Size b) {
             return Size{mul(a.paths, b.paths), add(mul(a.leaves, b.paths), mul(b.leaves, a.paths))};
         };
-        while (!stack.empty()) {
-            Frame& f = stack.back();
-            const PathNode& n = nodes_[f.node];
-            uint32_t kids = n.type == PosType::Atom ? 0 : n.child_count;
-            if (f.next < kids) {
-                uint32_t c = children_[n.first_child + f.next++];
-                if (!done[c]) stack.push_back({c, 0});
-                continue;
-            }
-            uint32_t v = f.node;
-            stack.pop_back();
-            if (done[v]) continue;
-            done[v] = 1;
+        bool ok = post_order(root, [&](uint32_t v) {
+            const PathNode& n = nodes_[v];
             auto child = [&](uint32_t i) { return size[children_[n.first_child + i]]; };
             Size r{1, 0};
             switch (n.type) {
@@ -113,12 +77,40 @@ private:
                     break;
             }
             size[v] = r;
-            if (interrupt_.tick(n.child_count + 1)) return false;
-        }
+            return !interrupt_.tick(n.child_count + 1);
+        });
+        if (!ok) return false;
         // Per path a list (native offsets and a Python list object), per leaf
         // entry a native index and a Python slot.
         uint64_t bytes = add(mul(size[root].paths, kPathBytes), mul(size[root].leaves, kLeafBytes));
         if (bytes > budget_) throw std::bad_alloc();
+        return true;
+    }
+
+    // Calls visit(node) once for every node reachable from `root`, children
+    // before parents, with an explicit stack; false as soon as visit is.
+    template <class Visit>
+    bool post_order(uint32_t root, Visit visit) {
+        struct Frame {
+            uint32_t node, next;
+        };
+        std::vector<uint8_t> done(nodes_.size(), 0);
+        std::vector<Frame> stack{{root, 0}};
+        while (!stack.empty()) {
+            Frame& f = stack.back();
+            const PathNode& n = nodes_[f.node];
+            uint32_t kids = n.type == PosType::Atom ? 0 : n.child_count;
+            if (f.next < kids) {
+                uint32_t c = children_[n.first_child + f.next++];
+                if (!done[c]) stack.push_back({c, 0});
+                continue;
+            }
+            uint32_t v = f.node;
+            stack.pop_back();
+            if (done[v]) continue;
+            done[v] = 1;
+            if (!visit(v)) return false;
+        }
         return true;
     }
 
@@ -128,7 +120,6 @@ private:
     // Parent counts over the reachable nodes, so that lists can be released.
     bool count_parents(uint32_t root) {
         parents_.assign(nodes_.size(), 0);
-        done_.assign(nodes_.size(), 0);
         std::vector<uint8_t> seen(nodes_.size(), 0);
         std::vector<uint32_t> stack{root};
         seen[root] = 1;
@@ -272,7 +263,6 @@ private:
     std::vector<Rope> ropes_;
     std::vector<std::vector<uint32_t>> lists_;
     std::vector<uint32_t> parents_;
-    std::vector<uint8_t> done_;
 };
 
 }  // namespace
