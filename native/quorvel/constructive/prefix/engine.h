@@ -77,8 +77,11 @@ public:
         }
     }
 
-    // Appends the effective word of entry i to `out`.
-    void effective(size_t i, Word& out) const { expand(stored(i), entries_[i].time, out); }
+    // Appends the effective word of entry i to `out`; with `limit`, as it
+    // was when the substitution held only its first `limit` entries.
+    void effective(size_t i, Word& out, size_t limit = SIZE_MAX) const {
+        expand(stored(i), entries_[i].time, out, limit);
+    }
     // Appends `word` with each bound variable replaced by its effective word,
     // in one pass (what PrefixSubstitution.apply does).
     void apply(std::span<const Sym> word, Word& out) const { expand(word, 0, out); }
@@ -96,7 +99,7 @@ private:
     // Appends `word`, each variable bound by an entry made after time
     // `after` replaced by that entry's expansion; an explicit stack, as a
     // word may pass through many bindings.
-    void expand(std::span<const Sym> word, uint32_t after, Word& out) const {
+    void expand(std::span<const Sym> word, uint32_t after, Word& out, size_t limit = SIZE_MAX) const {
         stack_.clear();
         stack_.push_back({word, after});
         while (!stack_.empty()) {
@@ -108,7 +111,7 @@ private:
             Sym s = rest.front();
             rest = rest.subspan(1);
             uint32_t e = entry_of(s);
-            if (e != kUnbound && entries_[e].time > time) {
+            if (e != kUnbound && e < limit && entries_[e].time > time) {
                 uint32_t t = entries_[e].time;
                 stack_.push_back({stored(e), t});
             } else {
