@@ -59,6 +59,34 @@ def path_count(tree):
     return count[tree.root.id]
 
 
+def position_count(prob, m):
+    """The number of positions the tree of `prob` at multiplicity m has."""
+    from quorvel.constructive.common import normalize_formula
+    from quorvel.core.ast import And, Implies, Or
+    memo = {}
+    roots = [(normalize_formula(p), 1) for p in prob.premises] + [(normalize_formula(prob.target), 0)]
+    for root in roots:
+        stack = [root]
+        while stack:
+            f, pol = stack[-1]
+            if (id(f), pol) in memo:
+                stack.pop()
+                continue
+            if not isinstance(f, (And, Or, Implies)):
+                memo[id(f), pol] = 1
+                stack.pop()
+                continue
+            lp, rp = ((1 - pol, pol) if isinstance(f, Implies) else (pol, pol))
+            todo = [(g, q) for g, q in ((f.left, lp), (f.right, rp)) if (id(g), q) not in memo]
+            if todo:
+                stack.extend(todo)
+                continue
+            pair = memo[id(f.left), lp] + memo[id(f.right), rp]
+            memo[id(f), pol] = 1 + (m * pair if isinstance(f, Implies) and pol else pair)
+            stack.pop()
+    return sum(memo[id(f), pol] for f, pol in roots) + (1 if prob.premises else 0)
+
+
 def ids(paths):
     return [[p.id for p in path] for path in paths]
 
@@ -77,6 +105,8 @@ def main(argv=None) -> int:
     for m in (1, 2):
         done = []
         for prob in problems:
+            if position_count(prob, m) > opts.max_positions:
+                continue
             try:
                 tree = FormulaTree(prob.target, prob.premises, multiplicity=m)
             except MemoryError:

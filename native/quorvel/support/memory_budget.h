@@ -1,6 +1,6 @@
 // How much a single call may allocate for results that grow exponentially
-// with its input (matrix paths, clause sets): half the machine's physical
-// memory. Beyond it the call raises MemoryError up front instead of leaving
+// with its input (matrix paths, clause sets): half the memory that is free
+// when the call starts (never more than half the machine's). Beyond it the call raises MemoryError up front instead of leaving
 // the process to the kernel's out-of-memory killer, which overcommitting
 // allocators would otherwise do long before std::bad_alloc.
 #pragma once
@@ -15,9 +15,11 @@ namespace quorvel {
 
 inline size_t memory_budget() {
     long pages = sysconf(_SC_PHYS_PAGES);
+    long free_pages = sysconf(_SC_AVPHYS_PAGES);
     long page = sysconf(_SC_PAGE_SIZE);
     if (pages <= 0 || page <= 0) return SIZE_MAX / 4;
-    return static_cast<size_t>(pages) / 2 * static_cast<size_t>(page);
+    if (free_pages <= 0 || free_pages > pages) free_pages = pages;
+    return static_cast<size_t>(free_pages) / 2 * static_cast<size_t>(page);
 }
 
 // a * b + c, or std::bad_alloc when that exceeds `limit`.
