@@ -216,26 +216,46 @@ PyObject* make_step(PyObject* id, const char* rule, PyObject* premise_ids, PyObj
     if (!names) return nullptr;
     Ref rule_text(PyUnicode_FromString(rule));
     if (!rule_text) return nullptr;
-    PyObject* args[] = {id, rule_text.get(), premise_ids, clause, subst, parents};
-    return PyObject_Vectorcall(state().step_type, args, 0, names);
+    PyObject* values[] = {id, rule_text.get(), premise_ids, clause, subst, parents};
+    return new_record(state().step_type, names, values);
 }
 
-// The substitution as it stood with its first `entries` entries.
-PyObject* substitution_at(const prefix::Substitution& subst, size_t entries, const Lowerer& in) {
-    Ref mapping(PyDict_New());
-    if (!mapping) return nullptr;
-    std::vector<Sym> word;
-    for (size_t i = 0; i < entries; ++i) {
-        word.clear();
-        subst.effective(i, word, entries);
-        Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(word.size())));
-        if (!tuple) return nullptr;
-        for (size_t k = 0; k < word.size(); ++k)
-            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), Py_NewRef(in.symbol_object(word[k])));
-        if (PyDict_SetItem(mapping.get(), in.symbol_object(subst.entry(i).key), tuple.get()) < 0) return nullptr;
+// The substitutions of the steps along the branch, each as it stood with
+// its first `entries` entries. Consecutive steps share most bindings: each
+// mapping starts as a copy of the one before, and only the bindings whose
+// words changed are stored again.
+class StepSubstitutions {
+public:
+    StepSubstitutions(const prefix::Substitution& subst, const Lowerer& in) : subst_(subst), in_(in) {}
+
+    PyObject* at(size_t entries) {
+        Ref mapping(previous_ ? PyDict_Copy(previous_.get()) : PyDict_New());
+        if (!mapping) return nullptr;
+        if (words_.size() < entries) words_.resize(entries);
+        for (size_t i = 0; i < entries; ++i) {
+            word_.clear();
+            subst_.effective(i, word_, entries);
+            if (i < known_ && words_[i] == word_) continue;
+            Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(word_.size())));
+            if (!tuple) return nullptr;
+            for (size_t k = 0; k < word_.size(); ++k)
+                PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), Py_NewRef(in_.symbol_object(word_[k])));
+            if (PyDict_SetItem(mapping.get(), in_.symbol_object(subst_.entry(i).key), tuple.get()) < 0) return nullptr;
+            words_[i] = word_;
+        }
+        known_ = entries;
+        previous_ = mapping;
+        return prefix::api().new_substitution(mapping.get());
     }
-    return prefix::api().new_substitution(mapping.get());
-}
+
+private:
+    const prefix::Substitution& subst_;
+    const Lowerer& in_;
+    Ref previous_;
+    std::vector<std::vector<Sym>> words_;  // the word stored for each entry so far
+    std::vector<Sym> word_;
+    size_t known_ = 0;
+};
 
 PyObject* search_refutation(PyObject* target, PyObject* premises, PyObject* initial_clauses, PyObject* tree,
                             PyObject* multiplicity) {
@@ -275,10 +295,11 @@ PyObject* search_refutation(PyObject* target, PyObject* premises, PyObject* init
     }
     Ref current(PyObject_CallNoArgs(state().substitution_type));
     if (!current) return nullptr;
+    StepSubstitutions substitutions(subst, in);
     for (const Step& s : found.steps) {
         Ref id(id_text("s", s.number));
         Ref premise_ids(id ? PyTuple_Pack(1, ids[s.clause].get()) : nullptr);
-        Ref unifier(premise_ids ? substitution_at(subst, s.entries, in) : nullptr);
+        Ref unifier(premise_ids ? substitutions.at(s.entries) : nullptr);
         Ref parents(unifier ? PyTuple_Pack(2, literal_objects[s.pos_lit], literal_objects[s.neg_lit]) : nullptr);
         Ref step(parents ? make_step(id.get(), "resolution", premise_ids.get(), empty_clause.get(), unifier.get(),
                                      parents.get())
@@ -301,8 +322,8 @@ PyObject* search_refutation(PyObject* target, PyObject* premises, PyObject* init
     static PyObject* names = Py_BuildValue("(sssssss)", "is_valid", "target", "premises", "steps", "empty_clause_id",
                                            "substitution", "multiplicity");
     if (!names) return nullptr;
-    PyObject* args[] = {Py_True, target, premises, step_tuple.get(), empty_id.get(), current.get(), multiplicity};
-    return PyObject_Vectorcall(state().result_type, args, 0, names);
+    PyObject* values[] = {Py_True, target, premises, step_tuple.get(), empty_id.get(), current.get(), multiplicity};
+    return new_record(state().result_type, names, values);
 }
 
 // ---- PrefixedResolutionProver ----
@@ -347,6 +368,7 @@ int prover_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* prove_impl(PyObject* self, PyObject* target, PyObject* premises) {
+    py::GcPause pause;  // clauses, trees and records: nothing here makes a cycle
     Ref norm_target(py::normalize_formula(target));
     if (!norm_target) return nullptr;
     Ref norm_premises;

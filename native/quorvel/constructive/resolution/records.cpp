@@ -451,14 +451,30 @@ PyObject* make_record(PyObject* module, const char* name, const char* doc, const
 
 }  // namespace
 
+PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values) {
+    // What the dataclass __init__ leaves behind: the fields in the instance
+    // dict, in field order (the records have no __post_init__).
+    Ref self(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(type), state().empty_tuple, nullptr));
+    if (!self) return nullptr;
+    Ref dict(PyObject_GenericGetDict(self.get(), nullptr));
+    if (!dict) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i)
+        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(names, i), values[i]) < 0) return nullptr;
+    return self.release();
+}
+
 PyObject* make_literal(PyObject* prefix, PyObject* polarity, PyObject* atom) {
     static PyObject* names = Py_BuildValue("(sss)", "prefix", "polarity", "atom");
     if (!names) return nullptr;
-    PyObject* args[] = {prefix, polarity, atom};
-    return PyObject_Vectorcall(state().literal_type, args, 0, names);
+    PyObject* values[] = {prefix, polarity, atom};
+    return new_record(state().literal_type, names, values);
 }
 
-PyObject* make_clause(PyObject* literals) { return PyObject_CallOneArg(state().clause_type, literals); }
+PyObject* make_clause(PyObject* literals) {
+    static PyObject* names = Py_BuildValue("(s)", "literals");
+    if (!names) return nullptr;
+    return new_record(state().clause_type, names, &literals);
+}
 
 bool init_prefixed_records(PyObject* module) {
     State& s = state();

@@ -54,7 +54,11 @@ bool init_prefixed_prover(PyObject* module);    // PrefixedResolutionProver, pro
 // clausify_prefixed(target, premises, multiplicity) as a new (list, tree) pair.
 PyObject* clausify(PyObject* target, PyObject* premises, PyObject* multiplicity);
 
-// Builds a record by keyword; new reference or NULL.
+// A record of one of the dataclasses above, built as its __init__ would
+// build it (the fields stored in field order) without running it. `names`
+// is a tuple of the field names. New reference or NULL.
+PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values);
+// Builds a record from its fields; new reference or NULL.
 PyObject* make_literal(PyObject* prefix, PyObject* polarity, PyObject* atom);
 PyObject* make_clause(PyObject* literals);  // a frozenset
 // The literal text "atom^polarity:prefix" appended to `out`; false with an exception set.
