@@ -349,3 +349,16 @@ def test_module_names():
                  "PrefixedResolutionProver", "prove_prefixed_resolution", "unify_prefixes", "is_admissible",
                  "FormulaTree", "normalize_formula"):
         assert hasattr(resolution, name)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: PrefixedLiteral(1, 2, 3).to_string(), lambda: PrefixedLiteral(None, "x", P).negate(),
+     lambda: PrefixedClause(5).to_string(), lambda: PrefixedClause(frozenset({1})).variables(),
+     lambda: PrefixedResolutionStep(1, 2, 3, 4, 5).to_dict(),
+     lambda: PrefixedResolutionProofResult(1, 2, 3, 4, 5, 6, 7).to_string(),
+     lambda: resolve_prefixed_clauses(1, 2), lambda: factor_prefixed_clause(clause(lit("c0", 1)), 7)],
+)
+def test_records_take_any_value_and_fail_cleanly(make):
+    with pytest.raises((TypeError, AttributeError)):
+        make()
