@@ -18,6 +18,7 @@
 #include "quorvel/support/py/lower.h"
 #include "quorvel/support/py/premises.h"
 #include "quorvel/support/py/ref.h"
+#include "quorvel/support/py/signals.h"
 
 namespace quorvel::matrix {
 namespace {
@@ -30,8 +31,6 @@ const py::Signature kInit{"FormulaTree.__init__", kInitNames, 3, 1, 0, true};
 
 // Native bytes and Python objects per position, for the memory budget.
 constexpr size_t kPositionCost = 320;
-
-bool poll_signals(void*) { return PyErr_CheckSignals() != 0; }
 
 struct FormulaTreeObject {
     PyObject_HEAD
@@ -373,7 +372,7 @@ bool build(PyObject* self, PyObject* target, PyObject* premises, PyObject* multi
     if (copies > UINT32_MAX / 4) throw std::bad_alloc();  // every copy makes positions
 
     auto* view = new TreeView;
-    Interrupt interrupt(poll_signals, nullptr);
+    Interrupt interrupt = py::signal_interrupt();
     bool ok = [&] {
         Builder b(*view, static_cast<uint32_t>(copies), interrupt);
         std::vector<uint32_t> kids;
@@ -543,7 +542,7 @@ PyObject* tree_get_paths(PyObject* self, PyObject*) {
         if (!root) return nullptr;
         PositionGraph graph;
         if (!graph.build(root.get())) return nullptr;
-        Interrupt interrupt(poll_signals, nullptr);
+        Interrupt interrupt = py::signal_interrupt();
         PathSet paths;
         size_t budget = memory_budget();
         if (!matrix_paths(graph.nodes(), graph.children(), 0, budget, interrupt, paths)) return nullptr;

@@ -8,6 +8,7 @@
 #include "quorvel/support/py/gc_pause.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
+#include "quorvel/support/py/signals.h"
 
 namespace quorvel::prefix {
 namespace {
@@ -15,8 +16,6 @@ namespace {
 using py::Ref;
 
 constexpr const char* kCycleMessage = "Prefix substitution binds a cycle of variables: ";
-
-bool poll_signals(void*) { return PyErr_CheckSignals() != 0; }
 
 // Symbols numbered by Python equality (a dict lookup: the symbols' own
 // hash and ==), with the first object seen for each number and its kind.
@@ -223,7 +222,7 @@ PyObject* unify_prefixes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             raise_cycle(in, cycle);
             return nullptr;
         }
-        Interrupt interrupt(poll_signals, nullptr);
+        Interrupt interrupt = py::signal_interrupt();
         std::unique_ptr<Unifier> unifier = make_unifier(in.kinds(), subst, interrupt);
         unifier->start(w1, w2);
         Ref result(PyList_New(0));
@@ -289,7 +288,7 @@ PyObject* is_admissible(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                 if (s != v) edge(s, v);
         }
         graph.resize(in.size());
-        Interrupt interrupt(poll_signals, nullptr);
+        Interrupt interrupt = py::signal_interrupt();
         int r = acyclic(graph, interrupt);
         if (r < 0) return nullptr;
         return PyBool_FromLong(r);

@@ -16,13 +16,12 @@
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/premises.h"
 #include "quorvel/support/py/ref.h"
+#include "quorvel/support/py/signals.h"
 
 namespace quorvel::resolution {
 namespace {
 
 using py::Ref;
-
-bool poll_signals(void*) { return PyErr_CheckSignals() != 0; }
 
 // ---- clausify_prefixed ----
 
@@ -272,7 +271,7 @@ PyObject* search_refutation(PyObject* target, PyObject* premises, PyObject* init
     Problem& problem = in.problem();
     prefix::Substitution subst;
     subst.resize_symbols(problem.kinds.size());
-    Interrupt interrupt(poll_signals, nullptr);
+    Interrupt interrupt = py::signal_interrupt();
     Engine engine{prefix::api().make_unifier, prefix::api().admissible};
     Derivation found;
     int r = search(problem, engine, subst, interrupt, found);
@@ -519,7 +518,7 @@ PyObject* clausify(PyObject* target, PyObject* premises, PyObject* multiplicity)
     if (!tree) return nullptr;
     const matrix::TreeView* view = mapi.view(tree.get());
     if (!view) return nullptr;
-    Interrupt interrupt(poll_signals, nullptr);
+    Interrupt interrupt = py::signal_interrupt();
     matrix::PathSet paths;
     if (!mapi.paths(*view, interrupt, paths)) return nullptr;
     py::GcPause pause;  // clauses and literals form no cycle
