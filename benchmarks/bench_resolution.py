@@ -115,13 +115,14 @@ def main(argv=None) -> int:
     rows = []
     for path in problem_files(pattern=opts.filter):
         prob = parse_problem(path.read_text(), path.stem)
-        signal.setitimer(signal.ITIMER_REAL, opts.timeout)
         try:
-            native_s, native_out = time_native(prob.target, prob.premises, 1)
+            signal.setitimer(signal.ITIMER_REAL, opts.timeout)
+            try:
+                native_s, native_out = time_native(prob.target, prob.premises, 1)
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
         except (MemoryError, TimeoutError):
             continue
-        finally:
-            signal.setitimer(signal.ITIMER_REAL, 0)
         if native_out is None:
             continue
         rows.append((path.stem, prob.target, prob.premises))

@@ -32,7 +32,6 @@ void init_state(nb::module_& m) {
     s.unify_prefixes = held(m.attr("unify_prefixes"));
     s.is_admissible = held(m.attr("is_admissible"));
     s.substitution_type = held(m.attr("PrefixSubstitution"));
-    s.formula_tree = held(m.attr("FormulaTree"));
     s.empty_tuple = PyTuple_New(0);
     s.empty_frozenset = PyFrozenSet_New(nullptr);
     if (!s.empty_tuple || !s.empty_frozenset) throw nb::python_error();

@@ -21,7 +21,6 @@ struct State {
     PyObject* unify_prefixes = nullptr;    // quorvel.constructive.prefix
     PyObject* is_admissible = nullptr;
     PyObject* substitution_type = nullptr; // PrefixSubstitution
-    PyObject* formula_tree = nullptr;      // FormulaTree
 
     PyObject* empty_tuple = nullptr;
     PyObject* empty_frozenset = nullptr;
