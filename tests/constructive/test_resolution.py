@@ -362,3 +362,23 @@ def test_module_names():
 def test_records_take_any_value_and_fail_cleanly(make):
     with pytest.raises((TypeError, AttributeError)):
         make()
+
+
+def test_derivations_do_not_depend_on_the_hash_seed():
+    import os
+    import subprocess
+    import sys
+
+    script = (
+        "from quorvel.constructive.resolution import prove_prefixed_resolution\n"
+        "from quorvel.core.ast import And, Implies, Not, Or, PredicateApp\n"
+        "P, Q, R = (PredicateApp(n, 0, ()) for n in 'PQR')\n"
+        "print(prove_prefixed_resolution(Not(Not(Or(P, Not(P))))))\n"
+        "print(prove_prefixed_resolution(Implies(And(Or(P, Q), Implies(P, R)), Or(R, Q))))\n"
+    )
+    outputs = {
+        subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
+                       env={**os.environ, "PYTHONHASHSEED": seed}).stdout
+        for seed in ("0", "1", "12345")
+    }
+    assert len(outputs) == 1 and "Prefix Substitution" in outputs.pop()
