@@ -351,15 +351,30 @@ def test_module_names():
         assert hasattr(resolution, name)
 
 
+class OddMapping(dict):
+    def items(self):
+        return [1]
+
+    keys = items
+
+
+class Tree:
+    def __init__(self, order):
+        self.tree_order = order
+
+
 @pytest.mark.parametrize(
     "make",
     [lambda: PrefixedLiteral(1, 2, 3).to_string(), lambda: PrefixedLiteral(None, "x", P).negate(),
      lambda: PrefixedClause(5).to_string(), lambda: PrefixedClause(frozenset({1})).variables(),
      lambda: PrefixedResolutionStep(1, 2, 3, 4, 5).to_dict(),
      lambda: PrefixedResolutionProofResult(1, 2, 3, 4, 5, 6, 7).to_string(),
-     lambda: resolve_prefixed_clauses(1, 2), lambda: factor_prefixed_clause(clause(lit("c0", 1)), 7)],
+     lambda: resolve_prefixed_clauses(1, 2), lambda: factor_prefixed_clause(clause(lit("c0", 1)), 7),
+     lambda: hand_made_result(substitution=PrefixSubstitution(OddMapping())).to_string(),
+     lambda: PrefixedResolutionProver()._search_refutation(P, (), [], Tree(OddMapping()), 1)],
 )
 def test_records_take_any_value_and_fail_cleanly(make):
+    # Reports and searches read any mapping and raise on bad items.
     with pytest.raises((TypeError, AttributeError)):
         make()
 

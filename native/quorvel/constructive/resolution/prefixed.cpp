@@ -60,6 +60,10 @@ public:
         std::vector<std::pair<Sym, Ref>> edges;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
             PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                PyErr_SetString(PyExc_TypeError, "tree_order items must be (symbol, successors) pairs");
+                return false;
+            }
             Sym k;
             if (!symbol(PyTuple_GET_ITEM(pair, 0), k)) return false;
             edges.emplace_back(k, Ref::borrow(PyTuple_GET_ITEM(pair, 1)));

@@ -352,6 +352,10 @@ PyObject* result_to_string(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (PyList_GET_SIZE(items.get())) out += "\nPrefix Substitution:";
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
             PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                PyErr_SetString(PyExc_TypeError, "mapping items must be (key, value) pairs");
+                return nullptr;
+            }
             out += "\n  sigma(";
             Ref name(PyObject_GetAttrString(PyTuple_GET_ITEM(pair, 0), "name"));
             if (!name || !py::append_text(out, name.get())) return nullptr;
