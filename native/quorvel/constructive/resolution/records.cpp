@@ -10,6 +10,7 @@
 #include "quorvel/constructive/resolution/state.h"
 #include "quorvel/support/py/constructive.h"
 #include "quorvel/support/py/guard.h"
+#include "quorvel/support/py/hashing.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/repr.h"
 
@@ -107,7 +108,27 @@ PyObject* literal_constants(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     return prefix_symbols_of(args[0], state().s_constants);
 }
 
+// The dataclass hash, hash((field, ...)), without running Python code.
+PyObject* fields_hash(PyObject* self, std::initializer_list<PyObject*> names) {
+    py::TupleHash h;
+    for (PyObject* name : names) {
+        Ref v(attr(self, name));
+        if (!v || !h.add(v.get())) return nullptr;
+    }
+    return PyLong_FromSsize_t(h.finish());
+}
+
+PyObject* literal_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("__hash__", nargs, 1)) return nullptr;
+    return fields_hash(args[0], {state().s_prefix, state().s_polarity, state().s_atom});
+}
+
 // ---- clause ----
+
+PyObject* clause_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("__hash__", nargs, 1)) return nullptr;
+    return fields_hash(args[0], {state().s_literals});
+}
 
 PyObject* literals_of(PyObject* clause) { return attr(clause, state().s_literals); }
 
@@ -394,6 +415,7 @@ PyMethodDef kLiteralMethods[] = {
     METHOD("constants", literal_constants, "A new set of the prefix's constants."),
     METHOD("to_string", literal_to_string, "The literal text: atom, \"^\", polarity, \":\", prefix."),
     METHOD("__str__", literal_to_string, nullptr),
+    METHOD("__hash__", literal_hash, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -405,6 +427,7 @@ PyMethodDef kClauseMethods[] = {
     METHOD("constants", clause_constants, "A new set of the constants of all literals."),
     METHOD("to_string", clause_to_string, "\"[]\", or the sorted literal texts inside \"[ \" and \" ]\"."),
     METHOD("__str__", clause_to_string, nullptr),
+    METHOD("__hash__", clause_hash, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 
