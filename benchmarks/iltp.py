@@ -2,6 +2,7 @@
 
     python benchmarks/iltp.py --prover tableau [--timeout 10] [--filter REGEX] [--jobs N]
     python benchmarks/iltp.py --prover ljt --verbose
+    python benchmarks/iltp.py --prover prefixed    # prefixed resolution, default limits
     python benchmarks/iltp.py --self-test        # parse all problems, print counts
 
 Each problem ``axioms |- conjecture`` runs in a forked child with a wall-clock
@@ -349,6 +350,16 @@ def run_ljt(target, premises, opts, watch: Stopwatch):
     return PROVED, f"derivation of size {t.size}"
 
 
+def run_prefixed(target, premises, opts, watch: Stopwatch):
+    from quorvel.constructive.resolution import prove_prefixed_resolution
+    with watch:
+        r = prove_prefixed_resolution(target, premises)
+    if r is None:
+        # Incomplete at a bounded multiplicity: no proof says nothing either way.
+        return BOUND, "no proof up to the multiplicity bound"
+    return PROVED, f"refutation of {len(r.steps)} steps at multiplicity {r.multiplicity}"
+
+
 @dataclass(frozen=True)
 class Adapter:
     module: str               # imported in the parent so every child inherits it
@@ -360,6 +371,8 @@ ADAPTERS: dict[str, Adapter] = {
     "tableau": Adapter("quorvel.constructive.tableau", run_tableau,
                        lambda o: f"max_depth={o.max_depth}, max_worlds={o.max_worlds}"),
     "ljt": Adapter("quorvel.constructive.ljt", run_ljt),
+    "prefixed": Adapter("quorvel.constructive.resolution", run_prefixed,
+                        lambda o: "max_multiplicity=3, max_steps=1000"),
 }
 
 

@@ -148,3 +148,31 @@ def substitutions(max_id=4):
     from quorvel.core.ast import Variable
 
     return st.dictionaries(st.builds(Variable, st.integers(0, max_id)), first_order_terms(max_id), max_size=3)
+
+
+# ---------------------------------------------------------------------------
+# Prefix words (tests/constructive/test_prefix.py)
+
+
+def prefix_word_names(max_size=5):
+    """Words as lists of symbol names: c1..c3 constants, V1..V4 variables."""
+    return st.lists(st.sampled_from(["c1", "c2", "c3", "V1", "V2", "V3", "V4"]), max_size=max_size)
+
+
+def prefix_start_bindings():
+    """Starting bindings within the unifier's limit, as (variable name, word
+    names) pairs: the variables V5..V7 bound to words over constants and the
+    unbound V1..V4, so no bound variable stands inside a bound word."""
+    word = st.lists(st.sampled_from(["c1", "c2", "V1", "V2"]), max_size=3)
+    return st.lists(st.tuples(st.sampled_from(["V5", "V6", "V7"]), word), max_size=3, unique_by=lambda b: b[0])
+
+
+# ---------------------------------------------------------------------------
+# Formula trees (tests/constructive/test_matrix.py)
+
+
+def matrix_questions(atoms=ATOMS[:3]):
+    """(target, premises, multiplicity) with small formulas, so that the
+    number of matrix paths stays small at multiplicity 1 and 2."""
+    small = propositional_formulas(atoms=atoms, max_leaves=6)
+    return st.tuples(small, st.lists(propositional_formulas(atoms=atoms, max_leaves=3), max_size=2), st.integers(-1, 2))

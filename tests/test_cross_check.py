@@ -95,3 +95,36 @@ def test_ljt_answers_the_scalable_iltp_families(path, iltp_status):
     assert (tree is not None) == (iltp_status[path.stem] == "Valid")
     if tree is not None:
         assert tree.is_valid()
+
+
+# ---------------------------------------------------------------------------
+# Prefixed resolution: a proof it finds is never contradicted by LJT (it may
+# miss valid formulas at its multiplicity bound, so no proof says nothing).
+
+resolution = pytest.importorskip("quorvel.constructive.resolution")
+
+
+@settings(max_examples=200, deadline=None)
+@given(ljt_questions())
+def test_prefixed_proofs_are_never_contradicted_by_ljt(question):
+    target, premises = question
+    result = resolution.prove_prefixed_resolution(target, premises, max_multiplicity=2)
+    if result is not None:
+        assert result.is_valid and prove_ljt(target, premises) is not None
+
+
+# Problems whose prefixed search at multiplicity 2 ends in well under a
+# second; the search of the others runs for many seconds before it gives up.
+PREFIXED_SIZE = re.compile(r"(LCL|SYN)\d+\+\d$|SYJ1\d\d\+\d$|SYJ2\d\d\+1\.00[12]$")
+PREFIXED_SLOW = {"SYJ106+1", "SYJ201+1.001", "SYJ201+1.002", "SYJ207+1.002", "SYJ208+1.002", "SYJ210+1.002",
+                 "SYJ211+1.002", "SYN393+1"}
+
+
+@pytest.mark.parametrize("path", [p for p in iltp_problems(PREFIXED_SIZE) if p.stem not in PREFIXED_SLOW],
+                         ids=lambda p: p.stem)
+def test_prefixed_proofs_of_small_iltp_problems_are_valid(path, iltp_status):
+    target, premises = iltp_question(path)
+    result = resolution.prove_prefixed_resolution(target, premises, max_multiplicity=2)
+    if result is not None:
+        assert iltp_status[path.stem] != "CounterSatisfiable"
+        assert prove_ljt(target, premises) is not None

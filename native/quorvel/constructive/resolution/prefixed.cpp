@@ -1,0 +1,582 @@
+// clausify_prefixed, PrefixedResolutionProver and prove_prefixed_resolution:
+// the clauses of the matrix paths, lowered to native clauses, searched
+// natively, and the derivation found lifted to records.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "quorvel/constructive/matrix/api.h"
+#include "quorvel/constructive/prefix/api.h"
+#include "quorvel/constructive/resolution/search.h"
+#include "quorvel/constructive/resolution/state.h"
+#include "quorvel/support/py/args.h"
+#include "quorvel/support/py/compat.h"
+#include "quorvel/support/py/constructive.h"
+#include "quorvel/support/py/gc_pause.h"
+#include "quorvel/support/py/guard.h"
+#include "quorvel/support/py/premises.h"
+#include "quorvel/support/py/ref.h"
+#include "quorvel/support/py/signals.h"
+
+namespace quorvel::resolution {
+namespace {
+
+using py::Ref;
+
+// ---- clausify_prefixed ----
+
+const char* const kClausifyNames[] = {"target", "premises", "multiplicity"};
+const py::Signature kClausify{"clausify_prefixed", kClausifyNames, 3, 1, 0, false};
+
+PyObject* clausify_prefixed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* p[3];
+        if (!py::parse_vector(kClausify, args, nargs, kwnames, p)) return nullptr;
+        Ref one;
+        if (!p[2]) {
+            one = Ref(PyLong_FromLong(1));
+            if (!one) return nullptr;
+        }
+        return clausify(p[0], p[1] ? p[1] : Py_None, p[2] ? p[2] : one.get());
+    });
+}
+
+// ---- lowering of clauses for the search ----
+
+// Symbols and atoms numbered by Python equality; the tree's symbols (in
+// tree_order's key order) and its leaves' atoms come first, so that the
+// literal order inside each clause, which fixes the candidates' order, is
+// the same in every process.
+class Lowerer {
+public:
+    bool init(PyObject* tree) {
+        syms_ = Ref(PyDict_New());
+        atoms_ = Ref(PyDict_New());
+        if (!syms_ || !atoms_) return false;
+        Ref order(PyObject_GetAttr(tree, state().s_tree_order));
+        if (!order) return false;
+        Ref items(PyMapping_Items(order.get()));
+        if (!items) return false;
+        std::vector<std::pair<Sym, Ref>> edges;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                PyErr_SetString(PyExc_TypeError, "tree_order items must be (symbol, successors) pairs");
+                return false;
+            }
+            Sym k;
+            if (!symbol(PyTuple_GET_ITEM(pair, 0), k)) return false;
+            edges.emplace_back(k, Ref::borrow(PyTuple_GET_ITEM(pair, 1)));
+        }
+        // Successor sets are read after every key has its number.
+        for (auto& [k, successors] : edges) {
+            Ref iter(PyObject_GetIter(successors.get()));
+            if (!iter) return false;
+            std::vector<Sym> next;
+            for (;;) {
+                Ref s(PyIter_Next(iter.get()));
+                if (!s) {
+                    if (PyErr_Occurred()) return false;
+                    break;
+                }
+                Sym n;
+                if (!symbol(s.get(), n)) return false;
+                next.push_back(n);
+            }
+            std::sort(next.begin(), next.end());
+            if (problem_.order.successors.size() <= k) problem_.order.successors.resize(k + 1);
+            problem_.order.successors[k] = std::move(next);
+        }
+        Ref leaves(PyObject_GetAttr(tree, state().s_leaves));
+        if (!leaves) {
+            PyErr_Clear();  // a tree without leaves: atoms are numbered as met
+            return true;
+        }
+        Ref seq(PySequence_Fast(leaves.get(), "leaves must be a sequence"));
+        if (!seq) return false;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            Ref f(PyObject_GetAttr(PySequence_Fast_GET_ITEM(seq.get(), i), state().s_formula));
+            uint32_t a;
+            if (!f || !atom(f.get(), a)) return false;
+        }
+        return true;
+    }
+
+    // Appends the clause; its literals (Python objects) go to `objects`.
+    bool clause(PyObject* clause, std::vector<PyObject*>& objects, std::vector<Ref>& held) {
+        Ref lits(PyObject_GetAttr(clause, state().s_literals));
+        Ref iter(lits ? PyObject_GetIter(lits.get()) : nullptr);
+        if (!iter) return false;
+        struct Keyed {
+            Literal lit;
+            PyObject* object;
+        };
+        std::vector<Keyed> keyed;
+        for (;;) {
+            Ref lit(PyIter_Next(iter.get()));
+            if (!lit) {
+                if (PyErr_Occurred()) return false;
+                break;
+            }
+            Ref prefix(PyObject_GetAttr(lit.get(), state().s_prefix));
+            Ref polarity(prefix ? PyObject_GetAttr(lit.get(), state().s_polarity) : nullptr);
+            Ref atom_object(polarity ? PyObject_GetAttr(lit.get(), state().s_atom) : nullptr);
+            if (!atom_object) return false;
+            Literal l{static_cast<uint32_t>(problem_.words.size()), 0, 0, 0};
+            long pol = PyLong_AsLong(polarity.get());
+            if (pol == -1 && PyErr_Occurred()) return false;
+            l.polarity = pol == 1 ? 1 : 0;
+            if (!atom(atom_object.get(), l.atom)) return false;
+            Ref symbols(PyObject_GetAttrString(prefix.get(), "symbols"));
+            Ref sym_iter(symbols ? PyObject_GetIter(symbols.get()) : nullptr);
+            if (!sym_iter) return false;
+            for (;;) {
+                Ref s(PyIter_Next(sym_iter.get()));
+                if (!s) {
+                    if (PyErr_Occurred()) return false;
+                    break;
+                }
+                Sym n;
+                if (!symbol(s.get(), n)) return false;
+                problem_.words.push_back(n);
+            }
+            l.length = static_cast<uint32_t>(problem_.words.size() - l.prefix);
+            keyed.push_back({l, lit.get()});
+            held.push_back(std::move(lit));
+        }
+        auto word = [&](const Literal& l) {
+            return std::span<const Sym>(problem_.words.data() + l.prefix, l.length);
+        };
+        std::stable_sort(keyed.begin(), keyed.end(), [&](const Keyed& x, const Keyed& y) {
+            if (x.lit.atom != y.lit.atom) return x.lit.atom < y.lit.atom;
+            if (x.lit.polarity != y.lit.polarity) return x.lit.polarity > y.lit.polarity;
+            auto a = word(x.lit), b = word(y.lit);
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+        });
+        Clause c{static_cast<uint32_t>(problem_.literals.size()), static_cast<uint32_t>(keyed.size())};
+        for (const Keyed& k : keyed) {
+            problem_.literals.push_back(k.lit);
+            objects.push_back(k.object);
+        }
+        problem_.clauses.push_back(c);
+        return true;
+    }
+
+    Problem& problem() { return problem_; }
+    PyObject* symbol_object(Sym s) const { return symbol_objects_[s].get(); }
+
+private:
+    bool symbol(PyObject* o, Sym& out) {
+        PyObject* known = PyDict_GetItemWithError(syms_.get(), o);
+        if (known) {
+            out = static_cast<Sym>(PyLong_AsUnsignedLong(known));
+            return true;
+        }
+        if (PyErr_Occurred()) return false;
+        out = static_cast<Sym>(symbol_objects_.size());
+        Ref n(PyLong_FromUnsignedLong(out));
+        if (!n || PyDict_SetItem(syms_.get(), o, n.get()) < 0) return false;
+        symbol_objects_.push_back(Ref::borrow(o));
+        const prefix::Api& papi = prefix::api();
+        problem_.kinds.push_back(PyObject_TypeCheck(o, papi.variable_type)   ? prefix::SymKind::Variable
+                                 : PyObject_TypeCheck(o, papi.constant_type) ? prefix::SymKind::Constant
+                                                                            : prefix::SymKind::Other);
+        return true;
+    }
+
+    bool atom(PyObject* o, uint32_t& out) {
+        PyObject* known = PyDict_GetItemWithError(atoms_.get(), o);
+        if (known) {
+            out = static_cast<uint32_t>(PyLong_AsUnsignedLong(known));
+            return true;
+        }
+        if (PyErr_Occurred()) return false;
+        out = next_atom_++;
+        Ref n(PyLong_FromUnsignedLong(out));
+        if (!n || PyDict_SetItem(atoms_.get(), o, n.get()) < 0) return false;
+        int bottom = py::is_falsum(o);
+        int top = bottom == 0 ? py::is_verum(o) : 0;
+        if (bottom < 0 || top < 0) return false;
+        if (bottom && problem_.falsum == kNoAtom) problem_.falsum = out;
+        if (top && problem_.verum == kNoAtom) problem_.verum = out;
+        return true;
+    }
+
+    Ref syms_, atoms_;
+    std::vector<Ref> symbol_objects_;
+    uint32_t next_atom_ = 0;
+    Problem problem_;
+};
+
+// ---- the derivation as records ----
+
+PyObject* id_text(const char* prefix, size_t number) { return PyUnicode_FromFormat("%s%zu", prefix, number); }
+
+PyObject* make_step(PyObject* id, const char* rule, PyObject* premise_ids, PyObject* clause, PyObject* subst,
+                    PyObject* parents) {
+    static PyObject* names = Py_BuildValue("(ssssss)", "id", "rule_name", "premise_ids", "clause", "substitution",
+                                           "parent_literals");
+    if (!names) return nullptr;
+    Ref rule_text(PyUnicode_FromString(rule));
+    if (!rule_text) return nullptr;
+    PyObject* values[] = {id, rule_text.get(), premise_ids, clause, subst, parents};
+    return new_record(state().step_type, names, values);
+}
+
+// The substitutions of the steps along the branch, each as it stood with
+// its first `entries` entries. Consecutive steps share most bindings: each
+// mapping starts as a copy of the one before, and only the bindings whose
+// words changed are stored again.
+class StepSubstitutions {
+public:
+    StepSubstitutions(const prefix::Substitution& subst, const Lowerer& in) : subst_(subst), in_(in) {}
+
+    PyObject* at(size_t entries) {
+        Ref mapping(previous_ ? PyDict_Copy(previous_.get()) : PyDict_New());
+        if (!mapping) return nullptr;
+        if (words_.size() < entries) words_.resize(entries);
+        for (size_t i = 0; i < entries; ++i) {
+            word_.clear();
+            subst_.effective(i, word_, entries);
+            if (i < known_ && words_[i] == word_) continue;
+            Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(word_.size())));
+            if (!tuple) return nullptr;
+            for (size_t k = 0; k < word_.size(); ++k)
+                PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), Py_NewRef(in_.symbol_object(word_[k])));
+            if (PyDict_SetItem(mapping.get(), in_.symbol_object(subst_.entry(i).key), tuple.get()) < 0) return nullptr;
+            words_[i] = word_;
+        }
+        known_ = entries;
+        previous_ = mapping;
+        return prefix::api().new_substitution(mapping.get());
+    }
+
+private:
+    const prefix::Substitution& subst_;
+    const Lowerer& in_;
+    Ref previous_;
+    std::vector<std::vector<Sym>> words_;  // the word stored for each entry so far
+    std::vector<Sym> word_;
+    size_t known_ = 0;
+};
+
+PyObject* search_refutation(PyObject* target, PyObject* premises, PyObject* initial_clauses, PyObject* tree,
+                            PyObject* multiplicity) {
+    Ref clauses(PySequence_Fast(initial_clauses, "initial_clauses must be a sequence"));
+    if (!clauses) return nullptr;
+    Lowerer in;
+    if (!in.init(tree)) return nullptr;
+    std::vector<PyObject*> literal_objects;
+    std::vector<Ref> held;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(clauses.get());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!in.clause(PySequence_Fast_GET_ITEM(clauses.get(), i), literal_objects, held)) return nullptr;
+
+    Problem& problem = in.problem();
+    prefix::Substitution subst;
+    subst.resize_symbols(problem.kinds.size());
+    Interrupt interrupt = py::signal_interrupt();
+    Engine engine{prefix::api().make_unifier, prefix::api().admissible};
+    Derivation found;
+    int r = search(problem, engine, subst, interrupt, found);
+    if (r < 0) return nullptr;
+    if (r == 0) Py_RETURN_NONE;
+
+    py::GcPause pause;  // the derivation's records form no cycle
+    Ref steps(PyList_New(0));
+    Ref empty_clause(steps ? make_clause(state().empty_frozenset) : nullptr);
+    if (!empty_clause) return nullptr;
+    std::vector<Ref> ids;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref id(id_text("init_", static_cast<size_t>(i) + 1));
+        Ref empty(id ? PyObject_CallNoArgs(state().substitution_type) : nullptr);
+        Ref step(empty ? make_step(id.get(), "initial", state().empty_tuple, PySequence_Fast_GET_ITEM(clauses.get(), i),
+                                   empty.get(), Py_None)
+                       : nullptr);
+        if (!step || PyList_Append(steps.get(), step.get()) < 0) return nullptr;
+        ids.push_back(std::move(id));
+    }
+    Ref current(PyObject_CallNoArgs(state().substitution_type));
+    if (!current) return nullptr;
+    StepSubstitutions substitutions(subst, in);
+    for (const Step& s : found.steps) {
+        Ref id(id_text("s", s.number));
+        Ref premise_ids(id ? PyTuple_Pack(1, ids[s.clause].get()) : nullptr);
+        Ref unifier(premise_ids ? substitutions.at(s.entries) : nullptr);
+        Ref parents(unifier ? PyTuple_Pack(2, literal_objects[s.pos_lit], literal_objects[s.neg_lit]) : nullptr);
+        Ref step(parents ? make_step(id.get(), "resolution", premise_ids.get(), empty_clause.get(), unifier.get(),
+                                     parents.get())
+                         : nullptr);
+        if (!step || PyList_Append(steps.get(), step.get()) < 0) return nullptr;
+        ids.push_back(std::move(id));
+        current = std::move(unifier);
+    }
+    Ref empty_id(id_text("s", found.empty_number));
+    Py_ssize_t count = PyList_GET_SIZE(steps.get());
+    Ref last_ids(count >= 2   ? PyTuple_Pack(2, ids[ids.size() - 2].get(), ids.back().get())
+                 : count == 1 ? PyTuple_Pack(1, ids.back().get())
+                              : Py_NewRef(state().empty_tuple));
+    Ref last(empty_id && last_ids
+                 ? make_step(empty_id.get(), "empty_clause", last_ids.get(), empty_clause.get(), current.get(), Py_None)
+                 : nullptr);
+    if (!last || PyList_Append(steps.get(), last.get()) < 0) return nullptr;
+    Ref step_tuple(PyList_AsTuple(steps.get()));
+    if (!step_tuple) return nullptr;
+    static PyObject* names = Py_BuildValue("(sssssss)", "is_valid", "target", "premises", "steps", "empty_clause_id",
+                                           "substitution", "multiplicity");
+    if (!names) return nullptr;
+    PyObject* values[] = {Py_True, target, premises, step_tuple.get(), empty_id.get(), current.get(), multiplicity};
+    return new_record(state().result_type, names, values);
+}
+
+// ---- PrefixedResolutionProver ----
+
+struct ProverObject {
+    PyObject_HEAD
+    PyObject* dict;
+};
+
+const char* const kProverInitNames[] = {"max_multiplicity", "max_steps"};
+const py::Signature kProverInit{"PrefixedResolutionProver.__init__", kProverInitNames, 2, 0, 0, true};
+const char* const kProveNames[] = {"target", "premises"};
+const py::Signature kProve{"PrefixedResolutionProver.prove", kProveNames, 2, 1, 0, true};
+const char* const kSearchNames[] = {"target", "premises", "initial_clauses", "tree", "multiplicity"};
+const py::Signature kSearch{"PrefixedResolutionProver._search_refutation", kSearchNames, 5, 5, 0, true};
+const char* const kProveFnNames[] = {"formula", "premises", "max_multiplicity", "max_steps"};
+const py::Signature kProveFn{"prove_prefixed_resolution", kProveFnNames, 4, 1, 0, false};
+
+// max(1, value) as Python's max(value, 1) would give it: the value itself
+// when it is greater, else 1.
+PyObject* at_least_one(PyObject* value) {
+    Ref one(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    int greater = PyObject_RichCompareBool(value, one.get(), Py_GT);
+    if (greater < 0) return nullptr;
+    return greater ? Py_NewRef(value) : one.release();
+}
+
+int prover_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return py::guard<int>(-1, [&]() -> int {
+        PyObject* p[2];
+        if (!py::parse_tuple(kProverInit, args, kwargs, p)) return -1;
+        Ref three(PyLong_FromLong(3)), thousand(PyLong_FromLong(1000));
+        if (!three || !thousand) return -1;
+        Ref mult(at_least_one(p[0] ? p[0] : three.get()));
+        Ref steps(mult ? at_least_one(p[1] ? p[1] : thousand.get()) : nullptr);
+        if (!steps || PyObject_SetAttr(self, state().s_max_multiplicity, mult.get()) < 0 ||
+            PyObject_SetAttr(self, state().s_max_steps, steps.get()) < 0)
+            return -1;
+        return 0;
+    });
+}
+
+PyObject* prove_impl(PyObject* self, PyObject* target, PyObject* premises) {
+    py::GcPause pause;  // clauses, trees and records: nothing here makes a cycle
+    Ref norm_target(py::normalize_formula(target));
+    if (!norm_target) return nullptr;
+    Ref norm_premises;
+    if (premises == Py_None) {
+        norm_premises = Ref::borrow(state().empty_tuple);
+    } else {
+        Ref seq(PySequence_Fast(premises, "premises must be a sequence of formulas"));
+        if (!seq) return nullptr;
+        Ref list(PyList_New(0));
+        if (!list) return nullptr;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            Ref f(py::normalize_formula(PySequence_Fast_GET_ITEM(seq.get(), i)));
+            if (!f || PyList_Append(list.get(), f.get()) < 0) return nullptr;
+        }
+        norm_premises = Ref(PyList_AsTuple(list.get()));
+        if (!norm_premises) return nullptr;
+    }
+    Ref max_mult(PyObject_GetAttr(self, state().s_max_multiplicity));
+    if (!max_mult) return nullptr;
+    long top = PyLong_AsLong(max_mult.get());
+    if (top == -1 && PyErr_Occurred()) return nullptr;
+    Ref premise_list(PySequence_List(norm_premises.get()));
+    if (!premise_list) return nullptr;
+    for (long m = 1; m <= top; ++m) {
+        Ref mult(PyLong_FromLong(m));
+        Ref pair(mult ? clausify(norm_target.get(), premise_list.get(), mult.get()) : nullptr);
+        if (!pair) return nullptr;
+        PyObject* clauses = PyTuple_GET_ITEM(pair.get(), 0);
+        if (PyList_GET_SIZE(clauses) == 0) continue;
+        static PyObject* names =
+            Py_BuildValue("(sssss)", "target", "premises", "initial_clauses", "tree", "multiplicity");
+        if (!names) return nullptr;
+        Ref method(PyObject_GetAttr(self, state().s_search_refutation));
+        if (!method) return nullptr;
+        PyObject* args[] = {norm_target.get(), norm_premises.get(), clauses, PyTuple_GET_ITEM(pair.get(), 1),
+                            mult.get()};
+        Ref result(PyObject_Vectorcall(method.get(), args, 0, names));
+        if (!result) return nullptr;
+        if (result.get() != Py_None) return result.release();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* prover_prove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* p[2];
+        if (!py::parse_vector(kProve, args, nargs, kwnames, p)) return nullptr;
+        return prove_impl(self, p[0], p[1] ? p[1] : Py_None);
+    });
+}
+
+PyObject* prover_search_refutation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* p[5];
+        if (!py::parse_vector(kSearch, args, nargs, kwnames, p)) return nullptr;
+        return search_refutation(p[0], p[1], p[2], p[3], p[4]);
+    });
+}
+
+PyObject* prove_prefixed_resolution(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* p[4];
+        if (!py::parse_vector(kProveFn, args, nargs, kwnames, p)) return nullptr;
+        static PyObject* names = Py_BuildValue("(ss)", "max_multiplicity", "max_steps");
+        if (!names) return nullptr;
+        Ref three(PyLong_FromLong(3)), thousand(PyLong_FromLong(1000));
+        if (!three || !thousand) return nullptr;
+        PyObject* limits[] = {p[2] ? p[2] : three.get(), p[3] ? p[3] : thousand.get()};
+        Ref prover(PyObject_Vectorcall(reinterpret_cast<PyObject*>(state().prover_type), limits, 0, names));
+        if (!prover) return nullptr;
+        static PyObject* s_prove = PyUnicode_InternFromString("prove");
+        PyObject* call[] = {prover.get(), p[0], p[1] ? p[1] : Py_None};
+        return PyObject_VectorcallMethod(s_prove, call, 3, nullptr);
+    });
+}
+
+#define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
+
+PyMethodDef kProverMethods[] = {
+    {"prove", FASTCALL(prover_prove),
+     "prove($self, /, target, premises=None)\n--\n\n"
+     "The prefixed refutation of `target` from `premises` at the first multiplicity\n"
+     "from 1 to max_multiplicity that has one, or None."},
+    {"_search_refutation", FASTCALL(prover_search_refutation),
+     "_search_refutation($self, /, target, premises, initial_clauses, tree, multiplicity)\n--\n\n"
+     "One depth-first search at one multiplicity; the result or None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kFunctions[] = {
+    {"prove_prefixed_resolution", FASTCALL(prove_prefixed_resolution),
+     "prove_prefixed_resolution(formula, premises=None, max_multiplicity=3, max_steps=1000)\n--\n\n"
+     "PrefixedResolutionProver(max_multiplicity=..., max_steps=...).prove(formula, premises)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kClausifyFunctions[] = {
+    {"clausify_prefixed", FASTCALL(clausify_prefixed),
+     "clausify_prefixed(target, premises=None, multiplicity=1)\n--\n\n"
+     "(clauses, tree): the formula tree of the normalised goal and premises, and\n"
+     "one PrefixedClause per matrix path, in path order."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* prover_new(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }
+
+int prover_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<ProverObject*>(self)->dict);
+    return 0;
+}
+
+int prover_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<ProverObject*>(self)->dict);
+    return 0;
+}
+
+void prover_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    prover_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMemberDef kProverMembers[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(ProverObject, dict), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* clausify(PyObject* target, PyObject* premises, PyObject* multiplicity) {
+    Ref norm_target(py::normalize_formula(target));
+    if (!norm_target) return nullptr;
+    Ref list(PyList_New(0));
+    if (!list) return nullptr;
+    if (premises != Py_None) {
+        Ref seq(PySequence_Fast(premises, "premises must be a sequence of formulas"));
+        if (!seq) return nullptr;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            Ref f(py::normalize_formula(PySequence_Fast_GET_ITEM(seq.get(), i)));
+            if (!f || PyList_Append(list.get(), f.get()) < 0) return nullptr;
+        }
+    }
+    const matrix::Api& mapi = matrix::api();
+    Ref tree(mapi.new_tree(norm_target.get(), list.get(), multiplicity));
+    if (!tree) return nullptr;
+    const matrix::TreeView* view = mapi.view(tree.get());
+    if (!view) return nullptr;
+    Interrupt interrupt = py::signal_interrupt();
+    matrix::PathSet paths;
+    if (!mapi.paths(*view, interrupt, paths)) return nullptr;
+    py::GcPause pause;  // clauses and literals form no cycle
+    Ref clauses(PyList_New(0));
+    if (!clauses) return nullptr;
+    // A leaf gives the same literal on every path: made once.
+    std::vector<Ref> literals(view->tree.positions.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        Ref set(PySet_New(nullptr));
+        if (!set) return nullptr;
+        for (size_t k = paths.offsets[i]; k < paths.offsets[i + 1]; ++k) {
+            uint32_t leaf = paths.leaves[k];
+            if (!literals[leaf]) {
+                const matrix::NativePosition& pos = view->tree.positions[leaf];
+                PyObject* position = view->positions[leaf];
+                Ref formula(PyObject_GetAttr(position, state().s_formula));
+                Ref polarity(formula ? PyLong_FromLong(pos.polarity) : nullptr);
+                if (!polarity) return nullptr;
+                literals[leaf] = Ref(make_literal(view->prefixes[pos.last_symbol], polarity.get(), formula.get()));
+                if (!literals[leaf]) return nullptr;
+            }
+            if (PySet_Add(set.get(), literals[leaf].get()) < 0) return nullptr;
+        }
+        Ref frozen(PyFrozenSet_New(set.get()));
+        Ref clause(frozen ? make_clause(frozen.get()) : nullptr);
+        if (!clause || PyList_Append(clauses.get(), clause.get()) < 0) return nullptr;
+        if ((i & 1023) == 1023 && PyErr_CheckSignals() < 0) return nullptr;
+    }
+    return PyTuple_Pack(2, clauses.get(), tree.get());
+}
+
+bool init_clausify(PyObject* module) { return PyModule_AddFunctions(module, kClausifyFunctions) == 0; }
+
+bool init_prefixed_prover(PyObject* module) {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(prover_new)},
+        {Py_tp_init, reinterpret_cast<void*>(prover_init)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(prover_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(prover_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(prover_clear)},
+        {Py_tp_methods, kProverMethods},
+        {Py_tp_members, kProverMembers},
+        {Py_tp_doc, const_cast<char*>("PrefixedResolutionProver(max_multiplicity=3, max_steps=1000)\n--\n\n"
+                                      "Prefixed resolution over the matrix paths, the multiplicity deepened\n"
+                                      "from 1 to max_multiplicity (limits below 1 count as 1).")},
+        {0, nullptr},
+    };
+    static PyType_Spec spec{"quorvel.constructive.resolution.PrefixedResolutionProver", sizeof(ProverObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (!type) return false;
+    state().prover_type = reinterpret_cast<PyTypeObject*>(type);
+    return PyModule_AddObjectRef(module, "PrefixedResolutionProver", type) == 0 &&
+           PyModule_AddFunctions(module, kFunctions) == 0;
+}
+
+}  // namespace quorvel::resolution

@@ -1,0 +1,554 @@
+// PrefixedLiteral, PrefixedClause, PrefixedResolutionStep and
+// PrefixedResolutionProofResult: dataclasses made at import (their
+// construction, equality, hash, repr and frozenness are the dataclass's),
+// with native methods: the literal and clause texts, substitution, the step
+// and result dictionaries and the report.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "quorvel/constructive/resolution/state.h"
+#include "quorvel/support/py/constructive.h"
+#include "quorvel/support/py/guard.h"
+#include "quorvel/support/py/hashing.h"
+#include "quorvel/support/py/ref.h"
+#include "quorvel/support/py/repr.h"
+
+namespace quorvel::resolution {
+namespace {
+
+using py::Ref;
+
+PyObject* attr(PyObject* o, PyObject* name) { return PyObject_GetAttr(o, name); }
+
+PyObject* decode(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+}
+
+bool check_args(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
+    if (nargs == want) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given", name, want,
+                 want == 1 ? "" : "s", nargs);
+    return false;
+}
+
+// ---- literal ----
+
+}  // namespace
+
+bool append_literal_text(std::string& out, PyObject* literal) {
+    Ref atom(attr(literal, state().s_atom));
+    if (!atom) return false;
+    int falsum = py::is_falsum(atom.get());
+    if (falsum < 0) return false;
+    if (falsum) {
+        out += "_bot";
+    } else {
+        Ref text(PyObject_CallOneArg(state().to_string, atom.get()));
+        if (!text || !py::append_text(out, text.get())) return false;
+    }
+    out += "^";
+    Ref polarity(attr(literal, state().s_polarity));
+    if (!polarity || !py::append_text(out, polarity.get())) return false;
+    out += ":";
+    Ref prefix(attr(literal, state().s_prefix));
+    return prefix && py::append_text(out, prefix.get());
+}
+
+namespace {
+
+PyObject* literal_to_string(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("to_string", nargs, 1)) return nullptr;
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        std::string out;
+        if (!append_literal_text(out, args[0])) return nullptr;
+        return decode(out);
+    });
+}
+
+PyObject* literal_negate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("negate", nargs, 1)) return nullptr;
+    Ref prefix(attr(args[0], state().s_prefix));
+    Ref polarity(prefix ? attr(args[0], state().s_polarity) : nullptr);
+    Ref atom(polarity ? attr(args[0], state().s_atom) : nullptr);
+    if (!atom) return nullptr;
+    Ref one(PyLong_FromLong(1));
+    Ref flipped(one ? PyNumber_Subtract(one.get(), polarity.get()) : nullptr);
+    if (!flipped) return nullptr;
+    return make_literal(prefix.get(), flipped.get(), atom.get());
+}
+
+PyObject* substitute_literal(PyObject* literal, PyObject* subst) {
+    Ref prefix(attr(literal, state().s_prefix));
+    if (!prefix) return nullptr;
+    Ref applied(PyObject_CallMethodOneArg(subst, state().s_apply, prefix.get()));
+    Ref polarity(applied ? attr(literal, state().s_polarity) : nullptr);
+    Ref atom(polarity ? attr(literal, state().s_atom) : nullptr);
+    if (!atom) return nullptr;
+    return make_literal(applied.get(), polarity.get(), atom.get());
+}
+
+PyObject* literal_substitute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("substitute", nargs, 2)) return nullptr;
+    return substitute_literal(args[0], args[1]);
+}
+
+PyObject* prefix_symbols_of(PyObject* literal, PyObject* which) {
+    Ref prefix(attr(literal, state().s_prefix));
+    return prefix ? PyObject_CallMethodNoArgs(prefix.get(), which) : nullptr;
+}
+
+PyObject* literal_variables(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("variables", nargs, 1)) return nullptr;
+    return prefix_symbols_of(args[0], state().s_variables);
+}
+
+PyObject* literal_constants(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("constants", nargs, 1)) return nullptr;
+    return prefix_symbols_of(args[0], state().s_constants);
+}
+
+// The dataclass hash, hash((field, ...)), without running Python code.
+PyObject* fields_hash(PyObject* self, std::initializer_list<PyObject*> names) {
+    py::TupleHash h;
+    for (PyObject* name : names) {
+        Ref v(attr(self, name));
+        if (!v || !h.add(v.get())) return nullptr;
+    }
+    return PyLong_FromSsize_t(h.finish());
+}
+
+PyObject* literal_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("__hash__", nargs, 1)) return nullptr;
+    return fields_hash(args[0], {state().s_prefix, state().s_polarity, state().s_atom});
+}
+
+// ---- clause ----
+
+PyObject* clause_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("__hash__", nargs, 1)) return nullptr;
+    return fields_hash(args[0], {state().s_literals});
+}
+
+PyObject* literals_of(PyObject* clause) { return attr(clause, state().s_literals); }
+
+PyObject* clause_len(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("__len__", nargs, 1)) return nullptr;
+    Ref lits(literals_of(args[0]));
+    if (!lits) return nullptr;
+    Py_ssize_t n = PyObject_Size(lits.get());
+    return n < 0 ? nullptr : PyLong_FromSsize_t(n);
+}
+
+PyObject* clause_is_empty(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("is_empty", nargs, 1)) return nullptr;
+    Ref lits(literals_of(args[0]));
+    if (!lits) return nullptr;
+    Py_ssize_t n = PyObject_Size(lits.get());
+    return n < 0 ? nullptr : PyBool_FromLong(n == 0);
+}
+
+PyObject* clause_substitute(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("substitute", nargs, 2)) return nullptr;
+    Ref lits(literals_of(args[0]));
+    Ref iter(lits ? PyObject_GetIter(lits.get()) : nullptr);
+    Ref set(iter ? PySet_New(nullptr) : nullptr);
+    if (!set) return nullptr;
+    for (;;) {
+        Ref lit(PyIter_Next(iter.get()));
+        if (!lit) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        Ref sub(substitute_literal(lit.get(), args[1]));
+        if (!sub || PySet_Add(set.get(), sub.get()) < 0) return nullptr;
+    }
+    Ref frozen(PyFrozenSet_New(set.get()));
+    return frozen ? make_clause(frozen.get()) : nullptr;
+}
+
+PyObject* clause_union(PyObject* clause, PyObject* which) {
+    Ref lits(literals_of(clause));
+    Ref iter(lits ? PyObject_GetIter(lits.get()) : nullptr);
+    Ref out(iter ? PySet_New(nullptr) : nullptr);
+    if (!out) return nullptr;
+    for (;;) {
+        Ref lit(PyIter_Next(iter.get()));
+        if (!lit) return PyErr_Occurred() ? nullptr : out.release();
+        Ref part(prefix_symbols_of(lit.get(), which));
+        if (!part || _PySet_Update(out.get(), part.get()) < 0) return nullptr;
+    }
+}
+
+PyObject* clause_variables(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("variables", nargs, 1)) return nullptr;
+    return clause_union(args[0], state().s_variables);
+}
+
+PyObject* clause_constants(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("constants", nargs, 1)) return nullptr;
+    return clause_union(args[0], state().s_constants);
+}
+
+bool append_clause_text(std::string& out, PyObject* clause) {
+    Ref lits(literals_of(clause));
+    Ref iter(lits ? PyObject_GetIter(lits.get()) : nullptr);
+    if (!iter) return false;
+    std::vector<std::string> texts;
+    for (;;) {
+        Ref lit(PyIter_Next(iter.get()));
+        if (!lit) {
+            if (PyErr_Occurred()) return false;
+            break;
+        }
+        texts.emplace_back();
+        if (!append_literal_text(texts.back(), lit.get())) return false;
+    }
+    if (texts.empty()) {
+        out += "[]";
+        return true;
+    }
+    // Code-point order of the texts: UTF-8 bytes compare in that order.
+    std::sort(texts.begin(), texts.end());
+    out += "[ ";
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (i) out += ", ";
+        out += texts[i];
+    }
+    out += " ]";
+    return true;
+}
+
+PyObject* clause_to_string(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("to_string", nargs, 1)) return nullptr;
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        std::string out;
+        if (!append_clause_text(out, args[0])) return nullptr;
+        return decode(out);
+    });
+}
+
+// ---- step and result ----
+
+PyObject* step_to_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("to_dict", nargs, 1)) return nullptr;
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* self = args[0];
+        Ref id(PyObject_GetAttrString(self, "id"));
+        Ref rule(id ? PyObject_GetAttrString(self, "rule_name") : nullptr);
+        Ref ids(rule ? PyObject_GetAttrString(self, "premise_ids") : nullptr);
+        Ref premises(ids ? PySequence_List(ids.get()) : nullptr);
+        Ref clause(premises ? PyObject_GetAttrString(self, "clause") : nullptr);
+        Ref clause_text(clause ? PyObject_CallMethodNoArgs(clause.get(), state().s_to_string) : nullptr);
+        Ref subst(clause_text ? PyObject_GetAttrString(self, "substitution") : nullptr);
+        Ref subst_dict(subst ? PyObject_CallMethodNoArgs(subst.get(), state().s_to_dict) : nullptr);
+        Ref d(subst_dict ? PyDict_New() : nullptr);
+        if (!d) return nullptr;
+        const std::pair<const char*, PyObject*> items[] = {{"id", id.get()},
+                                                           {"rule", rule.get()},
+                                                           {"premises", premises.get()},
+                                                           {"clause", clause_text.get()},
+                                                           {"substitution", subst_dict.get()}};
+        for (auto [k, v] : items)
+            if (PyDict_SetItemString(d.get(), k, v) < 0) return nullptr;
+        return d.release();
+    });
+}
+
+PyObject* printed_list(PyObject* formulas) {
+    Ref seq(PySequence_Fast(formulas, "premises must be iterable"));
+    if (!seq) return nullptr;
+    Ref out(PyList_New(0));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        Ref t(PyObject_CallOneArg(state().to_string, PySequence_Fast_GET_ITEM(seq.get(), i)));
+        if (!t || PyList_Append(out.get(), t.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyObject* result_to_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("to_dict", nargs, 1)) return nullptr;
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* self = args[0];
+        Ref valid(PyObject_GetAttrString(self, "is_valid"));
+        Ref target(valid ? PyObject_GetAttrString(self, "target") : nullptr);
+        Ref target_text(target ? PyObject_CallOneArg(state().to_string, target.get()) : nullptr);
+        Ref premises(target_text ? PyObject_GetAttrString(self, "premises") : nullptr);
+        Ref premise_texts(premises ? printed_list(premises.get()) : nullptr);
+        Ref mult(premise_texts ? PyObject_GetAttrString(self, "multiplicity") : nullptr);
+        Ref empty_id(mult ? PyObject_GetAttrString(self, "empty_clause_id") : nullptr);
+        Ref subst(empty_id ? PyObject_GetAttrString(self, "substitution") : nullptr);
+        Ref subst_dict(subst ? PyObject_CallMethodNoArgs(subst.get(), state().s_to_dict) : nullptr);
+        Ref steps(subst_dict ? PyObject_GetAttrString(self, "steps") : nullptr);
+        Ref seq(steps ? PySequence_Fast(steps.get(), "steps must be iterable") : nullptr);
+        Ref step_dicts(seq ? PyList_New(0) : nullptr);
+        if (!step_dicts) return nullptr;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            Ref d(PyObject_CallMethodNoArgs(PySequence_Fast_GET_ITEM(seq.get(), i), state().s_to_dict));
+            if (!d || PyList_Append(step_dicts.get(), d.get()) < 0) return nullptr;
+        }
+        Ref d(PyDict_New());
+        if (!d) return nullptr;
+        const std::pair<const char*, PyObject*> items[] = {
+            {"is_valid", valid.get()},          {"target", target_text.get()},
+            {"premises", premise_texts.get()},  {"multiplicity", mult.get()},
+            {"empty_clause_id", empty_id.get()}, {"substitution", subst_dict.get()},
+            {"steps", step_dicts.get()}};
+        for (auto [k, v] : items)
+            if (PyDict_SetItemString(d.get(), k, v) < 0) return nullptr;
+        return d.release();
+    });
+}
+
+bool append_joined_texts(std::string& out, PyObject* items, const char* sep) {
+    Ref seq(PySequence_Fast(items, "expected a sequence"));
+    if (!seq) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
+                         Py_TYPE(item)->tp_name);
+            return false;
+        }
+        if (i) out += sep;
+        if (!py::append_str(out, item)) return false;
+    }
+    return true;
+}
+
+PyObject* result_to_string(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("to_string", nargs, 1)) return nullptr;
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* self = args[0];
+        std::string out = "=== Prefixed Resolution Proof (IPC) ===\nTarget: ";
+        Ref target(PyObject_GetAttrString(self, "target"));
+        Ref text(target ? PyObject_CallOneArg(state().to_string, target.get()) : nullptr);
+        if (!text || !py::append_text(out, text.get())) return nullptr;
+        Ref premises(PyObject_GetAttrString(self, "premises"));
+        Ref premise_texts(premises ? printed_list(premises.get()) : nullptr);
+        if (!premise_texts) return nullptr;
+        if (PyList_GET_SIZE(premise_texts.get())) {
+            out += "\nPremises: ";
+            if (!append_joined_texts(out, premise_texts.get(), ", ")) return nullptr;
+        }
+        Ref valid(PyObject_GetAttrString(self, "is_valid"));
+        int truth = valid ? PyObject_IsTrue(valid.get()) : -1;
+        if (truth < 0) return nullptr;
+        out += truth ? "\nStatus: VALID (Intuitionistically Proven)" : "\nStatus: UNPROVABLE";
+        out += "\nMultiplicity: ";
+        Ref mult(PyObject_GetAttrString(self, "multiplicity"));
+        if (!mult || !py::append_text(out, mult.get())) return nullptr;
+        Ref steps(PyObject_GetAttrString(self, "steps"));
+        Ref seq(steps ? PySequence_Fast(steps.get(), "steps must be iterable") : nullptr);
+        if (!seq) return nullptr;
+        if (PySequence_Fast_GET_SIZE(seq.get())) out += "\nDerivation Steps:";
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            PyObject* step = PySequence_Fast_GET_ITEM(seq.get(), i);
+            Ref id(PyObject_GetAttrString(step, "id"));
+            Ref clause(id ? PyObject_GetAttrString(step, "clause") : nullptr);
+            Ref rule(clause ? PyObject_GetAttrString(step, "rule_name") : nullptr);
+            Ref ids(rule ? PyObject_GetAttrString(step, "premise_ids") : nullptr);
+            if (!ids) return nullptr;
+            out += "\n  [";
+            if (!py::append_text(out, id.get())) return nullptr;
+            out += "] ";
+            Ref clause_text(PyObject_CallMethodNoArgs(clause.get(), state().s_to_string));
+            if (!clause_text || !py::append_text(out, clause_text.get())) return nullptr;
+            out += " (";
+            if (!py::append_text(out, rule.get())) return nullptr;
+            Py_ssize_t n = PyObject_Size(ids.get());
+            if (n < 0) return nullptr;
+            if (n) {
+                out += " from ";
+                if (!append_joined_texts(out, ids.get(), ", ")) return nullptr;
+            }
+            out += ")";
+        }
+        Ref subst(PyObject_GetAttrString(self, "substitution"));
+        Ref mapping(subst ? PyObject_GetAttr(subst.get(), state().s_mapping) : nullptr);
+        if (!mapping) return nullptr;
+        Ref items(PyMapping_Items(mapping.get()));
+        if (!items) return nullptr;
+        if (PyList_GET_SIZE(items.get())) out += "\nPrefix Substitution:";
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                PyErr_SetString(PyExc_TypeError, "mapping items must be (key, value) pairs");
+                return nullptr;
+            }
+            out += "\n  sigma(";
+            Ref name(PyObject_GetAttrString(PyTuple_GET_ITEM(pair, 0), "name"));
+            if (!name || !py::append_text(out, name.get())) return nullptr;
+            out += ") = ";
+            Ref iter(PyObject_GetIter(PyTuple_GET_ITEM(pair, 1)));
+            if (!iter) return nullptr;
+            for (bool first = true;; first = false) {
+                Ref sym(PyIter_Next(iter.get()));
+                if (!sym) {
+                    if (PyErr_Occurred()) return nullptr;
+                    break;
+                }
+                Ref sym_name(PyObject_GetAttrString(sym.get(), "name"));
+                if (!sym_name) return nullptr;
+                if (!first) out += ".";
+                if (!py::append_text(out, sym_name.get())) return nullptr;
+            }
+        }
+        return decode(out);
+    });
+}
+
+// A native function that binds as a method of the dataclass it is put on.
+bool add_method(PyObject* ns, PyMethodDef* def) {
+    Ref fn(PyCFunction_New(def, nullptr));
+    Ref method(fn ? PyInstanceMethod_New(fn.get()) : nullptr);
+    return method && PyDict_SetItemString(ns, def->ml_name, method.get()) == 0;
+}
+
+#define METHOD(name, fn, doc) {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL, doc}
+
+PyMethodDef kLiteralMethods[] = {
+    METHOD("negate", literal_negate, "The same literal with the other polarity."),
+    METHOD("substitute", literal_substitute, "The literal with `subst` applied to its prefix."),
+    METHOD("variables", literal_variables, "A new set of the prefix's variables."),
+    METHOD("constants", literal_constants, "A new set of the prefix's constants."),
+    METHOD("to_string", literal_to_string, "The literal text: atom, \"^\", polarity, \":\", prefix."),
+    METHOD("__str__", literal_to_string, nullptr),
+    METHOD("__hash__", literal_hash, nullptr),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kClauseMethods[] = {
+    METHOD("__len__", clause_len, nullptr),
+    METHOD("is_empty", clause_is_empty, "True when the clause has no literal."),
+    METHOD("substitute", clause_substitute, "The clause of its literals substituted (equal ones merge)."),
+    METHOD("variables", clause_variables, "A new set of the variables of all literals."),
+    METHOD("constants", clause_constants, "A new set of the constants of all literals."),
+    METHOD("to_string", clause_to_string, "\"[]\", or the sorted literal texts inside \"[ \" and \" ]\"."),
+    METHOD("__str__", clause_to_string, nullptr),
+    METHOD("__hash__", clause_hash, nullptr),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kStepMethods[] = {
+    METHOD("to_dict", step_to_dict, "{\"id\", \"rule\", \"premises\", \"clause\", \"substitution\"} of plain values."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kResultMethods[] = {
+    METHOD("to_dict", result_to_dict, "The result as a dictionary of plain values."),
+    METHOD("to_string", result_to_string, "The text report of the prefixed method."),
+    METHOD("__str__", result_to_string, nullptr),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+struct FieldSpec {
+    const char* name;
+    const char* type;
+    PyObject* field;  // a dataclasses.field(...) or a default, or NULL (required)
+};
+
+PyObject* make_record(PyObject* module, const char* name, const char* doc, const std::vector<FieldSpec>& fields,
+                      PyMethodDef* methods, bool frozen) {
+    Ref dataclasses(PyImport_ImportModule("dataclasses"));
+    Ref make(dataclasses ? PyObject_GetAttrString(dataclasses.get(), "make_dataclass") : nullptr);
+    Ref spec(make ? PyList_New(0) : nullptr);
+    if (!spec) return nullptr;
+    for (const FieldSpec& f : fields) {
+        Ref item(f.field ? Py_BuildValue("(ssO)", f.name, f.type, f.field) : Py_BuildValue("(ss)", f.name, f.type));
+        if (!item || PyList_Append(spec.get(), item.get()) < 0) return nullptr;
+    }
+    Ref ns(PyDict_New());
+    if (!ns) return nullptr;
+    for (PyMethodDef* m = methods; m->ml_name; ++m)
+        if (!add_method(ns.get(), m)) return nullptr;
+    Ref doc_text(PyUnicode_FromString(doc));
+    if (!doc_text || PyDict_SetItemString(ns.get(), "__doc__", doc_text.get()) < 0) return nullptr;
+    Ref args(Py_BuildValue("(sO)", name, spec.get()));
+    Ref kwargs(Py_BuildValue("{s:O,s:O}", "namespace", ns.get(), "frozen", frozen ? Py_True : Py_False));
+    if (!args || !kwargs) return nullptr;
+    Ref type(PyObject_Call(make.get(), args.get(), kwargs.get()));
+    if (!type) return nullptr;
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) return nullptr;
+    if (PyModule_AddObjectRef(module, name, type.get()) < 0) return nullptr;
+    return type.release();
+}
+
+}  // namespace
+
+PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values) {
+    // What the dataclass __init__ leaves behind: the fields in the instance
+    // dict, in field order (the records have no __post_init__).
+    Ref self(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(type), state().empty_tuple, nullptr));
+    if (!self) return nullptr;
+    Ref dict(PyObject_GenericGetDict(self.get(), nullptr));
+    if (!dict) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i)
+        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(names, i), values[i]) < 0) return nullptr;
+    return self.release();
+}
+
+PyObject* make_literal(PyObject* prefix, PyObject* polarity, PyObject* atom) {
+    static PyObject* names = Py_BuildValue("(sss)", "prefix", "polarity", "atom");
+    if (!names) return nullptr;
+    PyObject* values[] = {prefix, polarity, atom};
+    return new_record(state().literal_type, names, values);
+}
+
+PyObject* make_clause(PyObject* literals) {
+    static PyObject* names = Py_BuildValue("(s)", "literals");
+    if (!names) return nullptr;
+    return new_record(state().clause_type, names, &literals);
+}
+
+bool init_prefixed_records(PyObject* module) {
+    State& s = state();
+    Ref dataclasses(PyImport_ImportModule("dataclasses"));
+    Ref field(dataclasses ? PyObject_GetAttrString(dataclasses.get(), "field") : nullptr);
+    if (!field) return false;
+    auto factory = [&](PyObject* f) -> PyObject* {
+        Ref kwargs(Py_BuildValue("{s:O}", "default_factory", f));
+        return kwargs ? PyObject_Call(field.get(), s.empty_tuple, kwargs.get()) : nullptr;
+    };
+    Ref frozenset_field(factory(reinterpret_cast<PyObject*>(&PyFrozenSet_Type)));
+    Ref subst_field(frozenset_field ? factory(s.substitution_type) : nullptr);
+    if (!subst_field) return false;
+    s.literal_type = make_record(module, "PrefixedLiteral",
+                                 "PrefixedLiteral(prefix, polarity, atom)\n\nAn atom at a polarity (1 true, 0 false) "
+                                 "under a world prefix.",
+                                 {{"prefix", "Prefix", nullptr}, {"polarity", "int", nullptr},
+                                  {"atom", "Formula", nullptr}},
+                                 kLiteralMethods, true);
+    if (!s.literal_type) return false;
+    s.clause_type = make_record(module, "PrefixedClause",
+                                "PrefixedClause(literals=frozenset())\n\nA frozen set of prefixed literals; "
+                                "without literals, the empty clause.",
+                                {{"literals", "FrozenSet[PrefixedLiteral]", frozenset_field.get()}}, kClauseMethods,
+                                true);
+    if (!s.clause_type) return false;
+    s.step_type = make_record(module, "PrefixedResolutionStep",
+                              "One step of a prefixed resolution derivation.",
+                              {{"id", "str", nullptr},
+                               {"rule_name", "str", nullptr},
+                               {"premise_ids", "Tuple[str, ...]", nullptr},
+                               {"clause", "PrefixedClause", nullptr},
+                               {"substitution", "PrefixSubstitution", subst_field.get()},
+                               {"parent_literals", "Optional[Tuple[PrefixedLiteral, PrefixedLiteral]]", Py_None}},
+                              kStepMethods, true);
+    if (!s.step_type) return false;
+    s.result_type = make_record(module, "PrefixedResolutionProofResult",
+                                "The outcome of a prefixed resolution proof search.",
+                                {{"is_valid", "bool", nullptr},
+                                 {"target", "Formula", nullptr},
+                                 {"premises", "Tuple[Formula, ...]", nullptr},
+                                 {"steps", "Tuple[PrefixedResolutionStep, ...]", nullptr},
+                                 {"empty_clause_id", "Optional[str]", nullptr},
+                                 {"substitution", "PrefixSubstitution", nullptr},
+                                 {"multiplicity", "int", nullptr}},
+                                kResultMethods, false);
+    return s.result_type != nullptr;
+}
+
+}  // namespace quorvel::resolution

@@ -1,0 +1,66 @@
+// Module state of quorvel.constructive.resolution: the record classes, the
+// names it takes from its siblings and interned texts, made once at import.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+namespace quorvel::resolution {
+
+struct State {
+    // Record classes (dataclasses made at import).
+    PyObject* literal_type = nullptr;
+    PyObject* clause_type = nullptr;
+    PyObject* step_type = nullptr;
+    PyObject* result_type = nullptr;
+    PyTypeObject* prover_type = nullptr;
+
+    // From the siblings.
+    PyObject* to_string = nullptr;         // quorvel.core.parser.to_string
+    PyObject* unify_prefixes = nullptr;    // quorvel.constructive.prefix
+    PyObject* is_admissible = nullptr;
+    PyObject* substitution_type = nullptr; // PrefixSubstitution
+
+    PyObject* empty_tuple = nullptr;
+    PyObject* empty_frozenset = nullptr;
+    PyObject* s_prefix = nullptr;
+    PyObject* s_polarity = nullptr;
+    PyObject* s_atom = nullptr;
+    PyObject* s_literals = nullptr;
+    PyObject* s_apply = nullptr;
+    PyObject* s_variables = nullptr;
+    PyObject* s_constants = nullptr;
+    PyObject* s_to_string = nullptr;
+    PyObject* s_to_dict = nullptr;
+    PyObject* s_mapping = nullptr;
+    PyObject* s_tree_order = nullptr;
+    PyObject* s_leaves = nullptr;
+    PyObject* s_formula = nullptr;
+    PyObject* s_search_refutation = nullptr;
+    PyObject* s_max_multiplicity = nullptr;
+    PyObject* s_max_steps = nullptr;
+};
+
+State& state();
+
+// Each concept registers its names on the module; false with an exception set.
+bool init_prefixed_records(PyObject* module);   // PrefixedLiteral, PrefixedClause, step, result
+bool init_clausify(PyObject* module);           // clausify_prefixed
+bool init_inference(PyObject* module);          // resolve_prefixed_clauses, factor_prefixed_clause
+bool init_prefixed_prover(PyObject* module);    // PrefixedResolutionProver, prove_prefixed_resolution
+
+// clausify_prefixed(target, premises, multiplicity) as a new (list, tree) pair.
+PyObject* clausify(PyObject* target, PyObject* premises, PyObject* multiplicity);
+
+// A record of one of the dataclasses above, built as its __init__ would
+// build it (the fields stored in field order) without running it. `names`
+// is a tuple of the field names. New reference or NULL.
+PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values);
+// Builds a record from its fields; new reference or NULL.
+PyObject* make_literal(PyObject* prefix, PyObject* polarity, PyObject* atom);
+PyObject* make_clause(PyObject* literals);  // a frozenset
+// The literal text "atom^polarity:prefix" appended to `out`; false with an exception set.
+bool append_literal_text(std::string& out, PyObject* literal);
+
+}  // namespace quorvel::resolution

@@ -1,0 +1,33 @@
+// How much a single call may allocate for results that grow exponentially
+// with its input (matrix paths, clause sets): half the memory that is free
+// when the call starts (never more than half the machine's). Beyond it the call raises MemoryError up front instead of leaving
+// the process to the kernel's out-of-memory killer, which overcommitting
+// allocators would otherwise do long before std::bad_alloc.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+namespace quorvel {
+
+inline size_t memory_budget() {
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long free_pages = sysconf(_SC_AVPHYS_PAGES);
+    long page = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page <= 0) return SIZE_MAX / 4;
+    if (free_pages <= 0 || free_pages > pages) free_pages = pages;
+    return static_cast<size_t>(free_pages) / 2 * static_cast<size_t>(page);
+}
+
+// a * b + c, or std::bad_alloc when that exceeds `limit`.
+inline size_t checked_size(size_t a, size_t b, size_t c, size_t limit) {
+    if (b != 0 && a > (limit - (c < limit ? c : limit)) / b) throw std::bad_alloc();
+    size_t r = a * b + c;
+    if (r > limit) throw std::bad_alloc();
+    return r;
+}
+
+}  // namespace quorvel
