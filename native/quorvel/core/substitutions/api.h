@@ -1,0 +1,61 @@
+// The C++ interface of quorvel.core.substitutions for the package's other
+// modules (the clausifier, the inference rules, the first-order prover).
+//
+// A module calls `import_api()` once in its init and then substitutes and
+// unifies through the table, with no Python call or attribute lookup.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "quorvel/support/py/capsule.h"
+
+namespace quorvel::substitutions {
+
+inline constexpr unsigned kApiVersion = 1;
+inline constexpr const char* kCapsuleName = "quorvel.core.substitutions._C_API";
+
+// A substitution handed over natively: vars[i] is replaced by terms[i]
+// (borrowed references; the variables pairwise unequal).
+struct Pairs {
+    PyObject* const* vars;
+    PyObject* const* terms;
+    size_t n;
+};
+
+struct Api {
+    unsigned version;
+    PyObject* unification_error;  // the UnificationError class
+
+    // Capture-avoiding application of `mapping` (a dict from Variable to
+    // term). New reference; a part that nothing changes comes back as the
+    // same object. NULL with an exception set.
+    PyObject* (*substitute_term)(PyObject* term, PyObject* mapping);
+    PyObject* (*substitute_formula)(PyObject* formula, PyObject* mapping);
+    PyObject* (*substitute_term_pairs)(PyObject* term, const Pairs* pairs);
+    PyObject* (*substitute_formula_pairs)(PyObject* formula, const Pairs* pairs);
+
+    // Most general unifiers, idempotent, with occurs check: 1 with a new
+    // dict in *mgu; 0 when there is none (no exception set); -1 on error.
+    int (*unify_terms)(PyObject* a, PyObject* b, PyObject** mgu);
+    int (*unify_formulas)(PyObject* a, PyObject* b, PyObject** mgu);
+};
+
+inline const Api*& api_slot() {
+    static const Api* table = nullptr;
+    return table;
+}
+inline const Api& api() { return *api_slot(); }
+
+// Imports quorvel.core.substitutions (once) and keeps its table. Returns 0,
+// or -1 with an exception set.
+inline int import_api() {
+    if (api_slot()) return 0;
+    const void* table = py::import_capsule("quorvel.core.substitutions", kCapsuleName, kApiVersion);
+    if (!table) return -1;
+    api_slot() = static_cast<const Api*>(table);
+    return 0;
+}
+
+}  // namespace quorvel::substitutions
