@@ -84,3 +84,66 @@ def small_kripke_models(worlds=3, atoms=ATOMS[:3]):
     """Kripke models over at most `worlds` worlds, built through add_world,
     add_relation and add_valuation (so reflexive, transitive and monotone)."""
     return kripke_operations(worlds=worlds, atoms=atoms).map(_build_model)
+
+
+# ---------------------------------------------------------------------------
+# First-order terms and formulas (tests/core/test_substitutions.py,
+# tests/prover/test_clausifier.py)
+
+from quorvel.core.ast import (  # noqa: E402
+    Constant,
+    Equality,
+    Exists,
+    Forall,
+    FunctionApp,
+    Variable,
+)
+
+VARIABLES = tuple(Variable(id=i) for i in range(3))
+CONSTANTS = (Constant("a"), Constant("b"))
+
+
+def terms(variables=VARIABLES, constants=CONSTANTS, functions=("f", "g"), max_leaves=6):
+    """Terms over `variables` and `constants` with unary and binary functions
+    (f of arity 1, g of arity 2)."""
+    leaves = st.sampled_from(list(variables) + list(constants))
+
+    def extend(children):
+        return st.one_of(
+            children.map(lambda t: FunctionApp(func=functions[0], arity=1, args=(t,))),
+            st.tuples(children, children).map(lambda t: FunctionApp(func=functions[1], arity=2, args=t)),
+        )
+
+    return st.recursive(leaves, extend, max_leaves=max_leaves)
+
+
+def first_order_atoms(variables=VARIABLES, max_term_leaves=3):
+    """Atoms P(t), Q(t, t), the propositional R, and equations."""
+    t = terms(variables=variables, max_leaves=max_term_leaves)
+    return st.one_of(
+        t.map(lambda a: PredicateApp("P", 1, (a,))),
+        st.tuples(t, t).map(lambda ab: PredicateApp("Q", 2, ab)),
+        st.just(PredicateApp("R", 0, ())),
+        st.tuples(t, t).map(lambda ab: Equality(*ab)),
+    )
+
+
+def first_order_formulas(variables=VARIABLES, max_leaves=10):
+    """Formulas with every connective and both quantifiers over `variables`,
+    so quantifiers hide each other and variables also occur free."""
+    atoms = first_order_atoms(variables)
+    var = st.sampled_from(variables)
+
+    def extend(children):
+        pairs = st.tuples(children, children)
+        return st.one_of(
+            children.map(Not),
+            pairs.map(lambda t: And(*t)),
+            pairs.map(lambda t: Or(*t)),
+            pairs.map(lambda t: Implies(*t)),
+            pairs.map(lambda t: Iff(*t)),
+            st.tuples(var, children).map(lambda t: Forall(*t)),
+            st.tuples(var, children).map(lambda t: Exists(*t)),
+        )
+
+    return st.recursive(atoms, extend, max_leaves=max_leaves)

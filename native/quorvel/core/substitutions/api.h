@@ -40,6 +40,11 @@ struct Api {
     // dict in *mgu; 0 when there is none (no exception set); -1 on error.
     int (*unify_terms)(PyObject* a, PyObject* b, PyObject** mgu);
     int (*unify_formulas)(PyObject* a, PyObject* b, PyObject** mgu);
+
+    // The largest id of a variable anywhere in a term or formula (bound,
+    // free, inside terms), -1 when there is none; for renaming apart. 0, or
+    // -1 with an exception set (an id that is no int of 64 bits).
+    int (*max_variable_id)(PyObject* node, long long* out);
 };
 
 inline const Api*& api_slot() {

@@ -81,7 +81,13 @@ bool max_variable_id(PyObject* node, long long& out) {
             case Kind::Variable: {
                 int overflow = 0;
                 long long id = PyLong_AsLongLongAndOverflow(ast::as_variable(o)->id, &overflow);
-                if (id == -1 && PyErr_Occurred()) return false;
+                if (id == -1 && PyErr_Occurred()) {
+                    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+                    PyErr_Clear();
+                    PyErr_Format(PyExc_TypeError, "variable id must be an int, got %S",
+                                 reinterpret_cast<PyObject*>(Py_TYPE(ast::as_variable(o)->id)));
+                    return false;
+                }
                 if (overflow) {
                     PyErr_SetString(PyExc_OverflowError, "variable id too large to rename apart");
                     return false;

@@ -3,6 +3,7 @@
 
 #include "quorvel/core/ast/api.h"
 #include "quorvel/core/substitutions/internal.h"
+#include "quorvel/support/py/guard.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -51,7 +52,7 @@ NB_MODULE(substitutions, m) {
     m.attr("UnificationError") = nb::handle(api.unification_error);
 
     m.def("substitute_formula", [](nb::handle f, nb::handle mapping) { return checked(substitute_formula(f.ptr(), mapping.ptr())); },
-          "formula"_a, "mapping"_a, nb::sig("def substitute_formula(formula: Formula, mapping: dict[Variable, Term]) -> Formula"),
+          "formula"_a.none(), "mapping"_a.none(), nb::sig("def substitute_formula(formula: Formula, mapping: dict[Variable, Term]) -> Formula"),
           R"doc(Replaces every free occurrence of each variable of `mapping` by its term.
 
 A quantifier hides the binding of its own variable, and is renamed to a
@@ -59,9 +60,9 @@ fresh variable when a substituted term would otherwise be captured. Parts
 that nothing changes come back as the same objects; the mapping is left as
 it is.)doc");
     m.def("substitute_term", [](nb::handle t, nb::handle mapping) { return checked(substitute_term(t.ptr(), mapping.ptr())); },
-          "term"_a, "mapping"_a, nb::sig("def substitute_term(term: Term, mapping: dict[Variable, Term]) -> Term"),
+          "term"_a.none(), "mapping"_a.none(), nb::sig("def substitute_term(term: Term, mapping: dict[Variable, Term]) -> Term"),
           R"doc(Replaces each variable of `mapping` in `term` by its term.)doc");
-    m.def("unify_formulas", [](nb::handle a, nb::handle b) { return unify(a, b, false); }, "left"_a, "right"_a,
+    m.def("unify_formulas", [](nb::handle a, nb::handle b) { return unify(a, b, false); }, "left"_a.none(), "right"_a.none(),
           nb::sig("def unify_formulas(left: Formula, right: Formula) -> dict[Variable, Term]"),
           R"doc(A most general unifier of two formulas, as a new dict from Variable to term.
 
@@ -71,7 +72,7 @@ connectives part by part; quantified subformulas only when they are equal.
 
 Raises:
     UnificationError: when the formulas have no unifier.)doc");
-    m.def("unify_terms", [](nb::handle a, nb::handle b) { return unify(a, b, true); }, "left"_a, "right"_a,
+    m.def("unify_terms", [](nb::handle a, nb::handle b) { return unify(a, b, true); }, "left"_a.none(), "right"_a.none(),
           nb::sig("def unify_terms(left: Term, right: Term) -> dict[Variable, Term]"),
           R"doc(A most general unifier of two terms, as a new dict from Variable to term.
 
@@ -88,5 +89,8 @@ Raises:
     api.substitute_formula_pairs = substitute_formula_pairs;
     api.unify_terms = unify_terms;
     api.unify_formulas = unify_formulas;
+    api.max_variable_id = [](PyObject* node, long long* out) -> int {
+        return quorvel::py::guard<int>(-1, [&] { return max_variable_id(node, *out) ? 0 : -1; });
+    };
     m.attr("_C_API") = checked(PyCapsule_New(&api, kCapsuleName, nullptr));
 }
