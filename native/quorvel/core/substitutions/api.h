@@ -17,11 +17,14 @@ inline constexpr unsigned kApiVersion = 1;
 inline constexpr const char* kCapsuleName = "quorvel.core.substitutions._C_API";
 
 // A substitution handed over natively: vars[i] is replaced by terms[i]
-// (borrowed references; the variables pairwise unequal).
+// (borrowed references). When a variable occurs twice the later pair wins.
+// `hashes`, when not NULL, holds hash(vars[i]), so that a caller applying
+// one substitution to many atoms hashes its variables once.
 struct Pairs {
     PyObject* const* vars;
     PyObject* const* terms;
     size_t n;
+    const Py_hash_t* hashes;
 };
 
 struct Api {

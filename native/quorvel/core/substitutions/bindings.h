@@ -26,6 +26,7 @@ public:
 
     // Adds var -> term (var must not be bound yet); false with an exception.
     bool add(PyObject* var, PyObject* term);
+    void add(PyObject* var, PyObject* term, Py_hash_t hash) { entries_.push_back(Entry{hash, var, term, true}); }
     // The index of the active entry for `var`: -1 none, -2 error.
     Py_ssize_t find(PyObject* var) const;
     // As find, with the variable's hash already known.

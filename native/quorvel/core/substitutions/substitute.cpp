@@ -377,9 +377,64 @@ PyObject* with_dict(PyObject* node, PyObject* mapping) {
 
 PyObject* with_pairs(PyObject* node, const Pairs* pairs) {
     Bindings b;
-    for (size_t i = 0; i < pairs->n; ++i)
-        if (!b.add(pairs->vars[i], pairs->terms[i])) return nullptr;
+    for (size_t i = 0; i < pairs->n; ++i) {
+        if (pairs->hashes) {
+            b.add(pairs->vars[i], pairs->terms[i], pairs->hashes[i]);
+        } else if (!b.add(pairs->vars[i], pairs->terms[i])) {
+            return nullptr;
+        }
+    }
     return apply(node, b);
+}
+
+// An atom or application whose arguments are variables and ground terms
+// (the common case): rebuilt in one loop, without the general walk. NULL
+// with no exception set when it does not have that shape.
+PyObject* flat(PyObject* node, Bindings& bindings, bool& handled) {
+    handled = false;
+    Kind k = ast::exact_kind_of(node);
+    if (k != Kind::PredicateApp && k != Kind::FunctionApp) return nullptr;
+    PyObject* args = k == Kind::FunctionApp ? ast::as_function_app(node)->args : ast::as_predicate_app(node)->args;
+    if (!PyTuple_CheckExact(args)) return nullptr;
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    PyObject* replaced[8];
+    if (n > 8) return nullptr;
+    bool changed = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* arg = PyTuple_GET_ITEM(args, i);
+        Kind ak = ast::exact_kind_of(arg);
+        replaced[i] = arg;
+        if (ak == Kind::Variable) {
+            Py_ssize_t j = bindings.find(arg);
+            if (j == -2) {
+                handled = true;
+                return nullptr;
+            }
+            if (j >= 0) {
+                replaced[i] = bindings[static_cast<size_t>(j)].term;
+                changed = true;
+            }
+        } else if (!(ak == Kind::Constant ||
+                     (ak == Kind::FunctionApp && has_no_free_variables(ast::as_function_app(arg)->free_vars)))) {
+            return nullptr;
+        }
+    }
+    handled = true;
+    if (!changed) return Py_NewRef(node);
+    PyObject* tuple = PyTuple_New(n);
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(replaced[i]));
+    const ast::Api& a = ast::api();
+    PyObject* built;
+    if (k == Kind::FunctionApp) {
+        ast::FunctionAppObject* f = ast::as_function_app(node);
+        built = a.new_function_app(a.types[static_cast<int>(k)], f->func, f->arity, tuple, f->return_sort);
+    } else {
+        ast::PredicateAppObject* p = ast::as_predicate_app(node);
+        built = a.new_predicate_app(a.types[static_cast<int>(k)], p->pred, p->arity, tuple);
+    }
+    Py_DECREF(tuple);
+    return built;
 }
 
 }  // namespace
@@ -390,6 +445,9 @@ PyObject* apply(PyObject* node, Bindings& bindings) {
             if (ast::kind_of(node) == Kind::None) return unsupported(node);
             return Py_NewRef(node);
         }
+        bool handled;
+        PyObject* r = flat(node, bindings, handled);
+        if (handled) return r;
         return Substituter(node, bindings).run();
     });
 }

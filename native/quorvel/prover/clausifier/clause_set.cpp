@@ -80,13 +80,13 @@ PyObject* Lifter::literal_object(Lit l) {
 PyObject* Lifter::clause(const ClausePool& pool, ClauseId c) {
     if (clause_objects_.size() < pool.size()) clause_objects_.resize(pool.size(), nullptr);
     if (PyObject* known = clause_objects_[c]) return Py_NewRef(known);
-    py::Ref set(PyFrozenSet_New(nullptr));
-    if (!set) return nullptr;
+    members_.clear();
     for (const Lit* l = pool.begin(c); l != pool.end(c); ++l) {
         PyObject* lit = literal_object(*l);
-        if (!lit || PySet_Add(set.get(), lit) < 0) return nullptr;
+        if (!lit) return nullptr;
+        members_.push_back(lit);
     }
-    PyObject* clause = new_clause_known(set.get());
+    PyObject* clause = new_clause_known(members_);
     if (!clause) return nullptr;
     clause_objects_[c] = Py_NewRef(clause);
     return clause;

@@ -63,6 +63,7 @@ private:
     std::vector<PyObject*> atoms_;          // strong references
     std::vector<PyObject*> literal_objects_;  // by literal, lazily
     std::vector<PyObject*> clause_objects_;   // by clause id, lazily
+    std::vector<PyObject*> members_;          // scratch: one clause's literals
 };
 
 }  // namespace quorvel::clausifier

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quorvel/prover/clausifier/clause_set.h"
+#include "quorvel/prover/clausifier/nnf_dag.h"
 #include "quorvel/prover/clausifier/rewrite.h"
 #include "quorvel/prover/clausifier/state.h"
 #include "quorvel/support/flat_map.h"
@@ -39,6 +40,8 @@ bool literal_of(Lifter& lifter, PyObject* node, Kind k, Lit& out) {
     return lifter.literal(operand, true, out);
 }
 
+}  // namespace
+
 PyObject* lift_all(Lifter& lifter, const ClausePool& pool, const std::vector<ClauseId>& ids) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
     if (!list) return nullptr;
@@ -51,6 +54,8 @@ PyObject* lift_all(Lifter& lifter, const ClausePool& pool, const std::vector<Cla
     }
     return list.release();
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // The memory a clause list would take, checked before it is built: more
@@ -80,124 +85,81 @@ bool fits(double clauses, double literals) {
 
 class Distributor {
 public:
-    explicit Distributor(Lifter& lifter) : lifter_(lifter) {}
+    Distributor(const NnfDag& dag, ClausePool& pool) : dag_(dag), pool_(pool) {}
 
-    // The clause ids of `root`; false with an exception set.
-    bool run(PyObject* root, std::vector<ClauseId>& out) {
-        uint32_t r;
-        if (!solve(root, r)) return false;
-        out = std::move(lists_[r]);
+    bool run(uint32_t root, std::vector<ClauseId>& out) {
+        lists_.assign(dag_.size(), std::vector<ClauseId>());
+        solved_.assign(dag_.size(), false);
+        if (!solve(root)) return false;
+        out = std::move(lists_[root]);
         return true;
     }
 
-    const ClausePool& pool() const { return pool_; }
-
 private:
     struct Frame {
-        PyObject* node;
-        Kind kind;
+        uint32_t node;
         size_t first_part;  // into parts_
         size_t nparts;
-        size_t next;        // parts solved so far
+        size_t next;        // parts started so far
     };
 
-    // Clause lists, by number; a node's number once solved.
-    uint32_t new_list() {
-        lists_.emplace_back();
-        kept_.push_back(false);
-        return static_cast<uint32_t>(lists_.size() - 1);
-    }
-
-    void keep(PyObject* node, uint32_t list) {
-        done_.insert(node, list);
-        kept_[list] = true;
-    }
-
-    // The parts of the maximal tree of `kind` under `node`, left to right,
+    // The parts of the maximal tree of the node's connective, left to right,
     // stopping at shared nodes (they get their own list).
-    void flatten(PyObject* node, Kind kind, std::vector<PyObject*>& out) {
+    void flatten(uint32_t node, std::vector<uint32_t>& out) {
+        NnfDag::Op op = dag_[node].op;
         scratch_.assign(1, node);
         bool top = true;
         while (!scratch_.empty()) {
-            PyObject* o = scratch_.back();
+            uint32_t n = scratch_.back();
             scratch_.pop_back();
-            if (ast::kind_of(o) == kind && (top || Py_REFCNT(o) <= 1)) {
-                scratch_.push_back(ast::as_binary(o)->right);
-                scratch_.push_back(ast::as_binary(o)->left);
+            if (dag_[n].op == op && (top || !dag_.shared(n))) {
+                scratch_.push_back(dag_[n].b);
+                scratch_.push_back(dag_[n].a);
             } else {
-                out.push_back(o);
+                out.push_back(n);
             }
             top = false;
         }
     }
 
-    // A leaf's list, or false.
-    bool leaf(PyObject* o, Kind k, uint32_t& out) {
-        Lit l;
-        if (!literal_of(lifter_, o, k, l)) return false;
-        std::vector<Lit> one{l};
-        ClauseId c;
-        pool_.add_literals(one, c);
-        out = new_list();
-        lists_[out].push_back(c);
-        return true;
-    }
-
-    bool solve(PyObject* root, uint32_t& out) {
+    bool solve(uint32_t root) {
         std::vector<Frame> stack;
-        std::vector<uint32_t> solved;  // lists of finished parts, in order
-        auto start = [&](PyObject* o) -> int {  // 1 pushed a frame, 0 solved, -1 error
-            if (Py_REFCNT(o) > 1)
-                if (const uint32_t* known = done_.find(o)) {
-                    solved.push_back(*known);
-                    return 0;
-                }
-            Kind k = ast::kind_of(o);
-            if (is_atom(k) || k == Kind::Not) {
-                uint32_t l;
-                if (!leaf(o, k, l)) return -1;
-                if (Py_REFCNT(o) > 1) keep(o, l);
-                solved.push_back(l);
-                return 0;
-            }
-            if (k != Kind::And && k != Kind::Or) {
-                unsupported("Unsupported formula in CNF distribution: ", o);
-                return -1;
+        auto start = [&](uint32_t n) {
+            if (solved_[n]) return;
+            if (dag_[n].op == NnfDag::Op::Literal) {
+                std::vector<Lit> one{dag_[n].a};
+                ClauseId c;
+                pool_.add_literals(one, c);
+                lists_[n].push_back(c);
+                solved_[n] = true;
+                return;
             }
             size_t first = parts_.size();
-            flatten(o, k, parts_);
-            stack.push_back(Frame{o, k, first, parts_.size() - first, 0});
-            return 1;
+            flatten(n, parts_);
+            stack.push_back(Frame{n, first, parts_.size() - first, 0});
         };
-        if (start(root) < 0) return false;
+        start(root);
         while (!stack.empty()) {
             Frame& f = stack.back();
             if (f.next < f.nparts) {
-                PyObject* part = parts_[f.first_part + f.next++];
-                if (start(part) < 0) return false;
+                uint32_t part = parts_[f.first_part + f.next++];
+                start(part);  // may grow the stack: f is not used after this
                 continue;
             }
             Frame done = f;
             stack.pop_back();
-            const uint32_t* parts = solved.data() + solved.size() - done.nparts;
-            uint32_t result = new_list();
-            bool ok = done.kind == Kind::And ? conjoin(parts, done.nparts, lists_[result])
-                                             : disjoin(parts, done.nparts, lists_[result]);
+            const uint32_t* parts = parts_.data() + done.first_part;
+            std::vector<ClauseId> result;
+            bool ok = dag_[done.node].op == NnfDag::Op::And ? conjoin(parts, done.nparts, result)
+                                                            : disjoin(parts, done.nparts, result);
             if (!ok) return false;
-            release(parts, done.nparts);
-            solved.resize(solved.size() - done.nparts);
+            for (size_t i = 0; i < done.nparts; ++i)
+                if (!dag_.shared(parts[i])) std::vector<ClauseId>().swap(lists_[parts[i]]);
             parts_.resize(done.first_part);
-            if (Py_REFCNT(done.node) > 1) keep(done.node, result);
-            solved.push_back(result);
+            lists_[done.node] = std::move(result);
+            solved_[done.node] = true;
         }
-        out = solved.back();
         return true;
-    }
-
-    // Frees the lists of parts that no other node can ask for again.
-    void release(const uint32_t* parts, size_t n) {
-        for (size_t i = 0; i < n; ++i)
-            if (!kept_[parts[i]]) std::vector<ClauseId>().swap(lists_[parts[i]]);
     }
 
     bool conjoin(const uint32_t* parts, size_t n, std::vector<ClauseId>& out) {
@@ -242,12 +204,6 @@ private:
         if (!pool_.add_literals(common, base)) return true;  // a tautology
         std::vector<ClauseId> acc{base}, next;
         for (const std::vector<ClauseId>* part : several) {
-            double count = static_cast<double>(acc.size()) * static_cast<double>(part->size());
-            double acc_lits = 0, part_lits = 0;
-            for (ClauseId c : acc) acc_lits += static_cast<double>(pool_.length(c));
-            for (ClauseId c : *part) part_lits += static_cast<double>(pool_.length(c));
-            double lits = acc_lits * static_cast<double>(part->size()) + part_lits * static_cast<double>(acc.size());
-            if (!fits(count + static_cast<double>(pool_.size()), lits)) return false;
             next.clear();
             for (ClauseId a : acc)
                 for (ClauseId b : *part) {
@@ -262,12 +218,11 @@ private:
         return true;
     }
 
-    Lifter& lifter_;
-    ClausePool pool_;
-    std::vector<std::vector<ClauseId>> lists_;
-    IdentityMap<uint32_t> done_;  // shared node -> its list
-    std::vector<bool> kept_;      // by list: asked for again through done_
-    std::vector<PyObject*> parts_, scratch_;
+    const NnfDag& dag_;
+    ClausePool& pool_;
+    std::vector<std::vector<ClauseId>> lists_;  // by node
+    std::vector<bool> solved_;
+    std::vector<uint32_t> parts_, scratch_;
     Interrupts interrupts_;
 };
 
@@ -321,38 +276,8 @@ PyObject* formula_to_clauses(PyObject* formula) {
     });
 }
 
-PyObject* distributed_clauses(PyObject* formula) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Lifter lifter;
-        Distributor d(lifter);
-        std::vector<ClauseId> ids;
-        if (!d.run(formula, ids)) return nullptr;
-        return lift_all(lifter, d.pool(), ids);
-    });
-}
-
-PyObject* to_cnf(PyObject* formula, PyObject* signature) {
-    Ref e(eliminate_implications(formula));
-    if (!e) return nullptr;
-    Ref n(to_nnf(e.get()));
-    if (!n) return nullptr;
-    e = Ref();
-    Ref s(standardize_variables(n.get()));
-    if (!s) return nullptr;
-    n = Ref();
-    Ref k(skolemize(s.get(), signature));
-    if (!k) return nullptr;
-    s = Ref();
-    Ref d(drop_universals(k.get()));
-    if (!d) return nullptr;
-    k = Ref();
-    return distributed_clauses(d.get());
-}
-
-PyObject* negate_and_clausify(PyObject* formula, PyObject* signature) {
-    Ref negation(make_not(formula));
-    if (!negation) return nullptr;
-    return to_cnf(negation.get(), signature);
+bool distribute(const NnfDag& dag, uint32_t root, ClausePool& pool, std::vector<ClauseId>& out) {
+    return Distributor(dag, pool).run(root, out);
 }
 
 }  // namespace quorvel::clausifier

@@ -245,31 +245,47 @@ PyObject* union_of_free_variables(const std::vector<PyObject*>& literals) {
         }
     if (nonempty == 0) return Py_NewRef(g_empty_frozenset);
     if (nonempty == 1) return Py_NewRef(only);
-    Ref set(PyFrozenSet_New(nullptr));
+    // A mutable set is filled by CPython's own table merge; the frozenset is
+    // one copy of it.
+    Ref set(PySet_New(nullptr));
     if (!set) return nullptr;
+    bool untracked = true;
     for (PyObject* l : literals) {
-        Ref it(PyObject_GetIter(as_literal(l)->free_vars));
-        if (!it) return nullptr;
-        while (PyObject* v = PyIter_Next(it.get())) {
-            int r = PySet_Add(set.get(), v);
-            Py_DECREF(v);
-            if (r < 0) return nullptr;
-        }
-        if (PyErr_Occurred()) return nullptr;
+        untracked = untracked && acyclic(l);
+        PyObject* fv = as_literal(l)->free_vars;
+        if (PySet_GET_SIZE(fv) == 0) continue;
+        Ref merged(PyNumber_InPlaceOr(set.get(), fv));
+        if (!merged) return nullptr;
     }
-    return set.release();
+    // Often one literal's variables are all of them: share its set.
+    for (PyObject* l : literals)
+        if (PySet_GET_SIZE(as_literal(l)->free_vars) == PySet_GET_SIZE(set.get()))
+            return Py_NewRef(as_literal(l)->free_vars);
+    Ref frozen(PyFrozenSet_New(set.get()));
+    if (!frozen) return nullptr;
+    // Variables of literals that reach no cycle reach none either: keeping
+    // the set out of the collector saves it walking every clause.
+    if (untracked) PyObject_GC_UnTrack(frozen.get());
+    return frozen.release();
 }
 
 // Builds a clause of `type` over `literals`. `tautology` is -1 when it is to
 // be found out here.
+PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const std::vector<PyObject*>& members, int tautology);
+
 PyObject* make_clause(PyTypeObject* type, PyObject* literals, int tautology) {
-    py::TupleHash h;
-    h.add_hash(PyObject_Hash(reinterpret_cast<PyObject*>(type)));
-    if (!h.add(literals)) return nullptr;
     std::vector<PyObject*> members;
     Ref held(PySequence_List(literals));  // keeps the members alive
     if (!held) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) members.push_back(PyList_GET_ITEM(held.get(), i));
+    return make_clause_of(type, literals, members, tautology);
+}
+
+// `members`: the items of `literals`, borrowed.
+PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const std::vector<PyObject*>& members, int tautology) {
+    py::TupleHash h;
+    h.add_hash(PyObject_Hash(reinterpret_cast<PyObject*>(type)));
+    if (!h.add(literals)) return nullptr;
     bool untracked = true;
     for (PyObject* l : members) {
         if (!is_literal(l)) {
@@ -302,7 +318,7 @@ PyObject* make_clause(PyTypeObject* type, PyObject* literals, int tautology) {
     c->literals = Py_NewRef(literals);
     c->free_vars = fv.release();
     c->tautology = tautology != 0;
-    if (exact && !(untracked && PyAnySet_Check(literals))) PyObject_GC_Track(self);
+    if (exact && !(untracked && acyclic(literals))) PyObject_GC_Track(self);
     return self;
 }
 
@@ -521,8 +537,18 @@ PyObject* new_clause(PyObject* literals) {
     return py::guard<PyObject*>(nullptr, [&] { return make_clause(state().api.clause_type, literals, -1); });
 }
 
-PyObject* new_clause_known(PyObject* literals) {
-    return py::guard<PyObject*>(nullptr, [&] { return make_clause(state().api.clause_type, literals, 0); });
+PyObject* new_clause_known(const std::vector<PyObject*>& literals) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref set(PyFrozenSet_New(nullptr));
+        if (!set) return nullptr;
+        bool untracked = true;
+        for (PyObject* l : literals) {
+            if (PySet_Add(set.get(), l) < 0) return nullptr;
+            untracked = untracked && acyclic(l);
+        }
+        if (untracked) PyObject_GC_UnTrack(set.get());
+        return make_clause_of(state().api.clause_type, set.get(), literals, 0);
+    });
 }
 
 PyObject* substitute_literal(PyObject* literal, PyObject* mapping) {

@@ -330,7 +330,7 @@ private:
                 results_.push(Py_NewRef(o));
                 return true;
             }
-            substitutions::Pairs pairs{vars_.data(), repls_.data(), vars_.size()};
+            substitutions::Pairs pairs{vars_.data(), repls_.data(), vars_.size(), nullptr};
             PyObject* r = substitutions::api().substitute_formula_pairs(o, &pairs);
             if (!r) return false;
             remember(o, r);

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <vector>
+
 #include "quorvel/core/ast/api.h"
 #include "quorvel/prover/clausifier/api.h"
 
@@ -24,9 +26,9 @@ State& state();
 bool create_record_types(PyObject* module);
 PyObject* new_literal(PyObject* atom, bool positive);
 PyObject* new_clause(PyObject* literals);
-// A clause whose tautology flag the caller already knows to be false and
-// whose literals are all Literal objects.
-PyObject* new_clause_known(PyObject* literals);
+// The clause of distinct Literal objects (borrowed) that the caller knows
+// to be no tautology.
+PyObject* new_clause_known(const std::vector<PyObject*>& literals);
 PyObject* substitute_literal(PyObject* literal, PyObject* mapping);
 PyObject* substitute_clause(PyObject* clause, PyObject* mapping);
 
@@ -41,9 +43,7 @@ PyObject* reset_skolem_counters();
 
 // clauses.cpp
 PyObject* formula_to_clauses(PyObject* formula);
-// The clauses of a quantifier-free formula in negation normal form, as
-// distribute_cnf followed by formula_to_clauses would give them.
-PyObject* distributed_clauses(PyObject* formula);
+// pipeline.cpp
 PyObject* to_cnf(PyObject* formula, PyObject* signature);
 PyObject* negate_and_clausify(PyObject* formula, PyObject* signature);
 
