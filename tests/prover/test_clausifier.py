@@ -466,3 +466,28 @@ def test_pipeline_agrees_with_the_plain_version(formula):
     assert skolem == peer.skolemize(standard)
     flat = drop_universals(skolem)
     assert distribute_cnf(flat) == peer.distribute_cnf(flat)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda f: And(f, f),
+        lambda f: Iff(f, Or(f, P)),
+        lambda f: Not(Iff(Implies(f, f), f)),
+    ],
+)
+def test_shared_quantified_subformulas_get_their_own_variables(make):
+    # One object at several places: each place is renamed and Skolemised on
+    # its own, as the step-by-step pipeline does.
+    shared = Forall(x, Exists(y, Or(p(x, y), Forall(z, q(z, x)))))
+    formula = make(shared)
+    sig, peer_sig = Signature(), Signature()
+    peer.reset_skolem_counters()
+    assert texts(to_cnf(formula, sig)) == texts(peer.to_cnf(formula, peer_sig))
+    assert sig.functions == peer_sig.functions and sig.constants == peer_sig.constants
+
+
+def test_a_failing_pipeline_takes_no_skolem_name():
+    with pytest.raises(ValueError, match=re.escape("Unsupported formula node: <class 'quorvel.core.ast.Variable'>")):
+        to_cnf(And(Exists(y, p(y)), x))
+    assert next(clausifier._skolem_constant_counter) == 0

@@ -30,18 +30,9 @@ struct Api {
     PyObject* (*table)(PyObject* sig, Table which);
 };
 
-inline const Api*& api_slot() {
-    static const Api* table = nullptr;
-    return table;
-}
-inline const Api& api() { return *api_slot(); }
-
-inline int import_api() {
-    if (api_slot()) return 0;
-    const void* table = py::import_capsule("quorvel.core.signature", kCapsuleName, kApiVersion);
-    if (!table) return -1;
-    api_slot() = static_cast<const Api*>(table);
-    return 0;
-}
+using ApiTable = py::ImportedTable<Api>;
+inline const Api& api() { return *ApiTable::slot(); }
+// Imports quorvel.core.signature (once) and keeps its table: 0, or -1 with an exception.
+inline int import_api() { return ApiTable::import("quorvel.core.signature", kCapsuleName, kApiVersion); }
 
 }  // namespace quorvel::signature

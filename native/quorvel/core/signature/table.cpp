@@ -62,32 +62,28 @@ PyObject* checked_sorts(PyObject* arg_sorts, PyObject* arity) {
     return tuple.release();
 }
 
-}  // namespace
-
-int register_predicate(PyObject* sig, PyObject* name, PyObject* arity, PyObject* arg_sorts) {
+// Enters name -> (arity, argument sorts[, return sort]) into a table.
+int declare(PyObject* sig, Table table, PyObject* name, PyObject* arity, PyObject* arg_sorts, PyObject* return_sort) {
     return py::guard<int>(-1, [&]() -> int {
         if (!check_name(name)) return -1;
         Ref n(checked_arity(arity));
         if (!n) return -1;
         Ref sorts(checked_sorts(arg_sorts, n.get()));
         if (!sorts) return -1;
-        Ref entry(PyTuple_Pack(2, n.get(), sorts.get()));
+        Ref entry(return_sort ? PyTuple_Pack(3, n.get(), sorts.get(), return_sort) : PyTuple_Pack(2, n.get(), sorts.get()));
         if (!entry) return -1;
-        return PyDict_SetItem(as_signature(sig)->tables[0], name, entry.get());
+        return PyDict_SetItem(as_signature(sig)->tables[static_cast<int>(table)], name, entry.get());
     });
 }
 
+}  // namespace
+
+int register_predicate(PyObject* sig, PyObject* name, PyObject* arity, PyObject* arg_sorts) {
+    return declare(sig, Table::Predicates, name, arity, arg_sorts, nullptr);
+}
+
 int register_function(PyObject* sig, PyObject* name, PyObject* arity, PyObject* arg_sorts, PyObject* return_sort) {
-    return py::guard<int>(-1, [&]() -> int {
-        if (!check_name(name)) return -1;
-        Ref n(checked_arity(arity));
-        if (!n) return -1;
-        Ref sorts(checked_sorts(arg_sorts, n.get()));
-        if (!sorts) return -1;
-        Ref entry(PyTuple_Pack(3, n.get(), sorts.get(), return_sort ? return_sort : state().ind));
-        if (!entry) return -1;
-        return PyDict_SetItem(as_signature(sig)->tables[1], name, entry.get());
-    });
+    return declare(sig, Table::Functions, name, arity, arg_sorts, return_sort ? return_sort : state().ind);
 }
 
 int register_constant(PyObject* sig, PyObject* name, PyObject* sort) {

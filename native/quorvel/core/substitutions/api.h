@@ -50,20 +50,9 @@ struct Api {
     int (*max_variable_id)(PyObject* node, long long* out);
 };
 
-inline const Api*& api_slot() {
-    static const Api* table = nullptr;
-    return table;
-}
-inline const Api& api() { return *api_slot(); }
-
-// Imports quorvel.core.substitutions (once) and keeps its table. Returns 0,
-// or -1 with an exception set.
-inline int import_api() {
-    if (api_slot()) return 0;
-    const void* table = py::import_capsule("quorvel.core.substitutions", kCapsuleName, kApiVersion);
-    if (!table) return -1;
-    api_slot() = static_cast<const Api*>(table);
-    return 0;
-}
+using ApiTable = py::ImportedTable<Api>;
+inline const Api& api() { return *ApiTable::slot(); }
+// Imports quorvel.core.substitutions (once) and keeps its table: 0, or -1 with an exception.
+inline int import_api() { return ApiTable::import("quorvel.core.substitutions", kCapsuleName, kApiVersion); }
 
 }  // namespace quorvel::substitutions

@@ -38,7 +38,8 @@ struct Api {
     PyTypeObject* clause_type;
 
     // New references, or NULL with an exception set.
-    PyObject* (*new_literal)(PyObject* atom, bool positive);
+    // `positive` is kept as given (True or False in practice).
+    PyObject* (*new_literal)(PyObject* atom, PyObject* positive);
     // `literals`: a frozenset of Literals (borrowed; the clause keeps it).
     PyObject* (*new_clause)(PyObject* literals);
     // Literal.substitute / Clause.substitute.
@@ -49,18 +50,9 @@ struct Api {
     PyObject* (*to_cnf)(PyObject* formula, PyObject* signature);
 };
 
-inline const Api*& api_slot() {
-    static const Api* table = nullptr;
-    return table;
-}
-inline const Api& api() { return *api_slot(); }
-
-inline int import_api() {
-    if (api_slot()) return 0;
-    const void* table = py::import_capsule("quorvel.prover.clausifier", kCapsuleName, kApiVersion);
-    if (!table) return -1;
-    api_slot() = static_cast<const Api*>(table);
-    return 0;
-}
+using ApiTable = py::ImportedTable<Api>;
+inline const Api& api() { return *ApiTable::slot(); }
+// Imports quorvel.prover.clausifier (once) and keeps its table: 0, or -1 with an exception.
+inline int import_api() { return ApiTable::import("quorvel.prover.clausifier", kCapsuleName, kApiVersion); }
 
 }  // namespace quorvel::clausifier

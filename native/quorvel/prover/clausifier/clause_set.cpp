@@ -73,7 +73,7 @@ bool Lifter::literal(PyObject* atom, bool negative, Lit& out) {
 
 PyObject* Lifter::literal_object(Lit l) {
     PyObject*& slot = literal_objects_[l];
-    if (!slot) slot = new_literal(atoms_[l >> 1], (l & 1) == 0);
+    if (!slot) slot = new_literal(atoms_[l >> 1], (l & 1) == 0 ? Py_True : Py_False);
     return slot;
 }
 

@@ -89,12 +89,8 @@ public:
 
     bool run(PyObject* root, uint32_t& out) {
         work_.push_back(Item{root, false, Exit::None, 0});
-        while (!work_.empty()) {
-            Item it = work_.back();
-            work_.pop_back();
-            if (!interrupts_.tick()) return false;
-            if (!(it.exit == Exit::None ? enter(it) : leave(it))) return false;
-        }
+        if (!drain(work_, interrupts_, [&](const Item& it) { return it.exit == Exit::None ? enter(it) : leave(it); }))
+            return false;
         out = results_.back();
         return true;
     }

@@ -527,10 +527,8 @@ bool create_record_types(PyObject* module) {
            PyModule_AddObjectRef(module, "Clause", reinterpret_cast<PyObject*>(clause)) == 0;
 }
 
-PyObject* new_literal(PyObject* atom, bool positive) {
-    return py::guard<PyObject*>(nullptr, [&] {
-        return make_literal(state().api.literal_type, atom, positive ? Py_True : Py_False);
-    });
+PyObject* new_literal(PyObject* atom, PyObject* positive) {
+    return py::guard<PyObject*>(nullptr, [&] { return make_literal(state().api.literal_type, atom, positive); });
 }
 
 PyObject* new_clause(PyObject* literals) {

@@ -159,12 +159,7 @@ class Nnf {
 public:
     PyObject* run(PyObject* root) {
         work_.push_back({root, false, false});
-        while (!work_.empty()) {
-            Item it = work_.back();
-            work_.pop_back();
-            if (!interrupts_.tick()) return nullptr;
-            if (!(it.exit ? leave(it) : enter(it))) return nullptr;
-        }
+        if (!drain(work_, interrupts_, [&](const Item& it) { return it.exit ? leave(it) : enter(it); })) return nullptr;
         return results_.pop();
     }
 
@@ -289,12 +284,7 @@ public:
 
     PyObject* run(PyObject* root) {
         work_.push_back({root, false, 0});
-        while (!work_.empty()) {
-            Item it = work_.back();
-            work_.pop_back();
-            if (!interrupts_.tick()) return nullptr;
-            if (!(it.exit ? leave(it) : enter(it))) return nullptr;
-        }
+        if (!drain(work_, interrupts_, [&](const Item& it) { return it.exit ? leave(it) : enter(it); })) return nullptr;
         return results_.pop();
     }
 

@@ -29,6 +29,18 @@ private:
     uint64_t next_ = 4096;
 };
 
+// Runs an explicit-stack walk: takes items off `work` until none is left,
+// checking for Ctrl-C; `step(item)` may push more and returns false on error.
+template <class Item, class Step>
+bool drain(std::vector<Item>& work, Interrupts& interrupts, Step step) {
+    while (!work.empty()) {
+        Item it = work.back();
+        work.pop_back();
+        if (!interrupts.tick() || !step(it)) return false;
+    }
+    return true;
+}
+
 // New nodes of the base classes. New references or NULL.
 PyObject* make_not(PyObject* operand);
 PyObject* make_binary(ast::Kind k, PyObject* left, PyObject* right);

@@ -31,12 +31,7 @@ public:
 
     PyObject* run() {
         work_.push_back({root_, false, 0});
-        while (!work_.empty()) {
-            Item it = work_.back();
-            work_.pop_back();
-            if (!interrupts_.tick()) return nullptr;
-            if (!(it.exit ? leave(it) : enter(it))) return nullptr;
-        }
+        if (!drain(work_, interrupts_, [&](const Item& it) { return it.exit ? leave(it) : enter(it); })) return nullptr;
         return results_.pop();
     }
 

@@ -24,7 +24,7 @@ State& state();
 
 // records.cpp
 bool create_record_types(PyObject* module);
-PyObject* new_literal(PyObject* atom, bool positive);
+PyObject* new_literal(PyObject* atom, PyObject* positive);
 PyObject* new_clause(PyObject* literals);
 // The clause of distinct Literal objects (borrowed) that the caller knows
 // to be no tautology.
