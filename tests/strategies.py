@@ -147,3 +147,23 @@ def first_order_formulas(variables=VARIABLES, max_leaves=10):
         )
 
     return st.recursive(atoms, extend, max_leaves=max_leaves)
+
+
+# ---------------------------------------------------------------------------
+# Small clauses over a tiny signature (tests/prover/test_rules.py): unary p
+# and q, constants a and b, unary f, variables x0 and x1, and equations.
+
+
+def small_clauses(max_literals=3):
+    from quorvel.prover.clausifier import Clause, Literal
+
+    t = terms(variables=VARIABLES[:2], constants=CONSTANTS, functions=("f", "f"), max_leaves=3).filter(
+        lambda term: not (isinstance(term, FunctionApp) and term.arity == 2)
+    )
+    atoms = st.one_of(
+        t.map(lambda a: PredicateApp("p", 1, (a,))),
+        t.map(lambda a: PredicateApp("q", 1, (a,))),
+        st.tuples(t, t).map(lambda ab: Equality(*ab)),
+    )
+    literals = st.builds(Literal, atoms, st.booleans())
+    return st.lists(literals, min_size=1, max_size=max_literals).map(lambda ls: Clause(frozenset(ls)))
