@@ -394,3 +394,21 @@ def test_goal_that_is_not_a_forall_and_axiom_that_is_not_second_order():
     through_table = apply_rule(rule, [axiom, Forall(y, plus_zero(y))], {"signature": None})
     reset_skolem_counters()
     assert through_table == rule.match_and_instantiate(axiom, Forall(y, plus_zero(y)))
+
+
+def test_a_missing_second_order_module_fails_only_the_instantiation(monkeypatch):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "quorvel.sol.kb_ext", None)
+    axiom, _ = peano()
+    with pytest.raises(ImportError):
+        SOLInstantiateRule().match_and_instantiate(axiom, Forall(Variable(id=1, sort=Nat), plus_zero(Variable(id=1, sort=Nat))))
+    assert resolve_clauses(C(pos(p(a))), C(neg(p(a))))  # the other rules still work
+
+
+def test_matching_under_the_same_variable_is_unchanged():
+    axiom, zero = peano()
+    n = Variable(id=0, sort=Nat)
+    reset_skolem_counters()
+    clauses = SOLInstantiateRule().match_and_instantiate(axiom, Forall(n, plus_zero(n)))
+    assert plus_zero(zero) in atoms_of(clauses)
