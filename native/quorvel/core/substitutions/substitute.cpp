@@ -41,6 +41,8 @@ public:
     }
 
     PyObject* run() {
+        work_.reserve(32);
+        results_.reserve(32);
         work_.push_back(Item{root_, false});
         while (!work_.empty()) {
             Item it = work_.back();

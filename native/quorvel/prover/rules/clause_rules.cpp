@@ -86,12 +86,19 @@ private:
     Ref seen_;
 };
 
-// A clause of `literals` (a new frozenset of borrowed literals, minus
-// `skip_a`, `skip_b`, plus `extra`) under `mgu`. New reference or NULL.
+// The clause of the literals of `first` but `skip_a` and of `second` but
+// `skip_b`, with `extra`, under `mgu`: as Clause(...).substitute(mgu), with
+// each literal substituted once. New reference or NULL.
 PyObject* clause_under(const Literals& first, PyObject* skip_a, const Literals& second, PyObject* skip_b,
                        PyObject* extra, PyObject* mgu) {
+    bool empty = PyDict_Check(mgu) && PyDict_GET_SIZE(mgu) == 0;
     Ref set(PyFrozenSet_New(nullptr));
     if (!set) return nullptr;
+    auto add = [&](PyObject* l) {
+        if (empty) return PySet_Add(set.get(), l) == 0;
+        Ref s(cnf().substitute_literal(l, mgu));
+        return s && PySet_Add(set.get(), s.get()) == 0;
+    };
     for (const Literals* side : {&first, &second}) {
         PyObject* skip = side == &first ? skip_a : skip_b;
         for (Py_ssize_t i = 0; i < side->size(); ++i) {
@@ -101,16 +108,16 @@ PyObject* clause_under(const Literals& first, PyObject* skip_a, const Literals& 
                 if (eq < 0) return nullptr;
                 if (eq) continue;
             }
-            if (PySet_Add(set.get(), l) < 0) return nullptr;
+            if (!add(l)) return nullptr;
         }
     }
-    if (extra && PySet_Add(set.get(), extra) < 0) return nullptr;
-    Ref clause(cnf().new_clause(set.get()));
-    if (!clause) return nullptr;
-    return cnf().substitute_clause(clause.get(), mgu);
+    if (extra && !add(extra)) return nullptr;
+    return cnf().new_clause(set.get());
 }
 
-// (c1, c2 renamed apart from c1, renaming); the renaming is a new dict.
+// (c1, c2 renamed apart from c1, renaming); the renaming is a new dict. The
+// renaming is applied to each atom through one table of hashed pairs, which
+// is what Clause.substitute with the dict amounts to.
 bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming) {
     renaming = Ref(PyDict_New());
     if (!renaming) return false;
@@ -126,6 +133,8 @@ bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming) {
     Ref offset(one ? PyNumber_Add(top.get(), one.get()) : nullptr);
     if (!offset) return false;
     const ast::Api& a = ast::api();
+    std::vector<PyObject*> olds, news;  // borrowed from vars2 and renaming
+    std::vector<Py_hash_t> hashes;
     Ref it(PyObject_GetIter(vars2));
     if (!it) return false;
     while (PyObject* v = PyIter_Next(it.get())) {
@@ -135,9 +144,31 @@ bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming) {
         if (!id) return false;
         Ref fresh(a.new_variable(a.types[static_cast<int>(Kind::Variable)], id.get(), x->var_kind, x->term.sort));
         if (!fresh || PyDict_SetItem(renaming.get(), v, fresh.get()) < 0) return false;
+        Py_hash_t h = PyObject_Hash(v);
+        if (h == -1) return false;
+        olds.push_back(v);
+        news.push_back(fresh.get());
+        hashes.push_back(h);
     }
     if (PyErr_Occurred()) return false;
-    c2_std = Ref(cnf().substitute_clause(c2, renaming.get()));
+    substitutions::Pairs pairs{olds.data(), news.data(), olds.size(), hashes.data()};
+    Literals lits(c2);
+    if (!lits.ok()) return false;
+    Ref set(PyFrozenSet_New(nullptr));
+    if (!set) return false;
+    for (Py_ssize_t i = 0; i < lits.size(); ++i) {
+        clausifier::LiteralObject* l = clausifier::as_literal(lits[i]);
+        Ref atom(substitutions::api().substitute_formula_pairs(l->atom, &pairs));
+        if (!atom) return false;
+        Kind k = ast::kind_of(atom.get());
+        if (k != Kind::PredicateApp && k != Kind::Equality) {
+            PyErr_SetNone(PyExc_AssertionError);
+            return false;
+        }
+        Ref lit(cnf().new_literal(atom.get(), l->positive));
+        if (!lit || PySet_Add(set.get(), lit.get()) < 0) return false;
+    }
+    c2_std = Ref(cnf().new_clause(set.get()));
     return static_cast<bool>(c2_std);
 }
 
