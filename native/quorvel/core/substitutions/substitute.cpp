@@ -389,54 +389,133 @@ PyObject* with_pairs(PyObject* node, const Pairs* pairs) {
     return apply(node, b);
 }
 
-// An atom or application whose arguments are variables and ground terms
-// (the common case): rebuilt in one loop, without the general walk. NULL
-// with no exception set when it does not have that shape.
-PyObject* flat(PyObject* node, Bindings& bindings, bool& handled) {
-    handled = false;
-    Kind k = ast::exact_kind_of(node);
-    if (k != Kind::PredicateApp && k != Kind::FunctionApp) return nullptr;
-    PyObject* args = k == Kind::FunctionApp ? ast::as_function_app(node)->args : ast::as_predicate_app(node)->args;
-    if (!PyTuple_CheckExact(args)) return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(args);
-    PyObject* replaced[8];
-    if (n > 8) return nullptr;
+// Small terms, the common case (atoms of clauses, Skolem terms), are rebuilt
+// by a direct descent without the general walk: variables, constants and
+// applications of at most kSmallArity arguments, at most kSmallDepth deep.
+// The depth bound keeps this descent's stack small whatever the input; a
+// larger term goes to the general walk. `fits` is cleared (with no
+// exception set) when the term is not small.
+constexpr int kSmallDepth = 12;
+constexpr Py_ssize_t kSmallArity = 8;
+
+PyObject* small_term(PyObject* t, Bindings& b, int depth, bool& fits) {
+    Kind k = ast::exact_kind_of(t);
+    if (k == Kind::Variable) {
+        Py_ssize_t j = b.find(t);
+        if (j == -2) return nullptr;
+        return Py_NewRef(j >= 0 ? b[static_cast<size_t>(j)].term : t);
+    }
+    if (k == Kind::Constant) return Py_NewRef(t);
+    if (k != Kind::FunctionApp) {
+        fits = false;
+        return nullptr;
+    }
+    ast::FunctionAppObject* f = ast::as_function_app(t);
+    if (has_no_free_variables(f->free_vars)) return Py_NewRef(t);
+    if (depth >= kSmallDepth || !PyTuple_CheckExact(f->args) || PyTuple_GET_SIZE(f->args) > kSmallArity) {
+        fits = false;
+        return nullptr;
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(f->args);
+    PyObject* parts[kSmallArity];
     bool changed = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* arg = PyTuple_GET_ITEM(args, i);
-        Kind ak = ast::exact_kind_of(arg);
-        replaced[i] = arg;
-        if (ak == Kind::Variable) {
-            Py_ssize_t j = bindings.find(arg);
-            if (j == -2) {
-                handled = true;
-                return nullptr;
-            }
-            if (j >= 0) {
-                replaced[i] = bindings[static_cast<size_t>(j)].term;
-                changed = true;
-            }
-        } else if (!(ak == Kind::Constant ||
-                     (ak == Kind::FunctionApp && has_no_free_variables(ast::as_function_app(arg)->free_vars)))) {
+        parts[i] = small_term(PyTuple_GET_ITEM(f->args, i), b, depth + 1, fits);
+        if (!parts[i]) {
+            for (Py_ssize_t j = 0; j < i; ++j) Py_DECREF(parts[j]);
             return nullptr;
         }
+        changed = changed || parts[i] != PyTuple_GET_ITEM(f->args, i);
     }
-    handled = true;
-    if (!changed) return Py_NewRef(node);
+    if (!changed) {
+        for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(parts[i]);
+        return Py_NewRef(t);
+    }
     PyObject* tuple = PyTuple_New(n);
-    if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(replaced[i]));
-    const ast::Api& a = ast::api();
-    PyObject* built;
-    if (k == Kind::FunctionApp) {
-        ast::FunctionAppObject* f = ast::as_function_app(node);
-        built = a.new_function_app(a.types[static_cast<int>(k)], f->func, f->arity, tuple, f->return_sort);
-    } else {
-        ast::PredicateAppObject* p = ast::as_predicate_app(node);
-        built = a.new_predicate_app(a.types[static_cast<int>(k)], p->pred, p->arity, tuple);
+    if (!tuple) {
+        for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(parts[i]);
+        return nullptr;
     }
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, parts[i]);
+    const ast::Api& a = ast::api();
+    PyObject* built = a.new_function_app(a.types[static_cast<int>(k)], f->func, f->arity, tuple, f->return_sort);
     Py_DECREF(tuple);
     return built;
+}
+
+// An atom or term of small terms, rebuilt by small_term; NULL with `handled`
+// false (and no exception) when it is not of that shape.
+PyObject* flat(PyObject* node, Bindings& bindings, bool& handled) {
+    handled = false;
+    bool fits = true;
+    Kind k = ast::exact_kind_of(node);
+    PyObject* built = nullptr;
+    if (k == Kind::PredicateApp) {
+        ast::PredicateAppObject* p = ast::as_predicate_app(node);
+        if (!PyTuple_CheckExact(p->args) || PyTuple_GET_SIZE(p->args) > kSmallArity) return nullptr;
+        if (has_no_free_variables(p->free_vars)) {
+            handled = true;
+            return Py_NewRef(node);
+        }
+        Py_ssize_t n = PyTuple_GET_SIZE(p->args);
+        PyObject* parts[kSmallArity];
+        bool changed = false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            parts[i] = small_term(PyTuple_GET_ITEM(p->args, i), bindings, 0, fits);
+            if (!parts[i]) {
+                for (Py_ssize_t j = 0; j < i; ++j) Py_DECREF(parts[j]);
+                handled = fits;  // an error, or not small: the general walk
+                return nullptr;
+            }
+            changed = changed || parts[i] != PyTuple_GET_ITEM(p->args, i);
+        }
+        handled = true;
+        if (!changed) {
+            for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(parts[i]);
+            return Py_NewRef(node);
+        }
+        PyObject* tuple = PyTuple_New(n);
+        if (!tuple) {
+            for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(parts[i]);
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, parts[i]);
+        const ast::Api& a = ast::api();
+        built = a.new_predicate_app(a.types[static_cast<int>(k)], p->pred, p->arity, tuple);
+        Py_DECREF(tuple);
+        return built;
+    }
+    if (k == Kind::Equality) {
+        ast::EqualityObject* e = ast::as_equality(node);
+        PyObject* left = small_term(e->left, bindings, 0, fits);
+        if (!left) {
+            handled = fits;
+            return nullptr;
+        }
+        PyObject* right = small_term(e->right, bindings, 0, fits);
+        if (!right) {
+            Py_DECREF(left);
+            handled = fits;
+            return nullptr;
+        }
+        handled = true;
+        if (left == e->left && right == e->right) {
+            Py_DECREF(left);
+            Py_DECREF(right);
+            return Py_NewRef(node);
+        }
+        const ast::Api& a = ast::api();
+        built = a.new_equality(a.types[static_cast<int>(k)], left, right);
+        Py_DECREF(left);
+        Py_DECREF(right);
+        return built;
+    }
+    if (k == Kind::FunctionApp || k == Kind::Variable || k == Kind::Constant) {
+        PyObject* r = small_term(node, bindings, 0, fits);
+        handled = r != nullptr || fits;
+        return r;
+    }
+    return nullptr;
 }
 
 }  // namespace
