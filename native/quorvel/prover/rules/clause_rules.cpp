@@ -31,11 +31,17 @@ bool check_clause(PyObject* c) {
 class Literals {
 public:
     explicit Literals(PyObject* clause) : list_(PySequence_List(clausifier::as_clause(clause)->literals)) {}
+    // No literals.
+    static const Literals& none() {
+        static const Literals empty;
+        return empty;
+    }
     bool ok() const { return static_cast<bool>(list_); }
-    Py_ssize_t size() const { return PyList_GET_SIZE(list_.get()); }
+    Py_ssize_t size() const { return list_ ? PyList_GET_SIZE(list_.get()) : 0; }
     PyObject* operator[](Py_ssize_t i) const { return PyList_GET_ITEM(list_.get(), i); }
 
 private:
+    Literals() = default;
     Ref list_;
 };
 
@@ -86,17 +92,58 @@ private:
     Ref seen_;
 };
 
+// A substitution read once from a dict, hashed, for applying it to many atoms.
+class HashedPairs {
+public:
+    bool load(PyObject* mapping) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(mapping, &pos, &key, &value)) {
+            if (ast::kind_of(key) != Kind::Variable) continue;
+            Py_hash_t h = PyObject_Hash(key);
+            if (h == -1) return false;
+            vars_.push_back(key);
+            terms_.push_back(value);
+            hashes_.push_back(h);
+        }
+        return true;
+    }
+    bool empty() const { return vars_.empty(); }
+    substitutions::Pairs pairs() const { return {vars_.data(), terms_.data(), vars_.size(), hashes_.data()}; }
+
+    // Literal.substitute: the literal with its atom substituted (the literal
+    // itself when nothing is bound). New reference or NULL.
+    PyObject* literal(PyObject* lit) const {
+        if (empty()) return Py_NewRef(lit);
+        substitutions::Pairs p = pairs();
+        clausifier::LiteralObject* l = clausifier::as_literal(lit);
+        Ref atom(substitutions::api().substitute_formula_pairs(l->atom, &p));
+        if (!atom) return nullptr;
+        Kind k = ast::kind_of(atom.get());
+        if (k != Kind::PredicateApp && k != Kind::Equality) {
+            PyErr_SetNone(PyExc_AssertionError);
+            return nullptr;
+        }
+        if (atom.get() == l->atom) return Py_NewRef(lit);
+        return cnf().new_literal(atom.get(), l->positive);
+    }
+
+private:
+    std::vector<PyObject*> vars_, terms_;  // borrowed from the dict
+    std::vector<Py_hash_t> hashes_;
+};
+
 // The clause of the literals of `first` but `skip_a` and of `second` but
 // `skip_b`, with `extra`, under `mgu`: as Clause(...).substitute(mgu), with
 // each literal substituted once. New reference or NULL.
 PyObject* clause_under(const Literals& first, PyObject* skip_a, const Literals& second, PyObject* skip_b,
                        PyObject* extra, PyObject* mgu) {
-    bool empty = PyDict_Check(mgu) && PyDict_GET_SIZE(mgu) == 0;
+    HashedPairs under;
+    if (!under.load(mgu)) return nullptr;
     Ref set(PyFrozenSet_New(nullptr));
     if (!set) return nullptr;
     auto add = [&](PyObject* l) {
-        if (empty) return PySet_Add(set.get(), l) == 0;
-        Ref s(cnf().substitute_literal(l, mgu));
+        Ref s(under.literal(l));
         return s && PySet_Add(set.get(), s.get()) == 0;
     };
     for (const Literals* side : {&first, &second}) {
@@ -305,7 +352,7 @@ PyObject* factor_clause(PyObject* c) {
                 if (r < 0) return nullptr;
                 if (r == 0) continue;
                 Ref mgu(mgu_raw);
-                Ref factored(cnf().substitute_clause(c, mgu.get()));
+                Ref factored(clause_under(lits, nullptr, Literals::none(), nullptr, nullptr, mgu.get()));
                 if (!factored) return nullptr;
                 Py_ssize_t size = PyObject_Length(clausifier::as_clause(factored.get())->literals);
                 if (size < 0) return nullptr;
