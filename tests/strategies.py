@@ -87,7 +87,7 @@ def small_kripke_models(worlds=3, atoms=ATOMS[:3]):
 
 
 # ---------------------------------------------------------------------------
-# First-order trees with quantifiers of both orders (tests/core/test_visitors.py)
+# Trees with quantifiers of both orders (tests/core/test_visitors.py)
 
 
 def _first_order_pieces(max_id):
@@ -106,12 +106,12 @@ def _first_order_pieces(max_id):
     return variables, terms
 
 
-def first_order_terms(max_id=4):
+def mixed_order_terms(max_id=4):
     """Terms over variables 0..max_id, constants c, d and unary f, g and F (a function variable)."""
     return _first_order_pieces(max_id)[1]
 
 
-def first_order_formulas(max_id=4, max_leaves=10):
+def mixed_order_formulas(max_id=4, max_leaves=10):
     """Formulas with atoms, equations, the five connectives, Forall/Exists over
     variables 0..max_id, and the four second-order quantifiers."""
     from quorvel.core.ast import And, Equality, Exists, Forall, Iff, Implies, Not, Or, PredicateApp
@@ -147,7 +147,7 @@ def substitutions(max_id=4):
     """Mappings from some of the variables 0..max_id to terms."""
     from quorvel.core.ast import Variable
 
-    return st.dictionaries(st.builds(Variable, st.integers(0, max_id)), first_order_terms(max_id), max_size=3)
+    return st.dictionaries(st.builds(Variable, st.integers(0, max_id)), mixed_order_terms(max_id), max_size=3)
 
 
 # ---------------------------------------------------------------------------
@@ -176,3 +176,86 @@ def matrix_questions(atoms=ATOMS[:3]):
     number of matrix paths stays small at multiplicity 1 and 2."""
     small = propositional_formulas(atoms=atoms, max_leaves=6)
     return st.tuples(small, st.lists(propositional_formulas(atoms=atoms, max_leaves=3), max_size=2), st.integers(-1, 2))
+
+
+# ---------------------------------------------------------------------------
+# First-order terms and formulas (tests/core/test_substitutions.py,
+# tests/prover/test_clausifier.py)
+
+from quorvel.core.ast import (  # noqa: E402
+    Constant,
+    Equality,
+    Exists,
+    Forall,
+    FunctionApp,
+    Variable,
+)
+
+VARIABLES = tuple(Variable(id=i) for i in range(3))
+CONSTANTS = (Constant("a"), Constant("b"))
+
+
+def terms(variables=VARIABLES, constants=CONSTANTS, functions=("f", "g"), max_leaves=6):
+    """Terms over `variables` and `constants` with unary and binary functions
+    (f of arity 1, g of arity 2)."""
+    leaves = st.sampled_from(list(variables) + list(constants))
+
+    def extend(children):
+        return st.one_of(
+            children.map(lambda t: FunctionApp(func=functions[0], arity=1, args=(t,))),
+            st.tuples(children, children).map(lambda t: FunctionApp(func=functions[1], arity=2, args=t)),
+        )
+
+    return st.recursive(leaves, extend, max_leaves=max_leaves)
+
+
+def first_order_atoms(variables=VARIABLES, max_term_leaves=3):
+    """Atoms P(t), Q(t, t), the propositional R, and equations."""
+    t = terms(variables=variables, max_leaves=max_term_leaves)
+    return st.one_of(
+        t.map(lambda a: PredicateApp("P", 1, (a,))),
+        st.tuples(t, t).map(lambda ab: PredicateApp("Q", 2, ab)),
+        st.just(PredicateApp("R", 0, ())),
+        st.tuples(t, t).map(lambda ab: Equality(*ab)),
+    )
+
+
+def first_order_formulas(variables=VARIABLES, max_leaves=10):
+    """Formulas with every connective and both quantifiers over `variables`,
+    so quantifiers hide each other and variables also occur free."""
+    atoms = first_order_atoms(variables)
+    var = st.sampled_from(variables)
+
+    def extend(children):
+        pairs = st.tuples(children, children)
+        return st.one_of(
+            children.map(Not),
+            pairs.map(lambda t: And(*t)),
+            pairs.map(lambda t: Or(*t)),
+            pairs.map(lambda t: Implies(*t)),
+            pairs.map(lambda t: Iff(*t)),
+            st.tuples(var, children).map(lambda t: Forall(*t)),
+            st.tuples(var, children).map(lambda t: Exists(*t)),
+        )
+
+    return st.recursive(atoms, extend, max_leaves=max_leaves)
+
+
+# ---------------------------------------------------------------------------
+# Small clauses over a tiny signature (tests/prover/test_rules.py): unary p
+# and q, constants a and b, unary f, variables x0 and x1, and equations.
+
+
+def small_clauses(max_literals=3):
+    from quorvel.prover.clausifier import Clause, Literal
+
+    t = terms(variables=VARIABLES[:2], constants=CONSTANTS, functions=("f", "f"), max_leaves=3).filter(
+        lambda term: not (isinstance(term, FunctionApp) and term.arity == 2)
+    )
+    atoms = st.one_of(
+        t.map(lambda a: PredicateApp("p", 1, (a,))),
+        t.map(lambda a: PredicateApp("q", 1, (a,))),
+        st.tuples(t, t).map(lambda ab: Equality(*ab)),
+    )
+    literals = st.builds(Literal, atoms, st.booleans())
+    return st.lists(literals, min_size=1, max_size=max_literals).map(lambda ls: Clause(frozenset(ls)))

@@ -36,7 +36,7 @@ from quorvel.core.visitors import (
     SubstitutionTransformer,
 )
 from quorvel.sol.ast_ext import ExistsFunc, ExistsPred, ForallFunc, ForallPred, FunctionVariable, PredicateVariable
-from strategies import first_order_formulas, substitutions
+from strategies import mixed_order_formulas, substitutions
 
 peer = benchmark_code.load("visitors_peer", "peers/visitors_peer.py")
 
@@ -376,7 +376,7 @@ PEERS = {
 
 
 @settings(max_examples=150, deadline=None)
-@given(first_order_formulas())
+@given(mixed_order_formulas())
 def test_measures_collector_and_transformer_agree_with_the_peer(tree):
     for cls, peer_cls in PEERS.items():
         expected = peer_cls().visit(tree)
@@ -386,7 +386,7 @@ def test_measures_collector_and_transformer_agree_with_the_peer(tree):
 
 
 @settings(max_examples=150, deadline=None)
-@given(first_order_formulas(), st.sampled_from(["infix", "prefix", "latex"]))
+@given(mixed_order_formulas(), st.sampled_from(["infix", "prefix", "latex"]))
 def test_export_agrees_with_the_peer(tree, notation):
     expected = peer.ExportVisitor(notation).visit(tree)
     assert ExportVisitor(notation).visit(tree) == expected
@@ -394,7 +394,7 @@ def test_export_agrees_with_the_peer(tree, notation):
 
 
 @settings(max_examples=200, deadline=None)
-@given(first_order_formulas(), substitutions())
+@given(mixed_order_formulas(), substitutions())
 def test_substitution_agrees_with_the_peer(tree, mapping):
     expected = peer.SubstitutionTransformer(mapping).visit(tree)
     assert SubstitutionTransformer(mapping).visit(tree) == expected
@@ -406,7 +406,7 @@ def _free(tree):
 
 
 @settings(max_examples=200, deadline=None)
-@given(first_order_formulas(), substitutions())
+@given(mixed_order_formulas(), substitutions())
 def test_substitution_never_captures(tree, mapping):
     expected = set()
     for v in _free(tree):
@@ -432,7 +432,7 @@ def _free_functions(node):
 
 
 @settings(max_examples=200, deadline=None)
-@given(first_order_formulas(), substitutions())
+@given(mixed_order_formulas(), substitutions())
 def test_substitution_never_captures_function_variables(tree, mapping):
     expected = _free_functions(tree)
     for v in _free(tree) & set(mapping):

@@ -179,6 +179,21 @@ bool add_free_variables(PyObject* into, PyObject* term) {
     return ok;
 }
 
+// An object that may hold a reference cycle back to a node: tracked by the
+// collector. Trees whose leaves cannot are untracked, so that collections
+// never walk them.
+bool may_reach_cycle(PyObject* o) { return PyObject_IS_GC(o) && PyObject_GC_IsTracked(o); }
+
+// An argument tuple whose members can reach no cycle is untracked now
+// rather than at some later collection (as CPython untracks such tuples
+// lazily), so the nodes over it are not tracked either.
+void untrack_if_acyclic(PyObject* tuple) {
+    if (!PyObject_GC_IsTracked(tuple)) return;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; ++i)
+        if (may_reach_cycle(PyTuple_GET_ITEM(tuple, i))) return;
+    PyObject_GC_UnTrack(tuple);
+}
+
 // The free variables of argument terms as a frozenset. The common shapes
 // (no variables, one application) share an existing set.
 PyObject* free_variables_of_terms(PyObject* const* terms, Py_ssize_t n) {
@@ -205,6 +220,10 @@ PyObject* free_variables_of_terms(PyObject* const* terms, Py_ssize_t n) {
             Py_DECREF(set);
             return nullptr;
         }
+    // The variables of terms that reach no cycle reach none either.
+    bool acyclic = true;
+    for (Py_ssize_t i = 0; i < n && acyclic; ++i) acyclic = !may_reach_cycle(terms[i]);
+    if (acyclic) PyObject_GC_UnTrack(set);
     return set;
 }
 
@@ -218,10 +237,7 @@ PyObject* free_variables_of_args(PyObject* args) {
     return r;
 }
 
-// An object that may hold a reference cycle back to a node: tracked by the
-// collector. Trees whose leaves cannot are untracked, so that collections
-// never walk them.
-bool may_reach_cycle(PyObject* o) { return PyObject_IS_GC(o) && PyObject_GC_IsTracked(o); }
+
 
 bool is_variable_kind(PyObject* o) {
     const Api& a = state().api;
@@ -333,6 +349,7 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
             PyObject *func = p[0], *arity = p[1], *args = p[2];
             PyObject* return_sort = p[3] ? p[3] : a.ind;
             if (!check_application("Function", "FunctionVariable", "FunctionApp", func, arity, args)) return nullptr;
+            if (PyTuple_CheckExact(args)) untrack_if_acyclic(args);
             PyObject* f[] = {return_sort, func, arity, args, return_sort};
             PyObject* o = allocate(type, k, f, 5);
             if (!o || !(o = finish_compound(o, k, 1))) return nullptr;
@@ -347,6 +364,7 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
         case Kind::PredicateApp: {
             if (!check_application("Predicate", "PredicateVariable", "PredicateApp", p[0], p[1], p[2]))
                 return nullptr;
+            if (PyTuple_CheckExact(p[2])) untrack_if_acyclic(p[2]);
             PyObject* o = allocate(type, k, p, 3);
             if (!o || !(o = finish_compound(o, k, 0))) return nullptr;
             PyObject* fv = free_variables_of_args(p[2]);

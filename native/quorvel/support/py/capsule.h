@@ -22,4 +22,21 @@ inline const void* import_capsule(const char* module, const char* capsule, unsig
     return p;
 }
 
+// The table of type `Api` that one shared library imported: `slot()` is
+// NULL until `import(...)` succeeded (once; later calls return at once).
+template <class Api>
+struct ImportedTable {
+    static const Api*& slot() {
+        static const Api* table = nullptr;
+        return table;
+    }
+    static int import(const char* module, const char* capsule, unsigned version) {
+        if (slot()) return 0;
+        const void* table = import_capsule(module, capsule, version);
+        if (!table) return -1;
+        slot() = static_cast<const Api*>(table);
+        return 0;
+    }
+};
+
 }  // namespace quorvel::py

@@ -133,8 +133,15 @@ PyObject* new_record(PyTypeObject* type, PyObject* const* values) {
         if (!h.add(values[i])) return nullptr;
     auto* r = reinterpret_cast<RecordObject*>(type->tp_alloc(type, 0));
     if (!r) return nullptr;
-    for (int i = 0; i < n; ++i) r->fields[i] = Py_NewRef(values[i]);
+    bool acyclic = true;
+    for (int i = 0; i < n; ++i) {
+        r->fields[i] = Py_NewRef(values[i]);
+        acyclic = acyclic && !(PyObject_IS_GC(values[i]) && PyObject_GC_IsTracked(values[i]));
+    }
     r->hash = h.finish();
+    // A record over values that reach no cycle (a sort named by a str) is
+    // kept out of the collector, and so are the nodes that carry it.
+    if (acyclic && Py_TYPE(r)->tp_dictoffset == 0) PyObject_GC_UnTrack(r);
     return reinterpret_cast<PyObject*>(r);
 }
 
