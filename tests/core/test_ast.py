@@ -272,7 +272,7 @@ def test_free_and_bound_variables(node, free, bound):
     assert bound_variables(node) == bound
 
 
-@pytest.mark.parametrize("value", [5, "P", (P,)])
+@pytest.mark.parametrize("value", [5, "P", (P,), None])
 def test_unsupported_values(value):
     message = f"Unsupported AST node type: {type(value)}"
     with raises(message):
@@ -281,6 +281,44 @@ def test_unsupported_values(value):
         bound_variables(value)
     with raises(message):
         free_variables(And(P, Not(value)))
+
+
+@pytest.mark.parametrize(
+    "function, message",
+    [
+        (free_variables, "Unsupported AST node type: <class 'NoneType'>"),
+        (bound_variables, "Unsupported AST node type: <class 'NoneType'>"),
+        (formula_size, "Expected Formula, got <class 'NoneType'>"),
+        (formula_depth, "Expected Formula, got <class 'NoneType'>"),
+        (canonicalize_bound_variables, "Unsupported AST node type: <class 'NoneType'>"),
+    ],
+)
+def test_none_is_refused_as_any_non_node(function, message):
+    with raises(message):
+        function(None)
+
+
+@pytest.mark.parametrize(
+    "function, wrong, right",
+    [
+        (free_variables, "formula", "node"),
+        (bound_variables, "formula", "node"),
+        (formula_size, "node", "formula"),
+        (formula_depth, "node", "formula"),
+        (canonicalize_bound_variables, "node", "formula"),
+    ],
+)
+def test_tree_function_arguments_read_as_python_functions(function, wrong, right):
+    name = function.__name__
+    with raises(f"{name}() got an unexpected keyword argument '{wrong}'", TypeError):
+        function(**{wrong: P})
+    with raises(f"{name}() missing 1 required positional argument: '{right}'", TypeError):
+        function()
+    with raises(f"{name}() takes 1 positional argument but 2 were given", TypeError):
+        function(P, Q)
+    with raises(f"{name}() got multiple values for argument '{right}'", TypeError):
+        function(P, **{right: P})
+    assert function(**{right: P}) == function(P)
 
 
 def test_duck_typed_free_variable_cache():
