@@ -30,6 +30,7 @@ from quorvel.core.ast import (
     formula_size,
     free_variables,
 )
+from interrupts import seconds_until_interrupted_apart
 from quorvel.core.exceptions import InvalidFormulaError
 from quorvel.core.sorts import Bool, Ind, Nat, PrimitiveSort
 from quorvel.sol.ast_ext import ExistsFunc, ForallFunc, ForallPred, FunctionVariable, PredicateVariable
@@ -497,6 +498,55 @@ def test_shared_subtrees():
     assert free_variables(f) == {x} and bound_variables(f) == set()
     assert f == g and hash(f) == hash(g)
     assert canonicalize_bound_variables(f) == f
+
+
+def quantified_dag(levels, leaf):
+    h = leaf
+    for i in range(levels):
+        h = And(Forall(x, h), Exists(Variable(10 + i % 3), h))
+    return h
+
+
+def unshared(node):
+    """The same tree with every occurrence a node of its own."""
+    if isinstance(node, (And, Or, Implies, Iff)):
+        return type(node)(unshared(node.left), unshared(node.right))
+    if isinstance(node, Not):
+        return Not(unshared(node.operand))
+    if isinstance(node, (Forall, Exists)):
+        return type(node)(node.variable, unshared(node.body))
+    return node
+
+
+@pytest.mark.parametrize("levels", [1, 2, 3, 6])
+@pytest.mark.parametrize("leaf", [atom("P", x, y), atom("P", Variable(10)), And(atom("P", x), atom("Q", Variable(11)))])
+def test_shared_nodes_under_quantifiers_give_the_unshared_answer(levels, leaf):
+    h = quantified_dag(levels, leaf)
+    copy = unshared(h)
+    assert free_variables(h) == free_variables(copy)
+    assert bound_variables(h) == bound_variables(copy)
+    assert canonicalize_bound_variables(h) == canonicalize_bound_variables(copy)
+
+
+def test_free_variables_visit_a_shared_node_once_whatever_binds_above_it():
+    h = atom("P", x, y)
+    for _ in range(80):
+        h = And(Forall(x, h), Exists(x, h))
+    free, bound = free_variables(h), bound_variables(h)  # outside the asserts: h has no printable size
+    assert free == {y} and bound == {x}
+
+
+def test_renaming_an_exponential_result_answers_keyboard_interrupt():
+    # Each of the 2**80 quantifier occurrences takes its own identifier, so
+    # the result cannot be shared; the call must at least be stoppable.
+    setup = """
+        from quorvel.core.ast import And, Exists, Forall, PredicateApp, Variable, canonicalize_bound_variables
+        x = Variable(1)
+        h = PredicateApp("P", 1, (x,))
+        for _ in range(80):
+            h = And(Forall(x, h), Exists(x, h))
+    """
+    assert seconds_until_interrupted_apart(setup, "canonicalize_bound_variables(h)", after=0.5) < 3.0
 
 
 def test_shared_propositional_dag_size():
