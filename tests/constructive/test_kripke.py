@@ -349,6 +349,18 @@ def test_native_and_python_protocol_paths_agree(edges, facts, listed, ops, formu
 # Subclasses
 
 
+def test_string_form_is_to_string_overrides_included():
+    class Titled(KripkeModel):
+        def to_string(self):
+            return "Titled\n" + super().to_string()
+
+    m = Titled([w0])
+    assert str(m) == "Titled\n" + KripkeModel([w0]).to_string()
+    plain = KripkeModel([w0])
+    plain.to_string = lambda: "by instance"
+    assert str(plain) == "by instance"
+
+
 def test_overrides_are_called_through_self():
     calls = []
 
