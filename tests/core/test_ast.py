@@ -227,6 +227,63 @@ def test_subclasses():
     assert renamed.body.left == atom("P", Variable(0))
 
 
+@pytest.mark.parametrize(
+    "cls, args",
+    [(And, (P, Q)), (Not, (P,)), (Variable, (1,)), (Constant, ("c",)), (PredicateApp, ("R", 1, (x,))),
+     (Equality, (x, c)), (FunctionApp, ("f", 1, (x,))), (Forall, (x, atom("R", x)))],
+)
+def test_subclasses_with_their_own_init(cls, args):
+    class Calling(cls):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+
+    class Tagged(cls):
+        def __init__(self, *args, tag):
+            super().__init__(*args)
+            self.tag = tag
+
+    plain = cls(*args)
+
+    def host(node):
+        return And(P, node) if isinstance(plain, Formula) else atom("R", node)
+
+    for node in (Calling(*args), Tagged(*args, tag="t")):
+        assert [getattr(node, f) for f in cls.__match_args__] == [getattr(plain, f) for f in cls.__match_args__]
+        assert node == type(node)(*args, **({"tag": "u"} if type(node) is Tagged else {}))
+        assert node != plain and hash(node) == hash(type(node)(*args, **({"tag": "u"} if type(node) is Tagged else {})))
+        assert formula_size(host(node)) == formula_size(host(plain))
+        assert len(free_variables(host(node))) == len(free_variables(host(plain)))
+        with raises(f"cannot assign to field '{cls.__match_args__[0]}'", dataclasses.FrozenInstanceError):
+            setattr(node, cls.__match_args__[0], None)
+    assert Tagged(*args, tag="t").tag == "t"
+
+
+def test_a_subclass_init_runs_the_construction_checks():
+    class Checked(Variable):
+        def __init__(self, id, note):
+            super().__init__(id)
+            self.note = note
+
+    with raises("Variable ID must be non-negative, got -1."):
+        Checked(-1, "n")
+    with raises("Variable.__init__() missing 1 required positional argument: 'id'", TypeError):
+        Variable.__init__(Checked(1, "n"))
+
+
+def test_a_subclass_that_skips_the_base_init_is_no_node():
+    class Lazy(And):
+        def __init__(self, *args):
+            pass
+
+    node = Lazy(P, Q)
+    with pytest.raises(AttributeError):
+        node.left
+    with raises(f"Unsupported AST node type: {Lazy}"):
+        free_variables(And(P, node))
+    with raises(f"Expected Formula, got {Lazy}"):
+        formula_size(node)
+
+
 def test_match_args():
     match And(P, Q):
         case And(left, right):
