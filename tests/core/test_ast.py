@@ -258,6 +258,22 @@ def test_subclasses_with_their_own_init(cls, args):
     assert Tagged(*args, tag="t").tag == "t"
 
 
+def test_sort_subclasses_with_their_own_init():
+    class Named(PrimitiveSort):
+        def __init__(self, name, note):
+            super().__init__(name)
+            self.note = note
+
+    s = Named("S", "a note")
+    assert (s.name, s.note) == ("S", "a note")
+    assert s == Named("S", "another") and hash(s) == hash(Named("S", "x")) and s != PrimitiveSort("S")
+    assert Variable(1, sort=s).sort is s
+    with raises("cannot assign to field 'name'", dataclasses.FrozenInstanceError):
+        s.name = "T"
+    with raises("PrimitiveSort.__init__() missing 1 required positional argument: 'name'", TypeError):
+        PrimitiveSort.__init__(s)
+
+
 def test_a_subclass_init_runs_the_construction_checks():
     class Checked(Variable):
         def __init__(self, id, note):
