@@ -11,6 +11,7 @@
 
 #include "quorvel/core/ast/internal.h"
 #include "quorvel/support/flat_map.h"
+#include "quorvel/support/py/count.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/interrupt.h"
 #include "quorvel/support/py/ref.h"
@@ -270,46 +271,7 @@ private:
 // ---------------------------------------------------------------------------
 // formula_size
 
-// A count that turns into a Python int if it would overflow.
-class Count {
-public:
-    Count() = default;
-    Count(const Count& other) : small_(other.small_), big_(Py_XNewRef(other.big_)) {}
-    Count& operator=(const Count& other) {
-        Count copy(other);
-        std::swap(small_, copy.small_);
-        std::swap(big_, copy.big_);
-        return *this;
-    }
-    ~Count() { Py_XDECREF(big_); }
-
-    void increment() { ++small_; }  // a walk cannot visit 2**64 nodes
-
-    bool add(const Count& other) {
-        if (!big_ && !other.big_ && small_ <= UINT64_MAX - other.small_) {
-            small_ += other.small_;
-            return true;
-        }
-        Ref a(as_python()), b(other.as_python());
-        if (!a || !b) return false;
-        PyObject* sum = PyNumber_Add(a.get(), b.get());
-        if (!sum) return false;
-        Py_XSETREF(big_, sum);
-        small_ = 0;
-        return true;
-    }
-
-    PyObject* as_python() const {
-        if (!big_) return PyLong_FromUnsignedLongLong(small_);
-        if (!small_) return Py_NewRef(big_);
-        Ref s(PyLong_FromUnsignedLongLong(small_));
-        return s ? PyNumber_Add(big_, s.get()) : nullptr;
-    }
-
-private:
-    uint64_t small_ = 0;
-    PyObject* big_ = nullptr;
-};
+using py::Count;
 
 class SizeWalk {
 public:
