@@ -86,6 +86,27 @@ def test_world_subclasses_may_add_attributes_but_not_change_fields():
         s.name = "x"
 
 
+def test_world_subclasses_with_their_own_init():
+    class Coloured(World):
+        def __init__(self, id, name, colour):
+            super().__init__(id, name)
+            self.colour = colour
+
+    class Passing(World):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+
+    s = Coloured(0, "w0", "red")
+    assert (s.id, s.name, s.colour, str(s)) == (0, "w0", "red", "w0")
+    assert s == Coloured(0, "w0", "blue") and hash(s) == hash(World(0, "w0"))
+    assert Passing(name="w1", id=1) == Passing(1, "w1") != World(1, "w1")
+    with raises(TypeError, "World.__init__() missing 1 required positional argument: 'name'"):
+        Passing(0)
+    m = KripkeModel()
+    m.add_relation(s, Coloured(1, "w1", "red"))
+    assert m.is_accessible(s, Coloured(1, "w1", "green"))
+
+
 @pytest.mark.parametrize(
     ("args", "kwargs", "message"),
     [
@@ -347,6 +368,18 @@ def test_native_and_python_protocol_paths_agree(edges, facts, listed, ops, formu
 
 # ---------------------------------------------------------------------------
 # Subclasses
+
+
+def test_string_form_is_to_string_overrides_included():
+    class Titled(KripkeModel):
+        def to_string(self):
+            return "Titled\n" + super().to_string()
+
+    m = Titled([w0])
+    assert str(m) == "Titled\n" + KripkeModel([w0]).to_string()
+    plain = KripkeModel([w0])
+    plain.to_string = lambda: "by instance"
+    assert str(plain) == "by instance"
 
 
 def test_overrides_are_called_through_self():

@@ -167,6 +167,22 @@ def test_subclass_may_add_attributes_but_not_change_fields():
     assert s != Sequent([P], Q)  # another class is never equal
 
 
+def test_subclass_with_its_own_init_builds_through_super():
+    class Named(Sequent):
+        def __init__(self, name, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self.name = name
+
+    s = Named("n", [P], Q)
+    assert (s.name, s.antecedents, s.succedent) == ("n", (P,), Q)
+    assert s == Named("m", (P,), Q) and hash(s) == hash(Named("m", (P,), Q)) and s != Sequent([P], Q)
+    assert Named("d").succedent == FALSUM
+    with raises("Sequent.__init__() got an unexpected keyword argument 'goal'"):
+        Named("n", goal=P)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        s.succedent = P
+
+
 def test_reprs():
     s = Sequent([P], Q)
     assert repr(s) == (

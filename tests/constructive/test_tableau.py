@@ -13,6 +13,7 @@ import textwrap
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from interrupts import seconds_until_interrupted_apart
 from strategies import small_kripke_models, tableau_questions
 
 import quorvel.constructive.common as common
@@ -764,9 +765,51 @@ def test_depth_and_size(n):
 def test_a_node_that_contains_itself_fails_like_recursion():
     n = TableauNode(1)
     n.children.append(n)
-    for render in (n.to_dict, n.to_string, TableauProofTree(n).get_size, TableauProofTree(n).to_latex):
+    m = TableauNode(1)
+    m.children.append(m)
+    for render in (n.to_dict, n.to_string, TableauProofTree(n).get_size, TableauProofTree(n).get_depth,
+                   TableauProofTree(n).to_latex, lambda: n == m):
         with pytest.raises(RecursionError):
             render()
+    assert n == n
+
+
+def shared_levels(levels, rule="leaf"):
+    node = TableauNode(0, rule=rule)
+    for i in range(levels):
+        node = TableauNode(i + 1, rule="r", children=[node, node])
+    return node
+
+
+def test_children_shared_sixty_levels_deep_are_walked_once():
+    # The comparisons are kept out of the asserts: these trees have no printable size.
+    a, b = shared_levels(60), shared_levels(60)
+    tree = TableauProofTree(a)
+    assert (tree.get_size(), tree.get_depth()) == (2**61 - 1, 61)
+    other = shared_levels(60, rule="other")
+    lopsided = shared_levels(60)
+    lopsided.children[1] = shared_levels(59, rule="other")
+    outcomes = [a == b, a != b, a == other, a != other, a == lopsided]
+    assert outcomes == [True, False, False, True, False]
+
+
+@pytest.mark.parametrize(
+    "change, equal",
+    [
+        (lambda n: None, True),
+        (lambda n: n.children[0].children.append(TableauNode(9)), False),
+        (lambda n: setattr(n.children[1], "is_closed", True), False),
+        (lambda n: setattr(n.children[0].children[0], "clash_details", "x"), False),
+        (lambda n: n.children.__setitem__(1, "not a node"), False),
+    ],
+)
+def test_node_equality_compares_every_field_below(change, equal):
+    def tree():
+        return TableauNode(1, children=[TableauNode(2, children=[TableauNode(3)]), TableauNode(4)])
+
+    a, b = tree(), tree()
+    change(b)
+    assert (a == b, a != b) == (equal, not equal)
 
 
 def test_children_of_other_classes_render_themselves():
@@ -929,6 +972,21 @@ def test_a_long_search_answers_keyboard_interrupt():
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
+
+
+# Steps that add a world above thousands of others cost thousands of plain
+# steps; the Ctrl-C must still come through at once, and so on the road
+# that goes through the objects (taken for an instance of a subclass).
+@pytest.mark.parametrize("atom", ["PredicateApp", "type('SubAtom', (PredicateApp,), {})"])
+def test_keyboard_interrupt_arrives_promptly_in_costly_steps(atom):
+    setup = f"""
+        from quorvel.core.ast import Implies, PredicateApp
+        from quorvel.constructive.tableau import prove_tableau
+        P, Q, R = ({atom}(name, 0, ()) for name in "PQR")
+        formula = Implies(Implies(Implies(P, Q), R), R)
+    """
+    call = "prove_tableau(formula, max_depth=10**5, max_worlds=10**4)"
+    assert seconds_until_interrupted_apart(setup, call, after=3.0) < 4.0
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="address-space limit")

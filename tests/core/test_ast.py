@@ -30,6 +30,7 @@ from quorvel.core.ast import (
     formula_size,
     free_variables,
 )
+from interrupts import seconds_until_interrupted_apart
 from quorvel.core.exceptions import InvalidFormulaError
 from quorvel.core.sorts import Bool, Ind, Nat, PrimitiveSort
 from quorvel.sol.ast_ext import ExistsFunc, ForallFunc, ForallPred, FunctionVariable, PredicateVariable
@@ -226,6 +227,79 @@ def test_subclasses():
     assert renamed.body.left == atom("P", Variable(0))
 
 
+@pytest.mark.parametrize(
+    "cls, args",
+    [(And, (P, Q)), (Not, (P,)), (Variable, (1,)), (Constant, ("c",)), (PredicateApp, ("R", 1, (x,))),
+     (Equality, (x, c)), (FunctionApp, ("f", 1, (x,))), (Forall, (x, atom("R", x)))],
+)
+def test_subclasses_with_their_own_init(cls, args):
+    class Calling(cls):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+
+    class Tagged(cls):
+        def __init__(self, *args, tag):
+            super().__init__(*args)
+            self.tag = tag
+
+    plain = cls(*args)
+
+    def host(node):
+        return And(P, node) if isinstance(plain, Formula) else atom("R", node)
+
+    for node in (Calling(*args), Tagged(*args, tag="t")):
+        assert [getattr(node, f) for f in cls.__match_args__] == [getattr(plain, f) for f in cls.__match_args__]
+        assert node == type(node)(*args, **({"tag": "u"} if type(node) is Tagged else {}))
+        assert node != plain and hash(node) == hash(type(node)(*args, **({"tag": "u"} if type(node) is Tagged else {})))
+        assert formula_size(host(node)) == formula_size(host(plain))
+        assert len(free_variables(host(node))) == len(free_variables(host(plain)))
+        with raises(f"cannot assign to field '{cls.__match_args__[0]}'", dataclasses.FrozenInstanceError):
+            setattr(node, cls.__match_args__[0], None)
+    assert Tagged(*args, tag="t").tag == "t"
+
+
+def test_sort_subclasses_with_their_own_init():
+    class Named(PrimitiveSort):
+        def __init__(self, name, note):
+            super().__init__(name)
+            self.note = note
+
+    s = Named("S", "a note")
+    assert (s.name, s.note) == ("S", "a note")
+    assert s == Named("S", "another") and hash(s) == hash(Named("S", "x")) and s != PrimitiveSort("S")
+    assert Variable(1, sort=s).sort is s
+    with raises("cannot assign to field 'name'", dataclasses.FrozenInstanceError):
+        s.name = "T"
+    with raises("PrimitiveSort.__init__() missing 1 required positional argument: 'name'", TypeError):
+        PrimitiveSort.__init__(s)
+
+
+def test_a_subclass_init_runs_the_construction_checks():
+    class Checked(Variable):
+        def __init__(self, id, note):
+            super().__init__(id)
+            self.note = note
+
+    with raises("Variable ID must be non-negative, got -1."):
+        Checked(-1, "n")
+    with raises("Variable.__init__() missing 1 required positional argument: 'id'", TypeError):
+        Variable.__init__(Checked(1, "n"))
+
+
+def test_a_subclass_that_skips_the_base_init_is_no_node():
+    class Lazy(And):
+        def __init__(self, *args):
+            pass
+
+    node = Lazy(P, Q)
+    with pytest.raises(AttributeError):
+        node.left
+    with raises(f"Unsupported AST node type: {Lazy}"):
+        free_variables(And(P, node))
+    with raises(f"Expected Formula, got {Lazy}"):
+        formula_size(node)
+
+
 def test_match_args():
     match And(P, Q):
         case And(left, right):
@@ -272,7 +346,7 @@ def test_free_and_bound_variables(node, free, bound):
     assert bound_variables(node) == bound
 
 
-@pytest.mark.parametrize("value", [5, "P", (P,)])
+@pytest.mark.parametrize("value", [5, "P", (P,), None])
 def test_unsupported_values(value):
     message = f"Unsupported AST node type: {type(value)}"
     with raises(message):
@@ -281,6 +355,44 @@ def test_unsupported_values(value):
         bound_variables(value)
     with raises(message):
         free_variables(And(P, Not(value)))
+
+
+@pytest.mark.parametrize(
+    "function, message",
+    [
+        (free_variables, "Unsupported AST node type: <class 'NoneType'>"),
+        (bound_variables, "Unsupported AST node type: <class 'NoneType'>"),
+        (formula_size, "Expected Formula, got <class 'NoneType'>"),
+        (formula_depth, "Expected Formula, got <class 'NoneType'>"),
+        (canonicalize_bound_variables, "Unsupported AST node type: <class 'NoneType'>"),
+    ],
+)
+def test_none_is_refused_as_any_non_node(function, message):
+    with raises(message):
+        function(None)
+
+
+@pytest.mark.parametrize(
+    "function, wrong, right",
+    [
+        (free_variables, "formula", "node"),
+        (bound_variables, "formula", "node"),
+        (formula_size, "node", "formula"),
+        (formula_depth, "node", "formula"),
+        (canonicalize_bound_variables, "node", "formula"),
+    ],
+)
+def test_tree_function_arguments_read_as_python_functions(function, wrong, right):
+    name = function.__name__
+    with raises(f"{name}() got an unexpected keyword argument '{wrong}'", TypeError):
+        function(**{wrong: P})
+    with raises(f"{name}() missing 1 required positional argument: '{right}'", TypeError):
+        function()
+    with raises(f"{name}() takes 1 positional argument but 2 were given", TypeError):
+        function(P, Q)
+    with raises(f"{name}() got multiple values for argument '{right}'", TypeError):
+        function(P, **{right: P})
+    assert function(**{right: P}) == function(P)
 
 
 def test_duck_typed_free_variable_cache():
@@ -459,6 +571,55 @@ def test_shared_subtrees():
     assert free_variables(f) == {x} and bound_variables(f) == set()
     assert f == g and hash(f) == hash(g)
     assert canonicalize_bound_variables(f) == f
+
+
+def quantified_dag(levels, leaf):
+    h = leaf
+    for i in range(levels):
+        h = And(Forall(x, h), Exists(Variable(10 + i % 3), h))
+    return h
+
+
+def unshared(node):
+    """The same tree with every occurrence a node of its own."""
+    if isinstance(node, (And, Or, Implies, Iff)):
+        return type(node)(unshared(node.left), unshared(node.right))
+    if isinstance(node, Not):
+        return Not(unshared(node.operand))
+    if isinstance(node, (Forall, Exists)):
+        return type(node)(node.variable, unshared(node.body))
+    return node
+
+
+@pytest.mark.parametrize("levels", [1, 2, 3, 6])
+@pytest.mark.parametrize("leaf", [atom("P", x, y), atom("P", Variable(10)), And(atom("P", x), atom("Q", Variable(11)))])
+def test_shared_nodes_under_quantifiers_give_the_unshared_answer(levels, leaf):
+    h = quantified_dag(levels, leaf)
+    copy = unshared(h)
+    assert free_variables(h) == free_variables(copy)
+    assert bound_variables(h) == bound_variables(copy)
+    assert canonicalize_bound_variables(h) == canonicalize_bound_variables(copy)
+
+
+def test_free_variables_visit_a_shared_node_once_whatever_binds_above_it():
+    h = atom("P", x, y)
+    for _ in range(80):
+        h = And(Forall(x, h), Exists(x, h))
+    free, bound = free_variables(h), bound_variables(h)  # outside the asserts: h has no printable size
+    assert free == {y} and bound == {x}
+
+
+def test_renaming_an_exponential_result_answers_keyboard_interrupt():
+    # Each of the 2**80 quantifier occurrences takes its own identifier, so
+    # the result cannot be shared; the call must at least be stoppable.
+    setup = """
+        from quorvel.core.ast import And, Exists, Forall, PredicateApp, Variable, canonicalize_bound_variables
+        x = Variable(1)
+        h = PredicateApp("P", 1, (x,))
+        for _ in range(80):
+            h = And(Forall(x, h), Exists(x, h))
+    """
+    assert seconds_until_interrupted_apart(setup, "canonicalize_bound_variables(h)", after=0.5) < 3.0
 
 
 def test_shared_propositional_dag_size():

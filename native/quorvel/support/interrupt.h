@@ -1,8 +1,12 @@
-// Polling for an interrupt by work done. A native search counts its inner
-// units (unifier candidates, path elements, clause literals) with tick() and
-// asks its caller every 4096 units whether to stop, so one expensive outer
-// step still answers Ctrl-C promptly. Python-free: the caller hands in the
-// test (the binding layer passes one that runs PyErr_CheckSignals).
+// Polling a long native loop for an interrupt by the work it has done.
+//
+// Counting steps is not enough: one step of a search may cost a handful of
+// operations or a million, so "every 4096 steps" can mean microseconds or
+// tens of seconds. A loop charges what it actually did instead, about one
+// unit per elementary operation (a set insertion, a scanned word, a round of
+// an inner loop); every kStride units the callback runs. The callback is the
+// caller's (for Python, support/py/interrupt.h checks for signals), so this
+// header stays free of Python.
 #pragma once
 
 #include <cstddef>
@@ -10,32 +14,53 @@
 
 namespace quorvel {
 
-class Interrupt {
+class InterruptPoll {
 public:
-    using Test = bool (*)(void*);
+    // True asks the loop to stop.
+    using Interrupted = bool (*)(void* context);
 
-    Interrupt() = default;
-    Interrupt(Test test, void* context) : test_(test), context_(context) {}
+    // Units between two calls of the callback: at a few nanoseconds a unit,
+    // a poll every few tens of microseconds, whose own cost is lost in it.
+    static constexpr uint64_t kStride = uint64_t{1} << 12;
 
-    // Counts `units` of work; true once the caller's test said stop (and from
-    // then on).
-    bool tick(size_t units = 1) {
-        if (stopped_) return true;
-        ticks_ += units;
-        if (ticks_ >= kPeriod) {
-            ticks_ = 0;
-            if (test_ && test_(context_)) stopped_ = true;
-        }
-        return stopped_;
+    // A null callback never stops the loop.
+    explicit InterruptPoll(Interrupted interrupted = nullptr, void* context = nullptr)
+        : interrupted_(interrupted), context_(context) {}
+
+    // Charges `units` of work; false once the callback has asked to stop
+    // (and on every call after that, so nested loops unwind alike).
+    bool charge(uint64_t units = 1) {
+        if (stopped_) return false;
+        used_ += units;
+        if (used_ < kStride) return true;
+        used_ = 0;
+        stopped_ = interrupted_ && interrupted_(context_);
+        return !stopped_;
     }
+
+    // Polls now, whatever has been charged.
+    bool check() { return charge(kStride); }
+
     bool stopped() const { return stopped_; }
 
 private:
-    static constexpr uint64_t kPeriod = 4096;
-    Test test_ = nullptr;
-    void* context_ = nullptr;
-    uint64_t ticks_ = 0;
+    Interrupted interrupted_;
+    void* context_;
+    uint64_t used_ = 0;
     bool stopped_ = false;
+};
+
+// The same budget read the other way round, for loops written as
+// `if (interrupt.tick(n)) stop;`: tick() is true once the callback has asked
+// to stop.
+class Interrupt : public InterruptPoll {
+public:
+    using Test = Interrupted;
+
+    Interrupt() = default;
+    Interrupt(Test test, void* context) : InterruptPoll(test, context) {}
+
+    bool tick(uint64_t units = 1) { return !charge(units); }
 };
 
 }  // namespace quorvel

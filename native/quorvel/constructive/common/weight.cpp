@@ -5,6 +5,7 @@
 
 #include "quorvel/core/ast/api.h"
 #include "quorvel/support/py/guard.h"
+#include "quorvel/support/py/interrupt.h"
 
 namespace quorvel::common {
 namespace {
@@ -21,7 +22,7 @@ public:
 
     PyObject* run(PyObject* root) {
         stack_.push_back({root, false});
-        unsigned steps = 0;
+        py::SignalPoll poll;
         while (!stack_.empty()) {
             auto [o, expanded] = stack_.back();
             if (done_.count(o)) {
@@ -32,7 +33,7 @@ public:
             int n = ast::formula_children(o, ast::kind_of(o), kids);
             if (!expanded) {
                 stack_.back().expanded = true;
-                if (++steps % 4096 == 0 && PyErr_CheckSignals() < 0) return nullptr;
+                if (!poll.charge()) return nullptr;
                 for (int i = n - 1; i >= 0; --i)
                     if (!done_.count(kids[i])) stack_.push_back({kids[i], false});
                 continue;

@@ -21,6 +21,7 @@
 #include "quorvel/constructive/kripke/graph.h"
 #include "quorvel/constructive/kripke/intern.h"
 #include "quorvel/constructive/kripke/model.h"
+#include "quorvel/support/py/interrupt.h"
 
 namespace quorvel::kripke {
 namespace {
@@ -52,9 +53,9 @@ int generic_closure(PyObject* self) {
         Ref own(get_item(relations.get(), w));
         if (!own || add_to(own.get(), w) < 0) return -1;
     }
+    py::SignalPoll poll;
     for (bool changed = true; changed;) {
         changed = false;
-        if (PyErr_CheckSignals() < 0) return -1;
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref su(get_item(relations.get(), PyList_GET_ITEM(worlds.get(), i)));
             if (!su) return -1;
@@ -71,6 +72,7 @@ int generic_closure(PyObject* self) {
                 Ref ws(snapshot(sv.get()));
                 if (!ws) return -1;
                 for (Py_ssize_t k = 0; k < PyList_GET_SIZE(ws.get()); ++k) {
+                    if (!poll.charge()) return -1;
                     PyObject* w = PyList_GET_ITEM(ws.get(), k);
                     int in = contains(su.get(), w);
                     if (in < 0) return -1;
@@ -96,9 +98,9 @@ int generic_monotonicity(PyObject* self) {
     Ref valuations(get(self, s.s_valuations));
     if (!valuations) return -1;
     Py_ssize_t n = PyList_GET_SIZE(worlds.get());
+    py::SignalPoll poll;
     for (bool changed = true; changed;) {
         changed = false;
-        if (PyErr_CheckSignals() < 0) return -1;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* u = PyList_GET_ITEM(worlds.get(), i);
             int c = contains(relations.get(), u);
@@ -121,6 +123,7 @@ int generic_monotonicity(PyObject* self) {
                 Ref fs(snapshot(vu.get()));
                 if (!fs) return -1;
                 for (Py_ssize_t k = 0; k < PyList_GET_SIZE(fs.get()); ++k) {
+                    if (!poll.charge()) return -1;
                     PyObject* f = PyList_GET_ITEM(fs.get(), k);
                     c = contains(valuations.get(), v);
                     if (c < 0) return -1;
@@ -244,7 +247,9 @@ int fast_closure(PyObject* self, Reading& r, std::optional<BitRows>& reach) {
         for (uint32_t m : r.succ[q]) reversed[m].push_back(q);
     reach.emplace(n, n);
     for (uint32_t q = 0; q < n; ++q) reach->set(q, q);
-    propagate(reversed, *reach);
+    // Interrupted only before the model's sets grow past their reflexivity.
+    py::SignalPoll poll;
+    if (!propagate(reversed, *reach, poll)) return kError;
     std::vector<uint64_t> had(reach->words());
     for (uint32_t q : r.wlist) {
         mark(r.succ[q], had);
@@ -312,7 +317,8 @@ int fast_monotonicity(PyObject* self, Reading& r, const std::vector<std::vector<
     BitRows truth(n, formulas.size());
     for (uint32_t u : r.wlist)
         for (uint32_t f : initial[u]) truth.set(u, f);
-    propagate(edges, truth);
+    py::SignalPoll poll;
+    if (!propagate(edges, truth, poll)) return kError;
 
     // Find every receiver and its set before changing anything.
     std::vector<uint64_t> had(truth.words());

@@ -14,6 +14,7 @@
 #include "quorvel/constructive/kripke/model.h"
 #include "quorvel/core/ast/api.h"
 #include "quorvel/support/py/constructive.h"
+#include "quorvel/support/py/interrupt.h"
 
 namespace quorvel::kripke {
 namespace {
@@ -37,9 +38,9 @@ public:
         int r = child(static_cast<uint32_t>(f), static_cast<uint32_t>(w), result, /*top=*/true);
         if (r < 0) return -1;
         if (r != kPushed) return result;
-        unsigned steps = 0;
+        py::SignalPoll poll;
         while (!stack_.empty()) {
-            if (++steps % 4096 == 0 && PyErr_CheckSignals() < 0) return -1;
+            if (!poll.charge()) return -1;
             r = resume(result);
             if (r < 0) return -1;
             if (r == kPushed) continue;

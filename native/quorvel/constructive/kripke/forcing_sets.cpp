@@ -18,6 +18,7 @@
 #include "quorvel/constructive/kripke/model.h"
 #include "quorvel/core/ast/api.h"
 #include "quorvel/support/py/constructive.h"
+#include "quorvel/support/py/interrupt.h"
 
 namespace quorvel::kripke {
 namespace {
@@ -303,9 +304,11 @@ private:
             uint8_t stage;
         };
         std::vector<Frame> stack{{root_, 0}};
-        unsigned steps = 0;
+        py::SignalPoll poll;
+        size_t work = 0;  // of the last step: a box costs n_ * words_
         while (!stack.empty()) {
-            if (++steps % 4096 == 0 && PyErr_CheckSignals() < 0) return false;
+            if (!poll.charge(1 + work)) return false;
+            work = words_;
             Frame& fr = stack.back();
             uint32_t i = fr.node;
             if (done[i]) {
@@ -345,6 +348,7 @@ private:
                         std::vector<uint64_t> outside(words_);
                         for (size_t k = 0; k < words_; ++k) outside[k] = ~a[k];
                         box(outside, t);
+                        work += n_ * words_;
                         break;
                     }
                     case Op::And:
@@ -364,6 +368,7 @@ private:
                         for (size_t k = 0; k < words_; ++k)
                             allowed[k] = ~a[k] | (with_b ? truth_[nd.b][k] : 0);
                         box(allowed, t);
+                        work += n_ * words_;
                         break;
                     }
                     default: break;

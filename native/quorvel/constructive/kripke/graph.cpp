@@ -62,9 +62,9 @@ uint32_t components(const Adjacency& succ, std::vector<uint32_t>& comp) {
 
 }  // namespace
 
-void propagate(const Adjacency& succ, BitRows& bits) {
+bool propagate(const Adjacency& succ, BitRows& bits, InterruptPoll& poll) {
     size_t n = succ.size();
-    if (n == 0) return;
+    if (n == 0) return true;
     std::vector<uint32_t> comp;
     uint32_t ncomp = components(succ, comp);
     std::vector<std::vector<uint32_t>> members(ncomp);
@@ -74,12 +74,14 @@ void propagate(const Adjacency& succ, BitRows& bits) {
     // Sources first: a component's accumulator is complete before it is read.
     for (uint32_t c = ncomp; c-- > 0;) {
         uint64_t* a = acc.row(c);
+        if (!poll.charge(words * members[c].size())) return false;
         for (uint32_t v : members[c]) {
             const uint64_t* b = bits.row(v);
             for (size_t i = 0; i < words; ++i) a[i] |= b[i];
         }
         for (uint32_t v : members[c]) {
             std::copy(a, a + words, bits.row(v));
+            if (!poll.charge(words * succ[v].size())) return false;
             for (uint32_t w : succ[v]) {
                 if (comp[w] == c) continue;
                 uint64_t* t = acc.row(comp[w]);
@@ -87,6 +89,7 @@ void propagate(const Adjacency& succ, BitRows& bits) {
             }
         }
     }
+    return true;
 }
 
 }  // namespace quorvel::kripke

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "quorvel/support/interrupt.h"
+
 namespace quorvel::kripke {
 
 // One bit row per node, `bits` columns each.
@@ -31,6 +33,7 @@ using Adjacency = std::vector<std::vector<uint32_t>>;
 // every node that reaches it by a path of one edge or more. Strongly
 // connected components are found iteratively (Tarjan) and the condensation
 // is swept once in topological order, so the cost is O((n + e) * words).
-void propagate(const Adjacency& succ, BitRows& bits);
+// False, with `bits` half rewritten, once `poll` asks to stop.
+bool propagate(const Adjacency& succ, BitRows& bits, InterruptPoll& poll);
 
 }  // namespace quorvel::kripke

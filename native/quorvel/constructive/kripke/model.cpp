@@ -303,8 +303,14 @@ void model_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// The string form is whatever self.to_string() gives, an override's too.
 PyObject* model_str(PyObject* self) {
-    return py::guard<PyObject*>(nullptr, [&] { return to_string(self); });
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        int own = is_own(self, Method::ToString);
+        if (own < 0) return nullptr;
+        if (own) return to_string(self);
+        return PyObject_CallMethodNoArgs(self, state().method_names[static_cast<int>(Method::ToString)]);
+    });
 }
 
 // Method wrappers: parse as a Python method would, then delegate.
@@ -463,7 +469,7 @@ bool create_model_type(PyObject* module) {
     s.api.model_type = type;
     type->tp_name = "KripkeModel";  // as a Python class names itself in error messages
     const char* names[] = {"add_world", "_compute_transitive_closure", "_enforce_monotonicity", "accessible_worlds",
-                           "evaluate"};
+                           "evaluate", "to_string"};
     for (int i = 0; i < static_cast<int>(Method::Count); ++i) {
         s.method_names[i] = PyUnicode_InternFromString(names[i]);
         if (!s.method_names[i]) return false;

@@ -26,7 +26,7 @@ struct ModelObject {
 
 // The methods that other methods call through `self`, so that a subclass's
 // override (or an instance attribute) is honoured as in Python.
-enum class Method { AddWorld, ComputeClosure, EnforceMonotonicity, AccessibleWorlds, Evaluate, Count };
+enum class Method { AddWorld, ComputeClosure, EnforceMonotonicity, AccessibleWorlds, Evaluate, ToString, Count };
 
 struct State {
     Api api{};

@@ -6,6 +6,7 @@
 #include "quorvel/constructive/kripke/model.h"
 #include "quorvel/support/py/args.h"
 #include "quorvel/support/py/compat.h"
+#include "quorvel/support/py/frozen_init.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/hashing.h"
 
@@ -25,11 +26,29 @@ PyObject* make(PyTypeObject* type, PyObject* id, PyObject* name) {
     return reinterpret_cast<PyObject*>(w);
 }
 
+int world_init(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// A subclass with an __init__ of its own gets World(None, None), which
+// super().__init__(...) fills.
 PyObject* world_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (py::builds_in_init(type, world_init)) return make(type, Py_None, Py_None);
         PyObject* f[2];
         if (!py::parse_tuple(kInit, args, kwargs, f)) return nullptr;
         return make(type, f[0], f[1]);
+    });
+}
+
+int world_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return py::guard<int>(-1, [&]() -> int {
+        if (!py::builds_in_init(Py_TYPE(self), world_init)) return 0;  // world_new used these arguments
+        PyObject* f[2];
+        if (!py::parse_tuple(kInit, args, kwargs, f)) return -1;
+        auto* w = as_world(self);
+        Py_SETREF(w->id, Py_NewRef(f[0]));
+        Py_SETREF(w->name, Py_NewRef(f[1]));
+        w->hash = -1;
+        return 0;
     });
 }
 
@@ -157,6 +176,7 @@ PyObject* new_numbered_world(long number) {
 bool create_world_type(PyObject* module) {
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(world_new)},
+        {Py_tp_init, reinterpret_cast<void*>(world_init)},
         {Py_tp_dealloc, reinterpret_cast<void*>(world_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(world_traverse)},
         {Py_tp_hash, reinterpret_cast<void*>(world_hash)},

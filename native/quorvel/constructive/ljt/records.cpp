@@ -9,6 +9,7 @@
 #include "quorvel/support/py/args.h"
 #include "quorvel/support/py/compat.h"
 #include "quorvel/support/py/constructive.h"
+#include "quorvel/support/py/frozen_init.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/hashing.h"
 #include "quorvel/support/py/names.h"
@@ -74,11 +75,31 @@ PyObject* make_sequent(PyTypeObject* type, PyObject* antecedents, PyObject* succ
     return reinterpret_cast<PyObject*>(s);
 }
 
+int sequent_init(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// A subclass with an __init__ of its own gets the default sequent, which
+// super().__init__(...) fills.
 PyObject* sequent_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (py::builds_in_init(type, sequent_init)) return make_sequent(type, state().empty_tuple, state().falsum);
         PyObject* p[2];
         if (!py::parse_tuple(kSequentInit, args, kwargs, p)) return nullptr;
         return make_sequent(type, p[0] ? p[0] : state().empty_tuple, p[1] ? p[1] : state().falsum);
+    });
+}
+
+int sequent_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return py::guard<int>(-1, [&]() -> int {
+        if (!py::builds_in_init(Py_TYPE(self), sequent_init)) return 0;  // sequent_new used these arguments
+        PyObject* p[2];
+        if (!py::parse_tuple(kSequentInit, args, kwargs, p)) return -1;
+        Ref antecedents(PySequence_Tuple(p[0] ? p[0] : state().empty_tuple));
+        if (!antecedents) return -1;
+        SequentObject* s = as_sequent(self);
+        Py_SETREF(s->antecedents, antecedents.release());
+        Py_SETREF(s->succedent, Py_NewRef(p[1] ? p[1] : state().falsum));
+        s->hash = -1;
+        return 0;
     });
 }
 
@@ -498,6 +519,7 @@ PyObject* node_dict(PyObject* root) {
 bool create_record_types(PyObject* module) {
     static PyType_Slot sequent_slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(sequent_new)},
+        {Py_tp_init, reinterpret_cast<void*>(sequent_init)},
         {Py_tp_dealloc, reinterpret_cast<void*>(sequent_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(sequent_traverse)},
         {Py_tp_hash, reinterpret_cast<void*>(sequent_hash)},

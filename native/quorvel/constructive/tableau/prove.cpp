@@ -16,6 +16,7 @@
 #include "quorvel/constructive/tableau/search.h"
 #include "quorvel/core/ast/api.h"
 #include "quorvel/support/py/constructive.h"
+#include "quorvel/support/py/interrupt.h"
 #include "quorvel/support/py/lower.h"
 #include "quorvel/support/py/printer.h"
 
@@ -62,8 +63,6 @@ bool bound_of(PyObject* self, PyObject* name, int64_t& out, bool& plain) {
                        : overflow < 0 ? std::numeric_limits<int64_t>::min() : static_cast<int64_t>(x);
     return true;
 }
-
-bool keep_going(void*) { return PyErr_CheckSignals() == 0; }
 
 bool set_counter(PyObject* self, size_t value) {
     Ref v(PyLong_FromSize_t(value));
@@ -226,7 +225,8 @@ PyObject* prove_natively(PyObject* self, PyObject* target, PyObject* premises, B
     Search search(closure, bounds);
     Search::Outcome outcome;
     try {
-        outcome = search.run(lowered, goal, keep_going, nullptr);
+        py::SignalPoll poll;
+        outcome = search.run(lowered, goal, poll);
     } catch (const std::bad_alloc&) {
         set_counter(self, search.nodes().size());
         PyErr_NoMemory();

@@ -350,7 +350,7 @@ PyTypeObject* make_node_type() {
         {Py_tp_traverse, reinterpret_cast<void*>(record_traverse<kNodeDesc>)},
         {Py_tp_clear, reinterpret_cast<void*>(record_clear<kNodeDesc>)},
         {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-        {Py_tp_richcompare, reinterpret_cast<void*>(record_richcompare<kNodeDesc>)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(node_richcompare)},
         {Py_tp_repr, reinterpret_cast<void*>(record_repr<kNodeDesc>)},
         {Py_tp_str, reinterpret_cast<void*>(node_str)},
         {Py_tp_members, kNodeMembers},

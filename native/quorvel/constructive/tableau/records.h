@@ -94,4 +94,7 @@ PyObject* subtree_size(PyObject* root);
 // tree.cpp
 PyObject* new_tree(PyObject* root);
 
+// node_equality.cpp: TableauNode's tp_richcompare.
+PyObject* node_richcompare(PyObject* a, PyObject* b, int op);
+
 }  // namespace quorvel::tableau

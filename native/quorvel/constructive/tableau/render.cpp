@@ -4,11 +4,15 @@
 // whose to_string / to_dict was replaced on the instance) is asked through
 // its own method, as the recursive definitions ask every child.
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "quorvel/constructive/kripke/api.h"
 #include "quorvel/constructive/tableau/records.h"
+#include "quorvel/support/py/count.h"
+#include "quorvel/support/py/interrupt.h"
 
 namespace quorvel::tableau {
 namespace {
@@ -306,39 +310,56 @@ PyObject* tree_latex(PyObject* root) {
 
 namespace {
 
-struct WalkFrame {
-    PyObject* node;
-    Ref children;
-    Py_ssize_t next;
-};
-
-// Visits every node under `root` once per path (a shared subtree counts
-// each time); `visit(level)` gets the node's level, the root's being 1.
-template <class Visit>
-bool walk(PyObject* root, Visit visit) {
+// Folds the tree under `root` from the leaves up, as the recursive
+// definitions do, but each node once: a node met again (a child list may
+// share a subtree) gives the value it gave before, so sixty levels of
+// shared children cost sixty nodes, not 2**60. A node's value starts as
+// `start`, takes each child's value with `combine` and is closed by
+// `finish`. Nodes are held while remembered, so an address cannot be reused
+// by a node that a `children` property made afresh.
+template <class Value, class Combine, class Finish>
+bool fold(PyObject* root, Value start, Combine combine, Finish finish, Value& out) {
+    struct Frame {
+        Ref node, children;
+        Py_ssize_t next;
+        Value acc;
+    };
     Path path;
-    std::vector<WalkFrame> stack;
+    std::vector<Frame> stack;
+    std::unordered_map<PyObject*, std::pair<Ref, Value>> done;
+    py::SignalPoll poll;
+    // Opens `node`, or hands its value to the frame below when it is known.
     auto enter = [&](PyObject* node) -> bool {
+        if (!poll.charge()) return false;
+        if (auto it = done.find(node); it != done.end())
+            return stack.empty() ? (out = it->second.second, true) : combine(stack.back().acc, it->second.second);
         Ref children = node_get(node, kChildren);
         if (!children) return false;
         int t = truth(children.get());
         if (t < 0) return false;
-        visit(stack.size() + 1);
-        if (!t) return true;
-        Ref snap = snapshot(children.get());
+        Ref snap = t ? snapshot(children.get()) : Ref(PyList_New(0));
         if (!snap || !path.enter(node)) return false;
-        stack.push_back({node, snap, 0});
+        stack.push_back({Ref::borrow(node), snap, 0, start});
         return true;
     };
     if (!enter(root)) return false;
     while (!stack.empty()) {
-        WalkFrame& top = stack.back();
-        if (top.next == PyList_GET_SIZE(top.children.get())) {
-            path.leave(top.node);
-            stack.pop_back();
+        Frame& top = stack.back();
+        if (top.next < PyList_GET_SIZE(top.children.get())) {
+            if (!enter(PyList_GET_ITEM(top.children.get(), top.next++))) return false;
             continue;
         }
-        if (!enter(PyList_GET_ITEM(top.children.get(), top.next++))) return false;
+        Frame f = std::move(top);
+        stack.pop_back();
+        path.leave(f.node.get());
+        if (!finish(f.acc)) return false;
+        if (stack.empty()) {
+            out = f.acc;
+        } else if (!combine(stack.back().acc, f.acc)) {
+            return false;
+        }
+        PyObject* key = f.node.get();
+        done.emplace(key, std::make_pair(std::move(f.node), std::move(f.acc)));
     }
     return true;
 }
@@ -347,14 +368,18 @@ bool walk(PyObject* root, Visit visit) {
 
 PyObject* subtree_depth(PyObject* root) {
     size_t depth = 0;
-    if (!walk(root, [&](size_t level) { depth = level > depth ? level : depth; })) return nullptr;
+    auto deeper = [](size_t& acc, size_t child) { return acc = child > acc ? child : acc, true; };
+    auto count_self = [](size_t& acc) { return ++acc, true; };
+    if (!fold<size_t>(root, 0, deeper, count_self, depth)) return nullptr;
     return PyLong_FromSize_t(depth);
 }
 
 PyObject* subtree_size(PyObject* root) {
-    unsigned long long size = 0;
-    if (!walk(root, [&](size_t) { ++size; })) return nullptr;
-    return PyLong_FromUnsignedLongLong(size);
+    py::Count size;
+    auto add = [](py::Count& acc, const py::Count& child) { return acc.add(child); };
+    auto done = [](py::Count&) { return true; };
+    if (!fold<py::Count>(root, py::Count(1), add, done, size)) return nullptr;
+    return size.as_python();
 }
 
 }  // namespace quorvel::tableau

@@ -1,6 +1,7 @@
 #include "quorvel/constructive/tableau/search.h"
 
 #include <algorithm>
+#include <new>
 
 namespace quorvel::tableau {
 namespace {
@@ -13,8 +14,6 @@ constexpr uint32_t successor_of(uint64_t item) { return static_cast<uint32_t>(it
 
 // The rules that act once per successor of their world.
 constexpr bool per_successor(int r) { return r == idx(Rule::TNot) || r == idx(Rule::TImp); }
-
-constexpr int kCheckInterval = 4096;
 
 }  // namespace
 
@@ -76,6 +75,15 @@ Closure::Closure(FormulaArena& arena) : falsum_(arena.falsum()), verum_(arena.ve
 Search::Search(const Closure& closure, Bounds bounds)
     : closure_(closure), bounds_(bounds), words_((closure.size() + 63) / 64) {}
 
+Search::~Search() {
+    // Destroying the sets would walk every one of their nodes only to hand
+    // it back to pool_, which frees its blocks whole anyway. The items are
+    // plain integers, so each set may end by having an empty one built over
+    // it instead.
+    for (WorldData& w : worlds_)
+        for (PendingSet& p : w.pending) new (&p) PendingSet(&pool_);
+}
+
 std::vector<FormulaId> Search::true_formulas(uint32_t w) const {
     std::vector<FormulaId> out;
     const uint64_t* row = &t_bits_[static_cast<size_t>(w) * words_];
@@ -88,6 +96,7 @@ std::vector<FormulaId> Search::true_formulas(uint32_t w) const {
 void Search::insert(int r, uint32_t w, uint64_t item) {
     worlds_[w].pending[r].insert(item);
     ++pending_count_[r];
+    ++work_;
     trail_.push_back({Undo::Insert, static_cast<uint8_t>(r), w, item});
 }
 
@@ -127,7 +136,7 @@ void Search::add_false(uint32_t w, FormulaId f) {
 
 uint32_t Search::new_world_above(uint32_t w) {
     uint32_t n = static_cast<uint32_t>(worlds_.size());
-    worlds_.push_back(WorldData{{n}, {}});
+    worlds_.emplace_back(n, &pool_);
     t_bits_.resize(t_bits_.size() + words_, 0);
     f_bits_.resize(f_bits_.size() + words_, 0);
     trail_.push_back({Undo::World, 0, n, 0});
@@ -135,7 +144,9 @@ uint32_t Search::new_world_above(uint32_t w) {
     // implications get a candidate for n.
     for (uint32_t u = 0; u < n; ++u) {
         auto& succ = worlds_[u].succ;
+        ++work_;
         if (!std::binary_search(succ.begin(), succ.end(), w)) continue;
+        work_ += words_;
         succ.push_back(n);
         trail_.push_back({Undo::Succ, 0, u, 0});
         for (FormulaId f : true_formulas(u)) {
@@ -146,7 +157,9 @@ uint32_t Search::new_world_above(uint32_t w) {
     // Monotonicity: n receives what is true at every world that sees it.
     for (uint32_t u = 0; u < n; ++u) {
         const auto& succ = worlds_[u].succ;
+        ++work_;
         if (succ.back() != n) continue;
+        work_ += words_;
         for (FormulaId f : true_formulas(u))
             if (!test(t_bits_, n, f)) set_true(n, f);
     }
@@ -154,6 +167,7 @@ uint32_t Search::new_world_above(uint32_t w) {
 }
 
 void Search::undo_to(size_t mark) {
+    work_ += trail_.size() - mark;
     while (trail_.size() > mark) {
         TrailEntry e = trail_.back();
         trail_.pop_back();
@@ -193,6 +207,7 @@ bool Search::find_candidate(int& rule, uint32_t& world, uint64_t& item) {
         if ((r == idx(Rule::FImp) || r == idx(Rule::FNot)) && !may_create) continue;
         for (uint32_t w = 0; w < worlds_.size(); ++w) {
             auto& v = worlds_[w].pending[r];
+            ++work_;
             if (v.empty()) continue;
             rule = r;
             world = w;
@@ -266,9 +281,8 @@ void Search::apply_right(const Frame& fr, uint32_t& node) {
     }
 }
 
-Search::Outcome Search::run(const std::vector<FormulaId>& premises, FormulaId target, KeepGoing keep_going,
-                            void* context) {
-    worlds_.push_back(WorldData{{0}, {}});
+Search::Outcome Search::run(const std::vector<FormulaId>& premises, FormulaId target, InterruptPoll& poll) {
+    worlds_.emplace_back(0, &pool_);
     t_bits_.assign(words_, 0);
     f_bits_.assign(words_, 0);
     for (FormulaId p : premises) add_true(0, p);
@@ -277,8 +291,9 @@ Search::Outcome Search::run(const std::vector<FormulaId>& premises, FormulaId ta
     uint32_t node = make_node(Label::Target, false, target, 0, 0, kNoNode);
     int64_t depth = 1;
     Outcome outcome = Outcome::Open;
-    for (uint64_t steps = 1;; ++steps) {
-        if (steps % kCheckInterval == 0 && !keep_going(context)) return Outcome::Interrupted;
+    for (;;) {
+        if (!poll.charge(1 + work_)) return Outcome::Interrupted;
+        work_ = 0;
 
         if (!clashes_.empty()) {
             record_clash(node);

@@ -12,10 +12,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory_resource>
 #include <set>
 #include <vector>
 
 #include "quorvel/support/formula_arena.h"
+#include "quorvel/support/interrupt.h"
 
 namespace quorvel::tableau {
 
@@ -80,13 +82,15 @@ struct Bounds {
 class Search {
 public:
     enum class Outcome { Closed, Open, Interrupted };
-    // Called every few thousand steps; false stops the search.
-    using KeepGoing = bool (*)(void* context);
 
     Search(const Closure& closure, Bounds bounds);
+    ~Search();
+    Search(const Search&) = delete;
+    Search& operator=(const Search&) = delete;
 
     // Proves `target` from `premises`. Node i of nodes() has id i + 1.
-    Outcome run(const std::vector<FormulaId>& premises, FormulaId target, KeepGoing keep_going, void* context);
+    // Each step charges `poll` with the work it did.
+    Outcome run(const std::vector<FormulaId>& premises, FormulaId target, InterruptPoll& poll);
 
     const std::vector<ProofNode>& nodes() const { return nodes_; }
 
@@ -99,12 +103,21 @@ public:
     std::vector<FormulaId> true_formulas(uint32_t w) const;
 
 private:
+    // Pending items come from one pool: a long search holds tens of
+    // millions of them, and handing each back to malloc made tearing the
+    // state down (after Ctrl-C, say) take a tenth of the search's time.
+    using PendingSet = std::pmr::set<uint64_t>;
     struct WorldData {
+        WorldData(uint32_t self, std::pmr::memory_resource* pool)
+            : succ{self}, pending{PendingSet(pool), PendingSet(pool), PendingSet(pool), PendingSet(pool),
+                                  PendingSet(pool), PendingSet(pool), PendingSet(pool), PendingSet(pool),
+                                  PendingSet(pool), PendingSet(pool)} {}
         std::vector<uint32_t> succ;  // ascending; the world itself included
         // Candidates of each rule at this world whose applied-rule key is
         // not yet taken; the next to fire is the smallest. An item packs
         // (formula << 32 | successor), so items order as the scan visits them.
-        std::array<std::set<uint64_t>, kRuleCount> pending;
+        std::array<PendingSet, kRuleCount> pending;
+        static_assert(kRuleCount == 10, "one pool-bound set per rule above");
     };
     enum class Undo : uint8_t { SetTrue, SetFalse, Insert, Fire, Succ, World };
     struct TrailEntry {
@@ -143,6 +156,7 @@ private:
     const Closure& closure_;
     Bounds bounds_;
     size_t words_;
+    std::pmr::unsynchronized_pool_resource pool_;  // outlives worlds_
     std::vector<WorldData> worlds_;
     std::vector<uint64_t> t_bits_, f_bits_;  // world-major bitsets
     std::array<size_t, kRuleCount> pending_count_{};
@@ -153,6 +167,9 @@ private:
     std::vector<Frame> frames_;
     std::vector<ProofNode> nodes_;
     std::vector<uint64_t> scratch_;
+    // Work since the last charge: a step that adds a world above many
+    // others costs thousands of times what a plain step costs.
+    uint64_t work_ = 0;
 };
 
 }  // namespace quorvel::tableau

@@ -15,13 +15,12 @@
 #include "quorvel/constructive/tableau/search.h"
 #include "quorvel/core/ast/api.h"
 #include "quorvel/support/py/constructive.h"
+#include "quorvel/support/py/interrupt.h"
 
 namespace quorvel::tableau {
 namespace {
 
 using ast::Kind;
-
-constexpr int kSignalInterval = 256;
 
 PyObject* empty_frozenset() {
     static PyObject* e = PyFrozenSet_New(nullptr);
@@ -126,7 +125,9 @@ private:
     // The task the loop runs next, or the result it hands up.
     Ref task_state_, task_node_, task_depth_;
     Ref result_;
-    unsigned long steps_ = 0;
+    // A step here copies branch states and calls through Python objects,
+    // far dearer than the poll, so each one polls.
+    py::SignalPoll poll_;
 };
 
 bool Expansion::init() {
@@ -379,7 +380,7 @@ bool Expansion::branch_right(Frame& fr) {
 }
 
 Expansion::Status Expansion::step(PyObject* st, PyObject* node, PyObject* depth) {
-    if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return Status::Error;
+    if (!poll_.check()) return Status::Error;
     Ref clash = own_clash_ ? Ref(check_clash(self_, st)) : call_method(self_, names().check_clash, st);
     if (!clash) return Status::Error;
     if (clash.get() != Py_None) {

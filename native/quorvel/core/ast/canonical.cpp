@@ -12,6 +12,7 @@
 
 #include "quorvel/core/ast/internal.h"
 #include "quorvel/support/py/guard.h"
+#include "quorvel/support/py/interrupt.h"
 #include "quorvel/support/py/ref.h"
 
 namespace quorvel::ast {
@@ -54,6 +55,10 @@ public:
 
         if (!open(root, false)) return nullptr;
         while (!stack_.empty()) {
+            // Every quantifier met takes its own identifier, so a shared
+            // sub-tree under quantifiers is rebuilt at each occurrence: the
+            // result of a deep DAG can be exponential, and only Ctrl-C ends it.
+            if (!poll_.charge()) return nullptr;
             Frame& f = stack_.back();
             if (f.next < f.count) {
                 PyObject* child = f.seq ? PySequence_Fast_ITEMS(f.seq)[f.next] : f.children[f.next];
@@ -294,6 +299,7 @@ private:
     std::vector<Frame> stack_;
     std::vector<Result> results_;
     std::unordered_map<Key, PyObject*, KeyHash> memo_;
+    py::SignalPoll poll_;
 };
 
 }  // namespace

@@ -86,6 +86,58 @@ PyObject* rebuild(PyObject*, PyObject* args) {
     return node;
 }
 
+// The tree functions take any object, None included, and parse their one
+// argument as a Python function does: a wrong keyword reads "got an
+// unexpected keyword argument", not nanobind's list of overloads.
+const char* const kNodeParam[] = {"node"};
+const char* const kFormulaParam[] = {"formula"};
+const quorvel::py::Signature kFreeVariables{"free_variables", kNodeParam, 1, 1, 0, false};
+const quorvel::py::Signature kBoundVariables{"bound_variables", kNodeParam, 1, 1, 0, false};
+const quorvel::py::Signature kFormulaDepth{"formula_depth", kFormulaParam, 1, 1, 0, false};
+const quorvel::py::Signature kFormulaSize{"formula_size", kFormulaParam, 1, 1, 0, false};
+const quorvel::py::Signature kCanonicalize{"canonicalize_bound_variables", kFormulaParam, 1, 1, 0, false};
+
+template <PyObject* (*F)(PyObject*), const quorvel::py::Signature& S>
+PyObject* tree_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* arg[1];
+    if (!quorvel::py::parse_vector(S, args, PyVectorcall_NARGS(nargs), kwnames, arg)) return nullptr;
+    return F(arg[0]);
+}
+
+template <PyObject* (*F)(PyObject*), const quorvel::py::Signature& S>
+constexpr PyMethodDef tree_def(const char* doc) {
+    return {S.function, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tree_function<F, S>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+PyMethodDef kTreeFunctions[] = {
+    tree_def<free_variables, kFreeVariables>(R"doc(free_variables(node)
+--
+
+The variables that occur free in a term or formula, as a new set.
+
+Raises:
+    InvalidFormulaError: for a value that is no node ("Unsupported AST node type: ").)doc"),
+    tree_def<bound_variables, kBoundVariables>(R"doc(bound_variables(node)
+--
+
+The variables that a Forall or Exists anywhere inside the node binds, as a new set.)doc"),
+    tree_def<formula_depth, kFormulaDepth>(R"doc(formula_depth(formula)
+--
+
+The height of the formula tree; atoms are leaves and terms do not count.)doc"),
+    tree_def<formula_size, kFormulaSize>(R"doc(formula_size(formula)
+--
+
+The number of formula and term nodes in the whole tree.)doc"),
+    tree_def<canonicalize_bound_variables, kCanonicalize>(R"doc(canonicalize_bound_variables(formula)
+--
+
+Renames every first-order bound variable to 0, 1, 2, ... in the order its quantifier is
+entered, skipping the identifiers of free variables. Idempotent; alpha-equivalent
+formulas give equal results.)doc"),
+};
+
 void init_api(nb::module_& m) {
     Api& api = state().api;
     api.version = kApiVersion;
@@ -130,26 +182,11 @@ NB_MODULE(ast, m) {
     set_signature(reinterpret_cast<PyObject*>(s.api.term_type), Kind::Term);
     set_signature(reinterpret_cast<PyObject*>(s.api.formula_type), Kind::Formula);
 
-    m.def("free_variables", [](nb::handle node) { return checked(free_variables(node.ptr())); }, "node"_a,
-          nb::sig("def free_variables(node: Term | Formula) -> set[Variable]"),
-          R"doc(The variables that occur free in a term or formula, as a new set.
-
-Raises:
-    InvalidFormulaError: for a value that is no node ("Unsupported AST node type: ").)doc");
-    m.def("bound_variables", [](nb::handle node) { return checked(bound_variables(node.ptr())); }, "node"_a,
-          nb::sig("def bound_variables(node: Term | Formula) -> set[Variable]"),
-          R"doc(The variables that a Forall or Exists anywhere inside the node binds, as a new set.)doc");
-    m.def("formula_depth", [](nb::handle f) { return checked(formula_depth(f.ptr())); }, "formula"_a,
-          nb::sig("def formula_depth(formula: Formula) -> int"),
-          R"doc(The height of the formula tree; atoms are leaves and terms do not count.)doc");
-    m.def("formula_size", [](nb::handle f) { return checked(formula_size(f.ptr())); }, "formula"_a,
-          nb::sig("def formula_size(formula: Formula) -> int"),
-          R"doc(The number of formula and term nodes in the whole tree.)doc");
-    m.def("canonicalize_bound_variables", [](nb::handle f) { return checked(canonicalize_bound_variables(f.ptr())); },
-          "formula"_a, nb::sig("def canonicalize_bound_variables(formula: Formula) -> Formula"),
-          R"doc(Renames every first-order bound variable to 0, 1, 2, ... in the order its quantifier is
-entered, skipping the identifiers of free variables. Idempotent; alpha-equivalent
-formulas give equal results.)doc");
+    for (PyMethodDef& def : kTreeFunctions) {
+        PyObject* f = PyCFunction_NewEx(&def, nullptr, nb::str("quorvel.core.ast").ptr());
+        if (!f) throw nb::python_error();
+        m.attr(def.ml_name) = nb::steal(f);
+    }
 
     // A plain builtin function, which pickle finds again by its name.
     static PyMethodDef rebuild_def = {"_rebuild", rebuild, METH_VARARGS, "Rebuilds a pickled node: cls(**kwargs)."};

@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "quorvel/core/ast/internal.h"
 #include "quorvel/support/py/args.h"
 #include "quorvel/support/py/compat.h"
+#include "quorvel/support/py/frozen_init.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/hashing.h"
 #include "quorvel/support/py/names.h"
@@ -400,13 +402,65 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
     }
 }
 
+int node_init(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// A class whose __init__ is ours is built here, from the call's arguments.
+// A Python subclass with an __init__ of its own gets a placeholder instead,
+// which super().__init__(...) fills, as a frozen dataclass's __init__ fills
+// the instance: until then it reads as a bare Formula (no fields), so no
+// reader of the layout ever meets a missing field.
 PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (py::builds_in_init(type, node_init)) {
+            PyObject* o = type->tp_alloc(type, 0);
+            if (!o) return nullptr;
+            as_node(o)->kind = Kind::Formula;
+            as_node(o)->hash = -1;
+            return o;
+        }
         Kind k = kind_of_type(type);
         PyObject* p[6];
         if (!py::parse_tuple(info(k).signature, args, kwargs, p)) return nullptr;
         return build(type, k, p);
     });
+}
+
+// The __init__ of every node class: nothing to do for an instance node_new
+// built; for a placeholder (or a subclass instance initialised again, as a
+// frozen dataclass allows), the node is built with all its checks and its
+// fields, kind and hash are moved into `self`.
+int node_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return py::guard<int>(-1, [&]() -> int {
+        PyTypeObject* type = Py_TYPE(self);
+        if (!py::builds_in_init(type, node_init)) return 0;
+        Kind k = kind_of_type(type);
+        PyObject* p[6];
+        if (!py::parse_tuple(info(k).signature, args, kwargs, p)) return -1;
+        PyObject* built = build(type, k, p);
+        if (!built) return -1;
+        // Same class, same layout: swapping hands self's old fields to the
+        // temporary, which releases them.
+        PyObject** mine = fields_of(self);
+        PyObject** theirs = fields_of(built);
+        for (int i = 0, n = field_count(k); i < n; ++i) std::swap(mine[i], theirs[i]);
+        std::swap(as_node(self)->kind, as_node(built)->kind);
+        std::swap(as_node(self)->hash, as_node(built)->hash);
+        Py_DECREF(built);
+        return 0;
+    });
+}
+
+// Frozen dataclass assignment: refused for every name on a node class
+// itself, for the field names only on a Python subclass (which may keep
+// attributes of its own).
+int node_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(self);
+    Kind k = kind_of_type(type);
+    if (is_exact(type, k) || !PyUnicode_Check(name)) return py::refuse_assignment(self, name, value);
+    const ClassInfo& ci = info(k);
+    for (int i = 0; i < ci.nfields; ++i)
+        if (PyUnicode_CompareWithASCIIString(name, ci.fields[i]) == 0) return py::refuse_assignment(self, name, value);
+    return PyObject_GenericSetAttr(self, name, value);
 }
 
 // Calling an exact node class skips tuple and dict packing.
@@ -538,12 +592,13 @@ PyTypeObject* make_type(Kind k, const std::string& name, PyTypeObject* base) {
     members[ci.nfields] = PyMemberDef{nullptr, 0, 0, 0, nullptr};
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(node_new)},
+        {Py_tp_init, reinterpret_cast<void*>(node_init)},
         {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
         {Py_tp_hash, reinterpret_cast<void*>(node_hash)},
         {Py_tp_richcompare, reinterpret_cast<void*>(node_richcompare)},
         {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
-        {Py_tp_setattro, reinterpret_cast<void*>(py::refuse_assignment)},
+        {Py_tp_setattro, reinterpret_cast<void*>(node_setattro)},
         {Py_tp_members, members},
         {Py_tp_methods, kMethods},
         {Py_tp_doc, const_cast<char*>(ci.doc ? ci.doc : "A second-order quantifier.")},

@@ -11,7 +11,9 @@
 
 #include "quorvel/core/ast/internal.h"
 #include "quorvel/support/flat_map.h"
+#include "quorvel/support/py/count.h"
 #include "quorvel/support/py/guard.h"
+#include "quorvel/support/py/interrupt.h"
 #include "quorvel/support/py/ref.h"
 
 namespace quorvel::ast {
@@ -69,40 +71,49 @@ private:
 // ---------------------------------------------------------------------------
 // free_variables and bound_variables
 
+// free_variables answers a shared node from its own free set, computed once
+// per call in a context of its own (a fresh result and no bindings) and then
+// added, less the variables bound where it is met, wherever it occurs: the
+// free set of a node does not depend on the quantifiers above it, so
+// And(Forall(x, h), Exists(x, h)) walks h once, not once per binder.
 class VariableWalk {
 public:
-    explicit VariableWalk(bool free) : free_(free), seen_(Key{nullptr, 0}) {}
+    explicit VariableWalk(bool free) : free_(free) {}
     ~VariableWalk() {
         Py_XDECREF(result_);
         Py_XDECREF(bound_);
+        for (Context& c : outer_) {
+            Py_XDECREF(c.result);
+            Py_XDECREF(c.bound);
+        }
+        free_sets_.for_each([](const void*, PyObject*& set) { Py_DECREF(set); });
     }
 
     PyObject* run(PyObject* root) {
         result_ = PySet_New(nullptr);
         if (!result_) return nullptr;
-        work_.push_back(Item{root, false});
+        work_.push_back(Item{root, Step::Visit});
         while (!work_.empty()) {
+            if (!poll_.charge()) return nullptr;
             Item it = work_.back();
             work_.pop_back();
-            if (it.leave ? !leave(it.node) : !visit(it.node)) return nullptr;
+            bool ok = it.step == Step::Visit ? visit(it.node) : it.step == Step::Leave ? leave(it.node) : finish(it.node);
+            if (!ok) return nullptr;
         }
         return std::exchange(result_, nullptr);
     }
 
 private:
+    enum class Step : uint8_t { Visit, Leave, Finish };
     struct Item {
         PyObject* node;
-        bool leave;  // end of a quantifier's scope
+        Step step;  // Leave: end of a quantifier's scope; Finish: a shared node's free set is complete
     };
-    struct Key {
-        PyObject* node;
-        uint64_t scope;
-        bool operator==(const Key&) const = default;
-    };
-    struct KeyHash {
-        size_t operator()(const Key& k) const {
-            return static_cast<size_t>(mix64(reinterpret_cast<uintptr_t>(k.node) ^ (k.scope << 48)));
-        }
+    // The result and bindings of an enclosing walk, set aside while a
+    // shared node's own free set is collected.
+    struct Context {
+        PyObject* result;
+        PyObject* bound;
     };
 
     // Adds a variable unless a quantifier around it binds it.
@@ -138,14 +149,11 @@ private:
         PyObject* count = PyDict_GetItemWithError(bound_, var);
         if (!count && PyErr_Occurred()) return false;
         Ref next(PyLong_FromSsize_t(count ? PyLong_AsSsize_t(count) + 1 : 1));
-        if (!next || PyDict_SetItem(bound_, var, next.get()) < 0) return false;
-        scopes_.push_back(++scope_count_);
-        return true;
+        return next && PyDict_SetItem(bound_, var, next.get()) == 0;
     }
 
     bool leave(PyObject* quantifier) {
         PyObject* var = as_quantifier(quantifier)->variable;
-        scopes_.pop_back();
         PyObject* count = PyDict_GetItemWithError(bound_, var);
         if (!count) return false;
         Py_ssize_t n = PyLong_AsSsize_t(count);
@@ -154,13 +162,31 @@ private:
         return next && PyDict_SetItem(bound_, var, next.get()) == 0;
     }
 
-    uint64_t scope() const { return scopes_.empty() ? 0 : scopes_.back(); }
+    // For a compound node: 1 when it is already accounted for, 0 when it is
+    // to be walked (in a context of its own if shared), -1 on error.
+    int known(PyObject* o) {
+        if (!shared(o)) return 0;
+        if (!free_) return !seen_.insert(o, true).second;
+        if (PyObject** set = free_sets_.find(o)) return add_all(*set) ? 1 : -1;
+        PyObject* own = PySet_New(nullptr);
+        if (!own) return -1;
+        outer_.push_back(Context{std::exchange(result_, own), std::exchange(bound_, nullptr)});
+        work_.push_back(Item{o, Step::Finish});
+        return 0;
+    }
 
-    // True when this compound node was already walked under the same
-    // bindings (its variables are then in the result already).
-    bool seen_before(PyObject* o) {
-        if (!shared(o)) return false;
-        return !seen_.insert(Key{o, free_ ? scope() : 0}, true).second;
+    // The free set of shared node `o` is complete: keep it, return to the
+    // enclosing walk and add it there.
+    bool finish(PyObject* o) {
+        Ref own(result_);
+        Py_CLEAR(bound_);
+        result_ = outer_.back().result;
+        bound_ = outer_.back().bound;
+        outer_.pop_back();
+        if (!add_all(own.get())) return false;
+        free_sets_.insert(o, own.get());
+        own.release();
+        return true;
     }
 
     bool visit(PyObject* o) {
@@ -196,37 +222,36 @@ private:
                 // the set in its layout.
                 return !free_ || add_all(fields_of(o)[field_count(k) - 1]);
             case Kind::Not:
-                if (seen_before(o)) return true;
-                work_.push_back(Item{as_unary(o)->operand, false});
-                return true;
             case Kind::And:
             case Kind::Or:
             case Kind::Implies:
             case Kind::Iff:
-                if (seen_before(o)) return true;
-                work_.push_back(Item{as_binary(o)->right, false});
-                work_.push_back(Item{as_binary(o)->left, false});
-                return true;
             case Kind::Forall:
-            case Kind::Exists: {
-                if (seen_before(o)) return true;
-                PyObject* var = as_quantifier(o)->variable;
-                if (free_) {
-                    if (!enter(var)) return false;
-                    work_.push_back(Item{o, true});
-                } else if (PySet_Add(result_, var) < 0) {
-                    return false;
+            case Kind::Exists:
+                if (int seen = known(o)) return seen > 0;
+                if (k == Kind::Not) {
+                    work_.push_back(Item{as_unary(o)->operand, Step::Visit});
+                } else if (k == Kind::Forall || k == Kind::Exists) {
+                    PyObject* var = as_quantifier(o)->variable;
+                    if (free_) {
+                        if (!enter(var)) return false;
+                        work_.push_back(Item{o, Step::Leave});
+                    } else if (PySet_Add(result_, var) < 0) {
+                        return false;
+                    }
+                    work_.push_back(Item{as_quantifier(o)->body, Step::Visit});
+                } else {
+                    work_.push_back(Item{as_binary(o)->right, Step::Visit});
+                    work_.push_back(Item{as_binary(o)->left, Step::Visit});
                 }
-                work_.push_back(Item{as_quantifier(o)->body, false});
                 return true;
-            }
             default: {
                 PyObject* body = second_order_body(o);
                 if (!body) {
                     if (!PyErr_Occurred()) raise_with_class("Unsupported AST node type: ", o);
                     return false;
                 }
-                work_.push_back(Item{keep_.hold(body), false});
+                work_.push_back(Item{keep_.hold(body), Step::Visit});
                 return true;
             }
         }
@@ -235,56 +260,18 @@ private:
     bool free_;
     PyObject* result_ = nullptr;
     PyObject* bound_ = nullptr;  // variable -> number of quantifiers binding it here
-    std::vector<uint64_t> scopes_;
-    uint64_t scope_count_ = 0;
+    std::vector<Context> outer_;
     std::vector<Item> work_;
-    FlatMap<Key, bool, KeyHash> seen_;
+    IdentityMap<bool> seen_;            // bound_variables: shared nodes walked
+    IdentityMap<PyObject*> free_sets_;  // free_variables: shared node -> its free set (owned)
     Keep keep_;
+    py::SignalPoll poll_;
 };
 
 // ---------------------------------------------------------------------------
 // formula_size
 
-// A count that turns into a Python int if it would overflow.
-class Count {
-public:
-    Count() = default;
-    Count(const Count& other) : small_(other.small_), big_(Py_XNewRef(other.big_)) {}
-    Count& operator=(const Count& other) {
-        Count copy(other);
-        std::swap(small_, copy.small_);
-        std::swap(big_, copy.big_);
-        return *this;
-    }
-    ~Count() { Py_XDECREF(big_); }
-
-    void increment() { ++small_; }  // a walk cannot visit 2**64 nodes
-
-    bool add(const Count& other) {
-        if (!big_ && !other.big_ && small_ <= UINT64_MAX - other.small_) {
-            small_ += other.small_;
-            return true;
-        }
-        Ref a(as_python()), b(other.as_python());
-        if (!a || !b) return false;
-        PyObject* sum = PyNumber_Add(a.get(), b.get());
-        if (!sum) return false;
-        Py_XSETREF(big_, sum);
-        small_ = 0;
-        return true;
-    }
-
-    PyObject* as_python() const {
-        if (!big_) return PyLong_FromUnsignedLongLong(small_);
-        if (!small_) return Py_NewRef(big_);
-        Ref s(PyLong_FromUnsignedLongLong(small_));
-        return s ? PyNumber_Add(big_, s.get()) : nullptr;
-    }
-
-private:
-    uint64_t small_ = 0;
-    PyObject* big_ = nullptr;
-};
+using py::Count;
 
 class SizeWalk {
 public:

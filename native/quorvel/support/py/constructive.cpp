@@ -6,6 +6,7 @@
 
 #include "quorvel/core/ast/api.h"
 #include "quorvel/support/py/guard.h"
+#include "quorvel/support/py/interrupt.h"
 
 namespace quorvel::py {
 namespace {
@@ -83,7 +84,7 @@ public:
             int nkids = ast::formula_children(o, k, kids);
             if (!fr.expanded) {
                 fr.expanded = true;
-                if (++steps_ % 4096 == 0 && PyErr_CheckSignals() < 0) return nullptr;
+                if (!poll_.charge()) return nullptr;
                 for (int i = nkids - 1; i >= 0; --i)
                     if (!done_.count(kids[i])) stack_.push_back({kids[i], false});
                 continue;
@@ -158,7 +159,7 @@ private:
     std::vector<Frame> stack_;
     std::unordered_map<PyObject*, PyObject*> done_;  // node (borrowed) -> result (owned)
     PyObject* falsum_ = nullptr;
-    unsigned steps_ = 0;
+    SignalPoll poll_;
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "quorvel/support/py/args.h"
 #include "quorvel/support/py/compat.h"
+#include "quorvel/support/py/frozen_init.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/hashing.h"
 #include "quorvel/support/py/repr.h"
@@ -38,13 +39,47 @@ int nfields_of(PyObject* self) {
     return info ? static_cast<int>(info->names.size()) : 0;
 }
 
+int record_init(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// A subclass with an __init__ of its own gets a record of None fields, which
+// super().__init__(...) fills.
 PyObject* record_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         RecordInfo* info = info_of(type);
-        std::vector<PyObject*> values(info->names.size());
-        if (!parse_tuple(info->signature, args, kwargs, values.data())) return nullptr;
+        std::vector<PyObject*> values(info->names.size(), Py_None);
+        if (!builds_in_init(type, record_init) && !parse_tuple(info->signature, args, kwargs, values.data()))
+            return nullptr;
         return new_record(type, values.data());
     });
+}
+
+int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard<int>(-1, [&]() -> int {
+        if (!builds_in_init(Py_TYPE(self), record_init)) return 0;  // record_new used these arguments
+        RecordInfo* info = info_of(Py_TYPE(self));
+        std::vector<PyObject*> values(info->names.size());
+        if (!parse_tuple(info->signature, args, kwargs, values.data())) return -1;
+        TupleHash h;
+        for (PyObject* v : values)
+            if (!h.add(v)) return -1;
+        auto* r = reinterpret_cast<RecordObject*>(self);
+        for (size_t i = 0; i < values.size(); ++i) Py_SETREF(r->fields[i], Py_NewRef(values[i]));
+        r->hash = h.finish();
+        return 0;
+    });
+}
+
+// Frozen dataclass assignment: refused for every name on the record class
+// itself, for the field names only on a Python subclass.
+int record_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    PyObject* own = PyDict_GetItemString(Py_TYPE(self)->tp_dict, "__quorvel_record__");
+    if (!own && PyUnicode_Check(name)) {
+        RecordInfo* info = info_of(Py_TYPE(self));
+        bool field = false;
+        for (const char* f : info->names) field = field || PyUnicode_CompareWithASCIIString(name, f) == 0;
+        if (!field) return PyObject_GenericSetAttr(self, name, value);
+    }
+    return refuse_assignment(self, name, value);
 }
 
 void record_dealloc(PyObject* self) {
@@ -162,12 +197,13 @@ PyTypeObject* make_record_type(const RecordSpec& record) {
 
         std::vector<PyType_Slot> slots = {
             {Py_tp_new, reinterpret_cast<void*>(record_new)},
+            {Py_tp_init, reinterpret_cast<void*>(record_init)},
             {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
             {Py_tp_traverse, reinterpret_cast<void*>(record_traverse)},
             {Py_tp_hash, reinterpret_cast<void*>(record_hash)},
             {Py_tp_richcompare, reinterpret_cast<void*>(record_richcompare)},
             {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
-            {Py_tp_setattro, reinterpret_cast<void*>(refuse_assignment)},
+            {Py_tp_setattro, reinterpret_cast<void*>(record_setattro)},
             {Py_tp_members, info->members.data()},
             {Py_tp_methods, record_methods},
             {Py_tp_doc, const_cast<char*>(record.doc)},
