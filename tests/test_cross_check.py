@@ -107,8 +107,10 @@ resolution = pytest.importorskip("quorvel.constructive.resolution")
 @settings(max_examples=200, deadline=None)
 @given(ljt_questions())
 def test_prefixed_proofs_are_never_contradicted_by_ljt(question):
+    # Multiplicity 1: at 2 a few of these small formulas (nested equivalences)
+    # already have tens of millions of matrix paths, which is a MemoryError.
     target, premises = question
-    result = resolution.prove_prefixed_resolution(target, premises, max_multiplicity=2)
+    result = resolution.prove_prefixed_resolution(target, premises, max_multiplicity=1)
     if result is not None:
         assert result.is_valid and prove_ljt(target, premises) is not None
 
