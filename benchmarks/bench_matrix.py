@@ -20,9 +20,9 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.setrecursionlimit(100_000)
 
 import peers.matrix_peer as peer  # noqa: E402
+from peers.matrix_peer import path_count  # noqa: E402
 from iltp import parse_problem, problem_files  # noqa: E402
 
 from quorvel.constructive.matrix import FormulaTree  # noqa: E402
@@ -36,27 +36,6 @@ def best_of(repeat, fn):
         best = min(best, time.perf_counter() - t0)
         del out
     return best
-
-
-def path_count(tree):
-    """The number of paths, from the tree's shape, without listing them."""
-    count = {}
-    for p in tree.positions:  # children come before their parent
-        kids = [count[c.id] for c in p.children]
-        if p.is_leaf():
-            n = 1
-        elif p.pos_type == "ALPHA":
-            n = sum(kids) or 1
-        elif p.pos_type == "PHI":
-            n = 1
-            for k in range(len(kids) // 2):
-                n *= kids[2 * k] + kids[2 * k + 1]
-        else:
-            n = 1
-            for k in kids:
-                n *= k
-        count[p.id] = n
-    return count[tree.root.id]
 
 
 def position_count(prob, m):
@@ -99,6 +78,7 @@ def main(argv=None) -> int:
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--top", type=int, default=3, help="problems shown on lines of their own")
     opts = ap.parse_args(argv)
+    sys.setrecursionlimit(100_000)  # the peer's paths recurse once per level
     problems = [parse_problem(p.read_text(), p.stem) for p in problem_files(pattern=opts.filter)]
     worst = float("inf")
     print(f"{'row':<34} {'problems':>8} {'paths':>9} {'peer s':>9} {'native s':>9} {'ratio':>7}")

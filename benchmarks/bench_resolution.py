@@ -20,7 +20,6 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.setrecursionlimit(100_000)
 
 from iltp import parse_problem, problem_files  # noqa: E402
 
@@ -106,6 +105,7 @@ def main(argv=None) -> int:
     ap.add_argument("--filter", metavar="REGEX")
     ap.add_argument("--repeat", type=int, default=3)
     opts = ap.parse_args(argv)
+    sys.setrecursionlimit(100_000)  # the peer's search recurses once per clause closed
     import quorvel.constructive.resolution  # noqa: F401  (loaded before forking)
 
     def give_up(*_):

@@ -158,3 +158,24 @@ def _paths(pos):
     for k in range(len(kids) // 2):
         out = _join(out, _paths(kids[2 * k]) + _paths(kids[2 * k + 1]))
     return out
+
+
+def path_count(tree):
+    """The number of paths, from the tree's shape, without listing them."""
+    count = {}
+    for p in tree.positions:  # children come before their parent
+        kids = [count[c.id] for c in p.children]
+        if p.is_leaf():
+            n = 1
+        elif p.pos_type == "ALPHA":
+            n = sum(kids) or 1
+        elif p.pos_type == "PHI":
+            n = 1
+            for k in range(len(kids) // 2):
+                n *= kids[2 * k] + kids[2 * k + 1]
+        else:
+            n = 1
+            for k in kids:
+                n *= k
+        count[p.id] = n
+    return count[tree.root.id]

@@ -4,7 +4,7 @@ import signal
 import weakref
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import assume, given, settings
 
 import benchmark_code
 from strategies import matrix_questions
@@ -285,7 +285,11 @@ def test_a_position_among_its_descendants_is_refused():
 @given(matrix_questions())
 def test_trees_and_paths_agree_with_the_plain_version(question):
     target, premises, multiplicity = question
-    tree, plain = FormulaTree(target, premises, multiplicity), peer.FormulaTree(target, premises, multiplicity)
+    tree = FormulaTree(target, premises, multiplicity)
+    # Nested equivalences can make millions of paths; the plain version is
+    # compared on the ones it lists in moments.
+    assume(peer.path_count(tree) <= 20_000)
+    plain = peer.FormulaTree(target, premises, multiplicity)
     assert [row(p) for p in tree.positions] == [row(p) for p in plain.positions]
     assert [p.id for p in tree.leaves] == [p.id for p in plain.leaves]
     assert order_text(tree) == " ".join(f"{k}:{','.join(sorted(map(str, v)))}" for k, v in plain.tree_order.items())
@@ -345,13 +349,14 @@ def test_paths_past_the_memory_budget_raise_memory_error():
 
 
 def test_get_paths_answers_ctrl_c():
-    tree = FormulaTree(Q, [Implies(P, Q)], multiplicity=24)
+    # About a million paths: well within memory, longer to list than the timer.
+    tree = FormulaTree(Q, [Implies(P, Q)], multiplicity=20)
 
     def interrupt(*_):
         raise KeyboardInterrupt
 
     old = signal.signal(signal.SIGALRM, interrupt)
-    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
     try:
         with pytest.raises(KeyboardInterrupt):
             tree.get_paths()

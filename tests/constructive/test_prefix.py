@@ -407,3 +407,16 @@ def test_long_chains_are_checked_without_recursion():
     assert is_admissible(Tree(chain), PrefixSubstitution())
     closing = PrefixSubstitution({PrefixVariable("V0"): (PrefixVariable(f"V{n}"),)})
     assert not is_admissible(Tree(chain), closing)
+
+
+def test_unify_words_keeps_the_current_substitution():
+    from quorvel.constructive.prefix import _unify_words
+
+    current = subst("V1=c1")
+    [same] = _unify_words(word("V1").symbols, word("c1").symbols, current)
+    assert same is current
+    result = _unify_words(word("V2").symbols, word("c1.V1").symbols, current)
+    assert [bindings(u) for u in result] == ["V1=c1 V2=c1.c1"]
+    assert all(u is not current for u in result) and bindings(current) == "V1=c1"
+    plain = peer._unify_words(word("V2", peer).symbols, word("c1.V1", peer).symbols, subst("V1=c1", peer))
+    assert [u.to_dict() for u in plain] == [u.to_dict() for u in result]

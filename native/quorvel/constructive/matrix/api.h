@@ -50,8 +50,9 @@ struct Api {
     // The native view of a tree this module built (borrowed from the tree),
     // or NULL with TypeError for anything else.
     const TreeView* (*view)(PyObject* tree);
-    // The matrix paths of a view's tree, as position indices: 1, 0 when
-    // interrupted (the caller raises), throws std::bad_alloc past the memory budget.
+    // The matrix paths of a view's tree, as position indices; false when
+    // interrupted (the signal's exception is set), std::bad_alloc past the
+    // memory budget.
     bool (*paths)(const TreeView& view, Interrupt& interrupt, PathSet& out);
 };
 

@@ -155,10 +155,13 @@ bool same_kind_of_position(PyObject* a, PyObject* b) { return is_position(a) && 
 // 1 equal, 0 not, -1 error.
 int positions_equal(PyObject* a, PyObject* b) {
     std::vector<std::pair<Ref, Ref>> work;
-    std::vector<std::pair<PyObject*, PyObject*>> mine;  // pairs this call added to assumed()
-    auto release = [&] {
-        for (auto& p : mine) assumed().erase(p);
-    };
+    // The pairs this call assumes, withdrawn however the call ends.
+    struct Assumptions {
+        std::vector<std::pair<PyObject*, PyObject*>> pairs;
+        ~Assumptions() {
+            for (auto& p : pairs) assumed().erase(p);
+        }
+    } mine;
     work.emplace_back(Ref::borrow(a), Ref::borrow(b));
     auto push_or_compare = [&](PyObject* x, PyObject* y) -> int {
         if (x == y) return 1;
@@ -175,8 +178,8 @@ int positions_equal(PyObject* a, PyObject* b) {
         work.pop_back();
         std::pair<PyObject*, PyObject*> key{x.get(), y.get()};
         if (x.get() == y.get() || assumed().count(key)) continue;
+        mine.pairs.push_back(key);
         assumed().insert(key);
-        mine.push_back(key);
         for (int i = 0; i < kFieldCount && result == 1; ++i) {
             if (i == kParent || i == kChildren) continue;
             Ref fx(field_value(x.get(), i));
@@ -210,7 +213,6 @@ int positions_equal(PyObject* a, PyObject* b) {
             result = PyObject_RichCompareBool(cx.get(), cy.get(), Py_EQ);
         }
     }
-    release();
     return result;
 }
 

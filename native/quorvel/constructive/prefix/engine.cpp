@@ -17,14 +17,19 @@ public:
     DfsUnifier(const SymbolKinds& kinds, Substitution& subst, Interrupt& interrupt)
         : kinds_(kinds), subst_(subst), interrupt_(interrupt) {}
 
-    void start(std::span<const Sym> w1, std::span<const Sym> w2) override {
+    void start(std::span<const Sym> w1, std::span<const Sym> w2, bool map_words) override {
         start_mark_ = subst_.mark();
         frames_.clear();
         pool_.clear();
         w1_.clear();
         w2_.clear();
-        subst_.apply(w1, w1_);
-        subst_.apply(w2, w2_);
+        if (map_words) {
+            subst_.apply(w1, w1_);
+            subst_.apply(w2, w2_);
+        } else {
+            w1_.assign(w1.begin(), w1.end());
+            w2_.assign(w2.begin(), w2.end());
+        }
         i1_ = i2_ = 0;
         fresh_ = true;
         active_ = true;

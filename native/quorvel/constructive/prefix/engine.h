@@ -176,9 +176,9 @@ public:
     enum class Status { Found, Exhausted, Interrupted };
 
     virtual ~Unifier() = default;
-    // Begins the unifiers of w1 and w2 under the substitution's current state
-    // (both words are first mapped by it).
-    virtual void start(std::span<const Sym> w1, std::span<const Sym> w2) = 0;
+    // Begins the unifiers of w1 and w2 under the substitution's current state;
+    // both words are first mapped by it unless `map_words` is false.
+    virtual void start(std::span<const Sym> w1, std::span<const Sym> w2, bool map_words = true) = 0;
     virtual Status next() = 0;
     // Abandons the enumeration, undoing its bindings.
     virtual void stop() = 0;

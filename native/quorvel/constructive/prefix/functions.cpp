@@ -187,62 +187,79 @@ private:
 const char* const kUnifyParams[] = {"p1", "p2", "subst"};
 const char* const kAdmissibleParams[] = {"tree", "subst"};
 
+// The unifiers of two words (iterables of symbols) from `start` (None: the
+// empty substitution). unify_prefixes maps both words by it first and
+// returns new substitutions only; _unify_words takes the words as they are
+// and returns `start` itself for words equal without a binding.
+PyObject* unify(PyObject* words1, PyObject* words2, PyObject* start, bool from_prefixes) {
+    Interner in;
+    if (!in.init()) return nullptr;
+    Word w1, w2;
+    if (!in.intern_all(words1, w1) || !in.intern_all(words2, w2)) return nullptr;
+    Ref items(start != Py_None ? mapping_items(start) : PyList_New(0));
+    if (!items) return nullptr;
+    std::vector<Sym> keys;
+    std::vector<Word> words(static_cast<size_t>(PyList_GET_SIZE(items.get())));
+    for (size_t i = 0; i < words.size(); ++i) {
+        PyObject *key, *value;
+        Sym k;
+        if (!split_pair(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), key, value) ||
+            !in.intern(key, k) || !in.intern_all(value, words[i]))
+            return nullptr;
+        keys.push_back(k);
+    }
+    Substitution subst;
+    subst.resize_symbols(in.size());
+    for (size_t i = 0; i < keys.size(); ++i)
+        subst.add_start(keys[i], words[i], in.kinds()[keys[i]] == SymKind::Variable);
+    Word roots = w1;
+    roots.insert(roots.end(), w2.begin(), w2.end());
+    Word cycle = subst.find_cycle(roots);
+    if (!cycle.empty()) {
+        raise_cycle(in, cycle);
+        return nullptr;
+    }
+    Interrupt interrupt = py::signal_interrupt();
+    std::unique_ptr<Unifier> unifier = make_unifier(in.kinds(), subst, interrupt);
+    unifier->start(w1, w2, from_prefixes);
+    Ref result(PyList_New(0));
+    if (!result) return nullptr;
+    Lifter lifter(in, subst, items.get());
+    py::GcPause pause;  // the unifiers hold no cycle
+    for (;;) {
+        Unifier::Status status = unifier->next();
+        if (status == Unifier::Status::Exhausted) return result.release();
+        if (status == Unifier::Status::Interrupted) return nullptr;
+        bool unchanged = !from_prefixes && start != Py_None && subst.size() == keys.size();
+        Ref unifier_object(unchanged ? Py_NewRef(start) : lifter.lift());
+        if (!unifier_object || PyList_Append(result.get(), unifier_object.get()) < 0 ||
+            (interrupt.tick(subst.size()) && PyErr_Occurred())) {
+            unifier->stop();
+            return nullptr;
+        }
+    }
+}
+
+const char* const kWordsParams[] = {"w1", "w2", "current"};
+
 PyObject* unify_prefixes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Signature sig{"unify_prefixes", kUnifyParams, 3, 2, 0, false};
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* p[3];
         if (!py::parse_vector(sig, args, nargs, kwnames, p)) return nullptr;
-        Interner in;
-        if (!in.init()) return nullptr;
-        Word w1, w2;
         Ref s1(symbols_of(p[0]));
-        if (!s1 || !in.intern_all(s1.get(), w1)) return nullptr;
-        Ref s2(symbols_of(p[1]));
-        if (!s2 || !in.intern_all(s2.get(), w2)) return nullptr;
-        Ref items(p[2] && p[2] != Py_None ? mapping_items(p[2]) : PyList_New(0));
-        if (!items) return nullptr;
-        std::vector<Sym> keys;
-        std::vector<Word> words(static_cast<size_t>(PyList_GET_SIZE(items.get())));
-        for (size_t i = 0; i < words.size(); ++i) {
-            PyObject *key, *value;
-            Sym k;
-            if (!split_pair(PyList_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), key, value) ||
-                !in.intern(key, k) || !in.intern_all(value, words[i]))
-                return nullptr;
-            keys.push_back(k);
-        }
-        Substitution subst;
-        subst.resize_symbols(in.size());
-        for (size_t i = 0; i < keys.size(); ++i)
-            subst.add_start(keys[i], words[i], in.kinds()[keys[i]] == SymKind::Variable);
-        Word roots = w1;
-        roots.insert(roots.end(), w2.begin(), w2.end());
-        Word cycle = subst.find_cycle(roots);
-        if (!cycle.empty()) {
-            raise_cycle(in, cycle);
-            return nullptr;
-        }
-        Interrupt interrupt = py::signal_interrupt();
-        std::unique_ptr<Unifier> unifier = make_unifier(in.kinds(), subst, interrupt);
-        unifier->start(w1, w2);
-        Ref result(PyList_New(0));
-        if (!result) return nullptr;
-        Lifter lifter(in, subst, items.get());
-        py::GcPause pause;  // the unifiers hold no cycle
-        for (;;) {
-            Unifier::Status status = unifier->next();
-            if (status == Unifier::Status::Exhausted) return result.release();
-            if (status == Unifier::Status::Interrupted) return nullptr;
-            Ref unifier_object(lifter.lift());
-            if (!unifier_object || PyList_Append(result.get(), unifier_object.get()) < 0) {
-                unifier->stop();
-                return nullptr;
-            }
-            if (interrupt.tick(subst.size()) && PyErr_Occurred()) {
-                unifier->stop();
-                return nullptr;
-            }
-        }
+        Ref s2(s1 ? symbols_of(p[1]) : nullptr);
+        if (!s2) return nullptr;
+        return unify(s1.get(), s2.get(), p[2] ? p[2] : Py_None, true);
+    });
+}
+
+PyObject* unify_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Signature sig{"_unify_words", kWordsParams, 3, 3, 0, false};
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* p[3];
+        if (!py::parse_vector(sig, args, nargs, kwnames, p)) return nullptr;
+        return unify(p[0], p[1], p[2], false);
     });
 }
 
@@ -305,6 +322,11 @@ PyMethodDef kFunctions[] = {
      "unifiers from its empty binding first, then from its binding to the first\n"
      "1, 2, ... symbols of the other word.\n\n"
      "Raises:\n    ValueError: `subst` binds variables of the words in a cycle."},
+    {"_unify_words", FASTCALL(unify_words),
+     "_unify_words(w1, w2, current)\n--\n\n"
+     "The unifiers of two words (tuples of symbols) extending `current`, in the\n"
+     "order of unify_prefixes, without mapping the words by `current` first;\n"
+     "`current` itself stands for words equal without a further binding."},
     {"is_admissible", FASTCALL(is_admissible),
      "is_admissible(tree, subst)\n--\n\n"
      "True when the tree ordering `tree.tree_order` together with an edge from\n"
