@@ -39,7 +39,7 @@ NB_MODULE(clausifier, m) {
     nb::module_::import_("quorvel.core.ast");
     if (quorvel::ast::import_api() < 0 || quorvel::substitutions::import_api() < 0) throw nb::python_error();
     State& s = state();
-    s.signature_type = nb::module_::import_("quorvel.core.signature").attr("Signature").inc_ref().ptr();
+    nb::module_::import_("quorvel.core.signature").attr("Signature");  // registers Skolem symbols
     s.count = nb::module_::import_("itertools").attr("count").inc_ref().ptr();
     s.module_dict = PyModule_GetDict(m.ptr());
     s.s_register_constant = intern("register_constant");

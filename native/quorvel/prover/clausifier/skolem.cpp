@@ -13,7 +13,6 @@
 #include "quorvel/support/flat_map.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
-#include "quorvel/support/py/repr.h"
 
 namespace quorvel::clausifier {
 

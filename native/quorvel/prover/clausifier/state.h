@@ -13,7 +13,6 @@ namespace quorvel::clausifier {
 struct State {
     Api api{};
     PyObject* module_dict = nullptr;  // borrowed: the module lives as long as the process
-    PyObject* signature_type = nullptr;  // quorvel.core.signature.Signature
     PyObject* s_register_constant = nullptr;
     PyObject* s_register_function = nullptr;
     PyObject* s_constant_counter = nullptr;  // "_skolem_constant_counter"
