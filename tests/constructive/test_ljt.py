@@ -107,6 +107,31 @@ def test_sequent_text(sequent, infix, latex):
     assert sequent.to_string(notation="latex") == latex
 
 
+LONE = PredicateApp("P\ud800", 0, ())  # a name the strict UTF-8 codec refuses
+
+
+class Notation(str):
+    """A notation the formula printer is called with by name."""
+
+
+@pytest.mark.parametrize(
+    ("render", "expected"),
+    [
+        (lambda: Sequent([LONE], LONE).to_string(), "P\ud800 ==> P\ud800"),
+        (lambda: str(Sequent([LONE], LONE)), "P\ud800 ==> P\ud800"),
+        (lambda: Sequent([LONE], LONE).to_string("latex"), "P\ud800 \\vdash P\ud800"),
+        (lambda: Sequent([LONE], LONE).to_string(Notation("infix")), "P\ud800 ==> P\ud800"),
+        (lambda: str(prove_ljt(Implies(LONE, LONE))), "[R_Imp]  ==> (P\ud800 => P\ud800)\n`-- [Ax] P\ud800 ==> P\ud800"),
+        (lambda: prove_ljt(LONE, [LONE]).to_latex().splitlines()[3], "  \\UnaryInfC{$P\ud800 \\vdash P\ud800$}"),
+        (lambda: prove_ljt(LONE, [LONE]).to_dict()["root"]["sequent"], "P\ud800 ==> P\ud800"),
+        (lambda: LJTProofTree(leaf([P], P, "A\udc80x")).to_ascii(), "[A\udc80x] P ==> P"),
+    ],
+)
+def test_texts_accept_lone_surrogates_as_the_printer_does(render, expected):
+    assert to_string(LONE) == "P\ud800"
+    assert render() == expected
+
+
 def test_falsum_inside_a_formula_is_left_to_the_printer():
     inner, goal = And(P, FALSUM), Implies(Q, VERUM)
     seq = Sequent([inner], goal)
@@ -493,6 +518,30 @@ def test_unprovable_target():
     assert prove_ljt(em) is None and LJTProver().prove(em) is None
     assert LJTProver().is_provable(em) is False
     assert LJTProver().is_provable(Implies(Not(Not(em)), Not(Not(em)))) is True
+
+
+def implications_disjunction(n):
+    """(A0 -> B0) | ... | (An-1 -> Bn-1): the plain search fails on it in 3n
+    steps, and a provability check that asks each disjunct in turn of every
+    countermodel costs far more."""
+    a = [PredicateApp(f"A{i}", 0, ()) for i in range(n)]
+    b = [PredicateApp(f"B{i}", 0, ()) for i in range(n)]
+    goal = Implies(a[0], b[0])
+    for i in range(1, n):
+        goal = Or(goal, Implies(a[i], b[i]))
+    return goal, a, b
+
+
+@pytest.mark.parametrize("n", [3, 2000])
+def test_disjunction_of_implications(n):
+    goal, a, b = implications_disjunction(n)
+    assert prove_ljt(goal) is None
+    # With one disjunct's conclusion at hand, the search goes down the
+    # disjunction to it: "R_Or1" to each left part, "R_Or2", "R_Imp", "Ax".
+    k = n // 2
+    tree = prove_ljt(goal, [b[k]])
+    assert tree.is_valid() and tree.depth == n - k + 2
+    assert prove_ljt(Implies(goal, goal), [a[k]]).size == 2
 
 
 def test_calls_share_nothing():

@@ -6,10 +6,10 @@
 #include <stddef.h>
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "quorvel/constructive/ljt/state.h"
+#include "quorvel/support/flat_map.h"
 #include "quorvel/support/py/args.h"
 #include "quorvel/support/py/compat.h"
 #include "quorvel/support/py/guard.h"
@@ -74,7 +74,9 @@ bool fold(PyObject* root, Ops& ops, V& out) {
         Py_ssize_t i;
         V acc;
     };
-    std::unordered_map<PyObject*, V> memo;  // exact nodes only: they cannot change
+    // Exact nodes only, which cannot change: the index of a node's value.
+    IdentityMap<size_t> memo;
+    std::vector<V> values;
     WorkPoll poll(poll_signals);
     std::vector<Frame> stack;
     auto enter = [&](PyObject* node) -> bool {
@@ -89,16 +91,19 @@ bool fold(PyObject* root, Ops& ops, V& out) {
         Frame& f = stack.back();
         if (f.i < f.view.count()) {
             PyObject* child = f.view.at(f.i++);
-            auto hit = is_node(child) ? memo.find(child) : memo.end();
-            if (hit != memo.end()) {
-                if (!ops.absorb(f.acc, hit->second)) return false;
+            const size_t* hit = is_node(child) ? memo.find(child) : nullptr;
+            if (hit) {
+                if (!ops.absorb(f.acc, values[*hit])) return false;
             } else if (!enter(child)) {
                 return false;
             }
             continue;
         }
         V value = ops.done(f.acc);
-        if (is_node(f.node)) memo.emplace(f.node, value);
+        if (is_node(f.node)) {
+            memo.insert(f.node, values.size());
+            values.push_back(value);
+        }
         stack.pop_back();
         if (stack.empty()) {
             out = value;
@@ -174,19 +179,19 @@ int tree_valid_of(PyObject* root) {
         NodeView view;
         Py_ssize_t i;
     };
-    std::unordered_map<PyObject*, bool> memo;  // exact nodes found valid
+    IdentityMap<char> memo;  // exact nodes found valid
     WorkPoll poll(poll_signals);
     std::vector<Frame> stack;
     // 1: pushed (or known valid), 0: an invalid leaf, -1: error.
     auto enter = [&](PyObject* node) -> int {
-        if (is_node(node) && memo.count(node)) return 1;
+        if (is_node(node) && memo.find(node)) return 1;
         Frame f{node, {}, 0};
         if (!f.view.read(node, false, false)) return -1;
         if (f.view.count() == 0) {
             Ref rule(is_node(node) ? Py_NewRef(node_rule(node)) : PyObject_GetAttr(node, state().s_rule));
             if (!rule) return -1;
             int ok = is_axiom_rule(rule.get());
-            if (ok == 1 && is_node(node)) memo.emplace(node, true);
+            if (ok == 1 && is_node(node)) memo.insert(node, 1);
             return ok;
         }
         stack.push_back(std::move(f));
@@ -200,7 +205,7 @@ int tree_valid_of(PyObject* root) {
             r = enter(f.view.at(f.i++));
             continue;
         }
-        if (is_node(f.node)) memo.emplace(f.node, true);
+        if (is_node(f.node)) memo.insert(f.node, 1);
         stack.pop_back();
     }
     return r;
