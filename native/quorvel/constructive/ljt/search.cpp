@@ -21,8 +21,9 @@ constexpr size_t kMaxEntries = size_t{1} << 22;
 // Words of the sequents that pass two remembers for sharing: 256 MiB.
 constexpr size_t kMaxSharedWords = size_t{1} << 26;
 // Steps the plain search may spend on a pure sequent before the oracle
-// answers for it, beyond one per formula of the question: most questions
-// are settled in far fewer, and an exponential one costs no more than this.
+// answers for it (on the question itself, one more per formula): most
+// questions are settled in far fewer, and an exponential one costs no more
+// than this.
 constexpr uint64_t kPlainSteps = 1024;
 // Truth tables: exact up to this many atoms, else this many words of sampled
 // valuations; no tables past kMaxTableWords words in all.
@@ -308,6 +309,11 @@ void Search::decide_start(size_t fi) {
     if (budgeted_ == kNoFrame && pure(s)) {
         budgeted_ = fi;
         budget_start_ = ticks_;
+        // The question itself may take a plain search as long as it is:
+        // one that fails in a step or two per formula answers before the
+        // oracle would have set up its clauses.
+        plain_steps_ = kPlainSteps + (whole_question_ ? arena_.size() : 0);
+        whole_question_ = false;
     }
     Frame& f = frames_[fi];
     if (!p.backtrack) {
@@ -363,41 +369,46 @@ bool Search::build(const Seq& root) {
         uint32_t principal;
         int next;
         int32_t found[2];
+        uint32_t entry;  // in built_, or kNone
     };
     std::vector<Node> stack;
     int32_t done = -1;  // the step of the subtree just finished
-    // Records the step of `s` (just made) as its derivation, then drops
-    // `s` from the pool.
-    auto finish = [&](const Seq& s) {
+    // A new entry of `s` in built_, its step still to come (no premise
+    // sequent equals its conclusion, so nothing looks the entry up before);
+    // kNone past the bound, where a sequent met again is derived anew: the
+    // same derivation, only not shared.
+    auto reserve = [&](const Seq& s, uint64_t h) -> uint32_t {
+        if (built_.words() >= kMaxSharedWords) return kNone;
+        return built_.insert(s.goal, antecedents(s), h, kNone);
+    };
+    // Records the step just made as the derivation of the sequent at
+    // `s.begin` of the pool, which it then drops.
+    auto finish = [&](const Seq& s, uint32_t entry) {
         if (steps_.size() >= INT32_MAX) throw std::bad_alloc();
         done = static_cast<int32_t>(steps_.size() - 1);
-        // Past the bound a sequent met again is derived anew: the same
-        // derivation, only not shared.
-        if (built_.key_words() < kMaxSharedWords) {
-            make_exact_key(s);
-            built_.insert(key_, key_hash_, static_cast<uint32_t>(done));
-        }
+        if (entry != kNone) built_.set(entry, static_cast<uint32_t>(done));
         pool_.resize(s.begin);
     };
     // Finds the step of a sequent the search proves: one built before, a
     // leaf, or a node pushed to be built; false when interrupted.
     auto enter = [&](const Seq& s) -> bool {
         if (!poll(1 + s.end - s.begin)) return false;
-        make_exact_key(s);
-        int64_t known = built_.find(key_, key_hash_);
-        if (known >= 0) {
+        const uint64_t h = SequentTable::hash(s.goal, antecedents(s));
+        int64_t known = built_.find(s.goal, antecedents(s), h);
+        if (known >= 0 && known != kNone) {
             done = static_cast<int32_t>(known);
             pool_.resize(s.begin);
             return true;
         }
+        const uint32_t entry = reserve(s, h);
         Pick p = pick(s);
         if (!p.backtrack) {
             if (premise_count(p.rule) == 0) {
                 steps_.push_back(Step{p.rule, 0, {-1, -1}});
-                finish(s);
+                finish(s, entry);
                 return true;
             }
-            stack.push_back(Node{s, p.rule, p.principal, 0, {-1, -1}});
+            stack.push_back(Node{s, p.rule, p.principal, 0, {-1, -1}, entry});
             return true;
         }
         if (arena_.op(s.goal) == Op::Or) {
@@ -405,7 +416,7 @@ bool Search::build(const Seq& root) {
                 int d = decide(s, r, 0, 0, true);
                 if (d < 0) return false;
                 if (d) {
-                    stack.push_back(Node{s, r, 0, 0, {-1, -1}});
+                    stack.push_back(Node{s, r, 0, 0, {-1, -1}, entry});
                     return true;
                 }
             }
@@ -415,7 +426,7 @@ bool Search::build(const Seq& root) {
             if (d > 0) d = decide(s, Rule::LImpImp, 1, i, false);
             if (d < 0) return false;
             if (d) {
-                stack.push_back(Node{s, Rule::LImpImp, i, 0, {-1, -1}});
+                stack.push_back(Node{s, Rule::LImpImp, i, 0, {-1, -1}, entry});
                 return true;
             }
         }
@@ -435,8 +446,9 @@ bool Search::build(const Seq& root) {
         }
         steps_.push_back(Step{n.rule, n.principal - n.seq.begin, {n.found[0], n.found[1]}});
         const Seq s = n.seq;
+        const uint32_t entry = n.entry;
         stack.pop_back();
-        finish(s);
+        finish(s, entry);
     }
     return true;
 }
@@ -448,7 +460,7 @@ Search::Outcome Search::run(const std::vector<FormulaId>& antecedents, FormulaId
     steps_.clear();
     built_.clear();
     poll_.reset();
-    plain_steps_ = kPlainSteps + arena_.size();
+    whole_question_ = true;
     sync_purity();
     setup_tables();
     Seq root{0, static_cast<uint32_t>(pool_.size()), goal};
@@ -550,27 +562,20 @@ void Search::make_key(const Seq& s) {
         key_.erase(std::unique(key_.begin() + 2, key_.end()), key_.end());
     }
     poll(key_.size());
-    key_hash_ = SequentTable::hash(key_);
-}
-
-void Search::make_exact_key(const Seq& s) {
-    key_.clear();
-    key_.push_back(s.goal);
-    key_.insert(key_.end(), pool_.begin() + s.begin, pool_.begin() + s.end);
-    key_hash_ = SequentTable::hash(key_);
+    key_hash_ = SequentTable::hash(key_[0], key_rest());
 }
 
 int Search::lookup(const Seq& s) {
     if (answers_.entries() == 0) return -1;
     make_key(s);
-    int64_t v = answers_.find(key_, key_hash_);
+    int64_t v = answers_.find(key_[0], key_rest(), key_hash_);
     return v < 0 ? -1 : static_cast<int>(v);
 }
 
 void Search::remember(const Seq& s, bool proved) {
     make_key(s);
-    if (answers_.key_words() + key_.size() > kMaxKeyWords || answers_.entries() >= kMaxEntries) answers_.clear();
-    answers_.insert(key_, key_hash_, proved ? 1 : 0);
+    if (answers_.words() + key_.size() > kMaxKeyWords || answers_.entries() >= kMaxEntries) answers_.clear();
+    answers_.insert(key_[0], key_rest(), key_hash_, proved ? 1 : 0);
 }
 
 }  // namespace quorvel::ljt

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "quorvel/constructive/ljt/interrupt.h"
@@ -136,8 +137,12 @@ private:
     // success is intuitionistic consequence, which ignores order and
     // repetition. Any other sequent is keyed as it stands.
     void make_key(const Seq& s);
-    // The sequent as it stands, for the steps of pass two.
-    void make_exact_key(const Seq& s);
+    std::span<const uint32_t> key_rest() const { return std::span<const uint32_t>(key_).subspan(1); }
+    // The antecedents of a sequent on the pool: with its goal, the key of
+    // the sequent as it stands, for the steps of pass two.
+    std::span<const FormulaId> antecedents(const Seq& s) const {
+        return std::span<const FormulaId>(pool_.data() + s.begin, s.end - s.begin);
+    }
     int lookup(const Seq& s);  // 1 proved, 0 refuted, -1 unknown
     void remember(const Seq& s, bool proved);
 
@@ -171,10 +176,11 @@ private:
     SequentTable built_;
 
     uint64_t ticks_ = 0;  // steps of pass one, for the oracle's budget
-    // The steps the budgeted frame may take before the oracle answers for it: a base
-    // amount plus one step per formula of the question, so that a search
-    // whose length is linear in its input never gives way.
+    // The steps the budgeted frame may take before the oracle answers for
+    // it, and whether the next frame budgeted is the whole question (the
+    // first pure frame of pass one), which gets one more per formula.
     uint64_t plain_steps_ = 0;
+    bool whole_question_ = false;
     WorkPoll poll_;
     // Between frames of pass one: whether the top frame is returning, and
     // with what.

@@ -1,7 +1,9 @@
-// A hash table from sequents, written as words (formula ids), to a 31-bit
-// value: the keys of all entries lie end to end in one array, the slots in
-// another, so an entry costs its key and one small slot. Open addressing with
-// linear probing; no erase, only `clear`. It includes no Python.
+// A hash table from sequents, written as words (formula ids), to a 32-bit
+// value: every entry's value and key lie end to end in one array (the value
+// first, so a hit reads it from the cache line it compared), the slots in
+// another, so an entry costs its key, one word and a 16-byte slot. Open
+// addressing with linear probing; no erase, only `clear`. It includes no
+// Python.
 #pragma once
 
 #include <algorithm>
@@ -15,61 +17,69 @@ namespace quorvel::ljt {
 
 class SequentTable {
 public:
-    static uint64_t hash(std::span<const uint32_t> key) {
-        uint64_t h = 0xCBF29CE484222325ull;
-        for (uint32_t w : key) {
-            h ^= w;
-            h *= 0x100000001B3ull;
-            h ^= h >> 29;
-        }
+    // A key is one word followed by a run of words (a goal and the
+    // antecedents, say), so that callers need not copy them together.
+    static uint64_t hash(uint32_t head, std::span<const uint32_t> rest) {
+        uint64_t h = step(0xCBF29CE484222325ull, head);
+        for (uint32_t w : rest) h = step(h, w);
         return h;
     }
 
-    // The value stored under `key` (whose hash is `h`), or -1.
-    int64_t find(std::span<const uint32_t> key, uint64_t h) const {
+    // The value stored under the key (whose hash is `h`), or -1.
+    int64_t find(uint32_t head, std::span<const uint32_t> rest, uint64_t h) const {
         if (used_ == 0) return -1;
         const size_t mask = slots_.size() - 1;
         for (size_t i = h & mask;; i = (i + 1) & mask) {
             const Slot& s = slots_[i];
             if (s.length == 0) return -1;
-            if (matches(s, key, h)) return s.value;
+            if (matches(s, head, rest, h)) return words_[s.offset];
         }
     }
 
-    // Stores `value` under `key` unless the key is there already.
-    void insert(std::span<const uint32_t> key, uint64_t h, uint32_t value) {
+    // Stores `value` under the key unless it is there already; returns the
+    // entry, whose value `set` may change later.
+    uint32_t insert(uint32_t head, std::span<const uint32_t> rest, uint64_t h, uint32_t value) {
         if ((used_ + 1) * 2 > slots_.size()) grow();
         const size_t mask = slots_.size() - 1;
         size_t i = h & mask;
         for (; slots_[i].length != 0; i = (i + 1) & mask)
-            if (matches(slots_[i], key, h)) return;
-        slots_[i] = Slot{h, static_cast<uint32_t>(keys_.size()), static_cast<uint32_t>(key.size()), value};
-        keys_.insert(keys_.end(), key.begin(), key.end());
+            if (matches(slots_[i], head, rest, h)) return slots_[i].offset;
+        const uint32_t entry = static_cast<uint32_t>(words_.size());
+        slots_[i] = Slot{h, entry, static_cast<uint32_t>(rest.size() + 1)};
+        words_.push_back(value);
+        words_.push_back(head);
+        words_.insert(words_.end(), rest.begin(), rest.end());
         ++used_;
+        return entry;
     }
+    void set(uint32_t entry, uint32_t value) { words_[entry] = value; }
 
     void clear() {
-        keys_.clear();
+        words_.clear();
         std::fill(slots_.begin(), slots_.end(), Slot{});
         used_ = 0;
     }
 
     size_t entries() const { return used_; }
-    size_t key_words() const { return keys_.size(); }
-    // Bytes held, for callers that bound the table.
-    size_t bytes() const { return keys_.capacity() * sizeof(uint32_t) + slots_.capacity() * sizeof(Slot); }
+    // Words held by the values and keys.
+    size_t words() const { return words_.size(); }
 
 private:
     struct Slot {
         uint64_t hash = 0;
-        uint32_t offset = 0;
+        uint32_t offset = 0;  // of the value; the key follows it
         uint32_t length = 0;  // 0: empty (every key has at least one word)
-        uint32_t value = 0;
     };
 
-    bool matches(const Slot& s, std::span<const uint32_t> key, uint64_t h) const {
-        return s.hash == h && s.length == key.size() &&
-               std::memcmp(&keys_[s.offset], key.data(), key.size() * sizeof(uint32_t)) == 0;
+    static uint64_t step(uint64_t h, uint32_t w) {
+        h ^= w;
+        h *= 0x100000001B3ull;
+        return h ^ (h >> 29);
+    }
+
+    bool matches(const Slot& s, uint32_t head, std::span<const uint32_t> rest, uint64_t h) const {
+        return s.hash == h && s.length == rest.size() + 1 && words_[s.offset + 1] == head &&
+               std::memcmp(&words_[s.offset + 2], rest.data(), rest.size() * sizeof(uint32_t)) == 0;
     }
 
     void grow() {
@@ -84,7 +94,7 @@ private:
         }
     }
 
-    std::vector<uint32_t> keys_;
+    std::vector<uint32_t> words_;
     std::vector<Slot> slots_;
     size_t used_ = 0;
 };
