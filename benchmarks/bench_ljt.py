@@ -8,6 +8,10 @@ then timed on the native prover (best of --repeat runs) in this process.
 Both must give the same answer and, where the tree is small enough to
 render cheaply, the same ASCII tree. Prints one line per compared problem and
 the ratio of the summed times (peer / native) with the per-problem median.
+
+Then the family of disjunctions of n implications (A1 -> B1) | ... |
+(An -> Bn), which have no derivation: the plain search fails on them in 3n
+steps, so the native prover must answer in about as few (--family-sizes).
 """
 
 from __future__ import annotations
@@ -36,13 +40,27 @@ def summary(tree):
     return tree.is_valid(), tree.size, digest
 
 
-def _peer_child(path: str, conn):
+def disjunction_of_implications(n: int):
+    """(A0 -> B0) | ... | (An-1 -> Bn-1), as a (target, premises) question."""
+    from quorvel.core.ast import Implies, Or, PredicateApp
+    goal = None
+    for i in range(n):
+        imp = Implies(PredicateApp(f"a{i}", 0, ()), PredicateApp(f"b{i}", 0, ()))
+        goal = imp if goal is None else Or(goal, imp)
+    return goal, []
+
+
+def _peer_child(question, conn):
     sys.setrecursionlimit(1_000_000)
     from peers.ljt_peer import prove_ljt
     try:
-        prob = parse_problem(Path(path).read_text(), Path(path).stem)
+        if isinstance(question, int):
+            target, premises = disjunction_of_implications(question)
+        else:
+            prob = parse_problem(Path(question).read_text(), Path(question).stem)
+            target, premises = prob.target, prob.premises
         t0 = time.perf_counter()
-        tree = prove_ljt(prob.target, prob.premises)
+        tree = prove_ljt(target, premises)
         seconds = time.perf_counter() - t0
         conn.send(("ok", seconds, summary(tree)))
     except BaseException as exc:  # RecursionError, MemoryError: the peer did not finish
@@ -51,10 +69,12 @@ def _peer_child(path: str, conn):
         conn.close()
 
 
-def run_peer(path: Path, timeout: float):
+def run_peer(question, timeout: float):
+    """`question`: a problem's path, or the size of a disjunction of implications."""
     ctx = multiprocessing.get_context("fork")
     recv, send = ctx.Pipe(duplex=False)
-    proc = ctx.Process(target=_peer_child, args=(str(path), send), daemon=True)
+    proc = ctx.Process(target=_peer_child, args=(question if isinstance(question, int) else str(question), send),
+                       daemon=True)
     proc.start()
     send.close()
     if recv.poll(timeout):
@@ -70,7 +90,7 @@ def run_peer(path: Path, timeout: float):
     return result
 
 
-def time_native(prob, repeat: int):
+def time_native(target, premises, repeat: int):
     from quorvel.constructive.ljt import prove_ljt
     best, result = float("inf"), None
     for _ in range(repeat):
@@ -78,7 +98,7 @@ def time_native(prob, repeat: int):
         # child never frees its tree.
         tree = None
         t0 = time.perf_counter()
-        tree = prove_ljt(prob.target, prob.premises)
+        tree = prove_ljt(target, premises)
         best = min(best, time.perf_counter() - t0)
         result = summary(tree)
     return best, result
@@ -89,6 +109,8 @@ def main(argv=None) -> int:
     ap.add_argument("--timeout", type=float, default=10.0, help="seconds the peer gets per problem")
     ap.add_argument("--filter", metavar="REGEX", help="only problems whose name matches")
     ap.add_argument("--repeat", type=int, default=3, help="native runs per problem (best counts)")
+    ap.add_argument("--family-sizes", default="500,1000,2000",
+                    help="sizes n of the disjunctions of n implications (empty: none)")
     opts = ap.parse_args(argv)
 
     import quorvel.constructive.ljt  # noqa: F401  (loaded once, before forking)
@@ -101,7 +123,7 @@ def main(argv=None) -> int:
             skipped += 1
             continue
         prob = parse_problem(path.read_text(), path.stem)
-        native_seconds, native_result = time_native(prob, max(1, opts.repeat))
+        native_seconds, native_result = time_native(prob.target, prob.premises, max(1, opts.repeat))
         same = native_result[:2] == peer_result[:2] and (
             not native_result[2] or not peer_result[2] or native_result[2] == peer_result[2])
         if not same:
@@ -124,10 +146,32 @@ def main(argv=None) -> int:
     print(f"native total {native_total:10.4f} s")
     print(f"ratio of totals (peer / native): {peer_total / native_total:.1f}x; "
           f"median per problem: {statistics.median(ratios):.1f}x")
+    family_ok = run_family([int(n) for n in opts.family_sizes.split(",") if n], opts)
     if mismatches:
         print(f"!!! {len(mismatches)} problems with different results: {', '.join(mismatches)}")
         return 1
-    return 0
+    return 0 if family_ok else 1
+
+
+def run_family(sizes, opts) -> bool:
+    if not sizes:
+        return True
+    print()
+    print("disjunctions of n implications (no derivation)")
+    ok = True
+    for n in sizes:
+        kind, peer_seconds, peer_result = run_peer(n, opts.timeout)
+        target, premises = disjunction_of_implications(n)
+        native_seconds, native_result = time_native(target, premises, max(1, opts.repeat))
+        if kind != "ok":
+            print(f"n={n:<6} peer {kind}  native {native_seconds:9.6f} s")
+            continue
+        same = native_result == peer_result
+        ok = ok and same
+        ratio = peer_seconds / native_seconds if native_seconds > 0 else float("inf")
+        print(f"n={n:<6} peer {peer_seconds:9.4f} s  native {native_seconds:9.6f} s  x{ratio:9.1f}"
+              f"{'' if same else '  <-- DIFFERENT RESULT'}", flush=True)
+    return ok
 
 
 if __name__ == "__main__":

@@ -1,3 +1,4 @@
+import contextlib
 import copy
 import dataclasses
 import gc
@@ -53,6 +54,24 @@ def leaf(antecedents, goal, rule="Ax"):
     return LJTProofNode(Sequent(antecedents, goal), rule)
 
 
+@contextlib.contextmanager
+def ctrl_c_after(seconds):
+    """Expects the body to be stopped by a KeyboardInterrupt raised, as a
+    Ctrl-C would be, by a signal handler `seconds` after it starts."""
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+
+
 # ---------------------------------------------------------------------------
 # Module
 
@@ -105,6 +124,31 @@ def test_antecedents_are_stored_as_a_tuple_in_order():
 def test_sequent_text(sequent, infix, latex):
     assert str(sequent) == sequent.to_string() == sequent.to_string("infix") == infix
     assert sequent.to_string(notation="latex") == latex
+
+
+LONE = PredicateApp("P\ud800", 0, ())  # a name the strict UTF-8 codec refuses
+
+
+class Notation(str):
+    """A notation the formula printer is called with by name."""
+
+
+@pytest.mark.parametrize(
+    ("render", "expected"),
+    [
+        (lambda: Sequent([LONE], LONE).to_string(), "P\ud800 ==> P\ud800"),
+        (lambda: str(Sequent([LONE], LONE)), "P\ud800 ==> P\ud800"),
+        (lambda: Sequent([LONE], LONE).to_string("latex"), "P\ud800 \\vdash P\ud800"),
+        (lambda: Sequent([LONE], LONE).to_string(Notation("infix")), "P\ud800 ==> P\ud800"),
+        (lambda: str(prove_ljt(Implies(LONE, LONE))), "[R_Imp]  ==> (P\ud800 => P\ud800)\n`-- [Ax] P\ud800 ==> P\ud800"),
+        (lambda: prove_ljt(LONE, [LONE]).to_latex().splitlines()[3], "  \\UnaryInfC{$P\ud800 \\vdash P\ud800$}"),
+        (lambda: prove_ljt(LONE, [LONE]).to_dict()["root"]["sequent"], "P\ud800 ==> P\ud800"),
+        (lambda: LJTProofTree(leaf([P], P, "A\udc80x")).to_ascii(), "[A\udc80x] P ==> P"),
+    ],
+)
+def test_texts_accept_lone_surrogates_as_the_printer_does(render, expected):
+    assert to_string(LONE) == "P\ud800"
+    assert render() == expected
 
 
 def test_falsum_inside_a_formula_is_left_to_the_printer():
@@ -511,6 +555,30 @@ def test_unprovable_target():
     assert LJTProver().is_provable(Implies(Not(Not(em)), Not(Not(em)))) is True
 
 
+def implications_disjunction(n):
+    """(A0 -> B0) | ... | (An-1 -> Bn-1): the plain search fails on it in 3n
+    steps, and a provability check that asks each disjunct in turn of every
+    countermodel costs far more."""
+    a = [PredicateApp(f"A{i}", 0, ()) for i in range(n)]
+    b = [PredicateApp(f"B{i}", 0, ()) for i in range(n)]
+    goal = Implies(a[0], b[0])
+    for i in range(1, n):
+        goal = Or(goal, Implies(a[i], b[i]))
+    return goal, a, b
+
+
+@pytest.mark.parametrize("n", [3, 2000])
+def test_disjunction_of_implications(n):
+    goal, a, b = implications_disjunction(n)
+    assert prove_ljt(goal) is None
+    # With one disjunct's conclusion at hand, the search goes down the
+    # disjunction to it: "R_Or1" to each left part, "R_Or2", "R_Imp", "Ax".
+    k = n // 2
+    tree = prove_ljt(goal, [b[k]])
+    assert tree.is_valid() and tree.depth == n - k + 2
+    assert prove_ljt(Implies(goal, goal), [a[k]]).size == 2
+
+
 def test_calls_share_nothing():
     prover = LJTProver()
     target = Implies(Or(P, Q), Or(Q, P))
@@ -557,17 +625,8 @@ def test_proving_is_interruptible(pigeons, holes):
         hypothesis = And(hypothesis, e)
     target = Implies(hypothesis, clash)
 
-    def interrupt(*_):
-        raise KeyboardInterrupt
-
-    old = signal.signal(signal.SIGALRM, interrupt)
-    signal.setitimer(signal.ITIMER_REAL, 0.3)
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            prove_ljt(target)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, old)
+    with ctrl_c_after(0.3):
+        prove_ljt(target)
     assert prove_ljt(Implies(P, P)).is_valid()
 
 
@@ -767,3 +826,125 @@ def test_memory_exhaustion_is_a_memory_error():
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=600)
     assert run.returncode == 0, run.stderr[-2000:]
     assert run.stdout.split()[-2:] == ["MemoryError", "True"]
+
+
+# ---------------------------------------------------------------------------
+# Shared derivations: one node per distinct sequent, the same tree as the
+# unshared search, walks that cost what is distinct in a derivation
+
+ILTP = benchmark_code.iltp_dir()
+
+
+class Unshared(LJTProver):
+    """Takes the rule-by-rule path: every premise is searched through this
+    override, so every occurrence of a sequent gets a node of its own."""
+
+    def _search(self, seq):
+        return LJTProver._search(self, seq)
+
+
+def distinct_nodes(root):
+    """The node objects of a derivation, each once."""
+    seen, stack = {}, [root]
+    while stack:
+        node = stack.pop()
+        if id(node) not in seen:
+            seen[id(node)] = node
+            stack.extend(node.premises)
+    return list(seen.values())
+
+
+def assert_one_node_per_sequent(root):
+    by_sequent = {}
+    for node in distinct_nodes(root):
+        assert by_sequent.setdefault(node.sequent, node) is node, node.sequent
+
+
+def doubled(formula, times):
+    """formula ∧ formula, that again, `times` times: a formula of `times`
+    distinct parts whose derivation doubles at every level."""
+    for _ in range(times):
+        formula = And(formula, formula)
+    return formula
+
+
+def assert_same_derivation(shared, unshared):
+    assert (shared is None) == (unshared is None)
+    if shared is None:
+        return
+    assert shared.root == unshared.root and unshared.root == shared.root
+    assert hash(shared.root) == hash(unshared.root)
+    assert (shared.size, shared.depth, shared.is_valid()) == (unshared.size, unshared.depth, unshared.is_valid())
+    assert shared.to_ascii() == unshared.to_ascii()
+    assert_one_node_per_sequent(shared.root)
+
+
+@settings(max_examples=200, deadline=None)
+@given(ljt_questions())
+def test_shared_derivation_equals_the_unshared_one(question):
+    target, premises = question
+    assert_same_derivation(prove_ljt(target, premises), Unshared().prove(target, premises))
+
+
+@pytest.mark.skipif(ILTP is None, reason="the ILTP problems are not beside this checkout")
+@pytest.mark.parametrize("name", ["SYJ201+1.003", "SYJ202+1.003", "SYJ206+1.005", "SYJ212+1.004"])
+def test_shared_derivation_of_iltp_problems(name):
+    iltp = benchmark_code.load("iltp_reader", "iltp.py")
+    (path,) = [p for p in iltp.problem_files(ILTP) if p.stem == name]
+    problem = iltp.parse_problem(path.read_text(), path.stem)
+    shared = prove_ljt(problem.target, problem.premises)
+    assert_same_derivation(shared, Unshared().prove(problem.target, problem.premises))
+    if name.startswith("SYJ201"):
+        # Its derivation repeats sub-derivations many times over.
+        assert 5 * len(distinct_nodes(shared.root)) < shared.size
+
+
+def test_a_derivation_beyond_two_to_the_64_nodes():
+    # 100 distinct sequents above one another, each derived twice over.
+    tree = prove_ljt(doubled(Implies(P, P), 100))
+    assert len(distinct_nodes(tree.root)) == 102
+    assert (tree.size, tree.depth, tree.is_valid()) == (3 * 2**100 - 1, 102, True)
+    node = LJTProofNode(Sequent((P,), P), "Ax")
+    node = LJTProofNode(Sequent((), Implies(P, P)), "R_Imp", (node,))
+    f = Implies(P, P)
+    for _ in range(100):
+        f = And(f, f)
+        node = LJTProofNode(Sequent((), f), "R_And", (node, node))
+    assert tree.root == node and hash(tree.root) == hash(node)
+
+
+def ladder(levels, top_rule="Ax"):
+    """A hand-built derivation of `levels` + 1 distinct nodes and
+    2 ** (levels + 1) - 1 tree nodes: each node's two premises are one node."""
+    node = LJTProofNode(Sequent((), VERUM), top_rule)
+    for _ in range(levels):
+        node = LJTProofNode(Sequent((), VERUM), "R_And", (node, node))
+    return node
+
+
+@pytest.mark.parametrize(
+    ("a", "b", "equal"),
+    [
+        (ladder(80), ladder(80), True),
+        (ladder(80), ladder(80, "L_Bot"), False),
+        (ladder(80), ladder(79), False),
+    ],
+    ids=["equal", "different-top", "different-height"],
+)
+def test_equality_over_shared_premises_compares_each_pair_once(a, b, equal):
+    assert (a == b) is equal and (a != b) is not equal
+    if equal:
+        assert hash(a) == hash(b)
+
+
+def test_walks_over_a_shared_hand_built_derivation():
+    tree = LJTProofTree(ladder(200))
+    assert (tree.size, tree.depth, tree.is_valid()) == (2**201 - 1, 201, True)
+    assert not LJTProofTree(ladder(200, "R_Imp")).is_valid()
+
+
+@pytest.mark.parametrize("render", ["to_ascii", "to_latex", "to_dict", "__str__"])
+def test_renderings_of_a_huge_shared_tree_answer_ctrl_c(render):
+    tree = prove_ljt(doubled(Implies(P, P), 100))
+    with ctrl_c_after(0.2):
+        getattr(tree, render)()

@@ -99,11 +99,15 @@ PyObject* premise_sequent(Rule rule, int k, PyObject* const* ants, Py_ssize_t n,
 
 PyObject* build_derivation(const std::vector<Step>& steps, PyObject* root, PyObject* const* ants, Py_ssize_t n,
                            PyObject* goal, bool untrack) {
-    // Steps come in post-order, so a conclusion's index is above its
-    // premises': going down from the root gives every step its sequent
-    // before its premises are made, going up gives every node its premises.
+    // Steps come in post-order, one per distinct sequent, so a conclusion's
+    // index is above those of all its premises: going down from the root
+    // gives every step its sequent (from the first conclusion that reaches
+    // it) before its premises are made, going up gives every node its
+    // premises. A step shared by several conclusions becomes one node that
+    // all of them hold.
     const size_t count = steps.size();
     GcPause pause;
+    WorkPoll poll(poll_signals);
     std::vector<Ref> seqs(count), nodes(count);
     seqs[count - 1] = Ref::borrow(root);
     for (size_t s = count; s-- > 0;) {
@@ -119,15 +123,19 @@ PyObject* build_derivation(const std::vector<Step>& steps, PyObject* root, PyObj
             an = PyTuple_GET_SIZE(tuple);
             g = sequent_succedent(seqs[s].get());
         }
+        if (!poll.spend(static_cast<uint64_t>(an + 1) * np)) return nullptr;
         for (int k = 0; k < np; ++k) {
-            seqs[st.premises[k]] = Ref(premise_sequent(st.rule, k, a, an, g, st.principal, untrack));
-            if (!seqs[st.premises[k]]) return nullptr;
+            Ref& premise = seqs[st.premises[k]];
+            if (premise) continue;
+            premise = Ref(premise_sequent(st.rule, k, a, an, g, st.principal, untrack));
+            if (!premise) return nullptr;
         }
     }
     const State& state_ = state();
     for (size_t s = 0; s < count; ++s) {
         const Step& st = steps[s];
         int np = premise_count(st.rule);
+        if (!poll.spend(1 + np)) return nullptr;
         Ref premises(np == 0 ? Py_NewRef(state_.empty_tuple) : PyTuple_New(np));
         if (!premises) return nullptr;
         for (int k = 0; k < np; ++k) PyTuple_SET_ITEM(premises.get(), k, Py_NewRef(nodes[st.premises[k]].get()));
@@ -137,8 +145,8 @@ PyObject* build_derivation(const std::vector<Step>& steps, PyObject* root, PyObj
         nodes[s] = Ref(untracked(new_node(seqs[s].get(), state_.rule_names[static_cast<int>(st.rule)], premises.get()),
                                  inner));
         if (!nodes[s]) return nullptr;
-        // A premise's node is held by its conclusion from now on.
-        for (int k = 0; k < np; ++k) nodes[st.premises[k]] = Ref();
+        // Only the nodes hold the sequents from now on.
+        seqs[s] = Ref();
     }
     return nodes[count - 1].release();
 }

@@ -15,7 +15,8 @@ constexpr uint8_t kNegative = 2;
 
 }  // namespace
 
-Provability::Provability(const FormulaArena& arena, bool (*interrupted)(void*), void* context) : arena_(arena) {
+Provability::Provability(const FormulaArena& arena, bool (*interrupted)(void*), void* context)
+    : arena_(arena), poll_(interrupted, context) {
     solver_.set_interrupt(interrupted, context);
     add({Lit::neg(var_of(arena_.falsum()))});
     add({Lit::pos(var_of(arena_.verum()))});
@@ -130,6 +131,10 @@ int Provability::prove(std::vector<Lit> assumptions, Var goal) {
         std::vector<Lit> assumptions;
         Var goal;
         std::vector<uint8_t> model;  // the solver's model, by variable
+        // The model of the last world built above this one: a countermodel
+        // of an earlier question, which answers every later one it also
+        // refutes (it forces their a and not their b).
+        std::vector<uint8_t> cover;
         size_t next = 0;             // the next implication clause to look at
         Lit premise{0};              // the clause (a → b) → c whose a, b the
         Var conclusion = 0;          // frame above decides: a and c
@@ -137,6 +142,7 @@ int Provability::prove(std::vector<Lit> assumptions, Var goal) {
     std::vector<Frame> frames;
     frames.push_back(Frame{std::move(assumptions), goal});
     bool ask = true;  // false: the top frame goes on with the model it has
+    poll_.reset();
     for (;;) {
         if (ask) {
             Frame& f = frames.back();
@@ -153,8 +159,10 @@ int Provability::prove(std::vector<Lit> assumptions, Var goal) {
                 continue;  // the parent asks the solver again
             }
             const uint32_t n = solver_.num_vars();
+            if (!poll_.spend(n)) return -1;
             f.model.resize(n);
             for (Var v = 0; v < n; ++v) f.model[v] = solver_.model_true(v);
+            f.cover.clear();
             f.next = 0;
         }
         // The next clause (a → b) → c that the model leaves open: is
@@ -162,8 +170,11 @@ int Provability::prove(std::vector<Lit> assumptions, Var goal) {
         Frame& f = frames.back();
         ask = false;
         while (f.next < implications_.size()) {
+            if (!poll_.spend(1)) return -1;
             const Implication& im = implications_[f.next++];
             if (f.model[im.a] || f.model[im.c]) continue;
+            if (!f.cover.empty() && f.cover[im.a] && !f.cover[im.b]) continue;
+            if (!poll_.spend(f.model.size())) return -1;
             std::vector<Lit> child;
             for (Var v = 0; v < f.model.size(); ++v)
                 if (f.model[v]) child.push_back(Lit::pos(v));
@@ -175,8 +186,11 @@ int Provability::prove(std::vector<Lit> assumptions, Var goal) {
             break;
         }
         if (ask) continue;
-        frames.pop_back();  // no open clause is provable: a countermodel
-        if (frames.empty()) return 0;
+        // No open clause is provable: a countermodel, which the frame below
+        // keeps as its cover.
+        if (frames.size() == 1) return 0;
+        frames[frames.size() - 2].cover = std::move(frames.back().model);
+        frames.pop_back();
     }
 }
 

@@ -15,7 +15,9 @@
 // (neither a nor c true in M) it asks, recursively, whether M, a ⊢ b; when so,
 // it learns the clause M' → c, M' the part of M that the proof used, and asks
 // the solver again. When no open clause is provable, M as a root world below
-// the countermodels of the open clauses is a Kripke countermodel of A ⊢ q.
+// the countermodels of the open clauses is a Kripke countermodel of A ⊢ q;
+// a countermodel found for one open clause serves as well for every later
+// one whose a it makes true and whose b false, which is then not asked.
 // Each recursive question assumes strictly more variables, so the recursion
 // depth is bounded by their number; it runs on its own stack.
 #pragma once
@@ -24,6 +26,7 @@
 #include <span>
 #include <vector>
 
+#include "quorvel/constructive/ljt/interrupt.h"
 #include "quorvel/constructive/ljt/sat.h"
 #include "quorvel/support/formula_arena.h"
 
@@ -31,7 +34,7 @@ namespace quorvel::ljt {
 
 class Provability {
 public:
-    // `interrupted` is polled every few thousand solver steps.
+    // `interrupted` is polled after every slice of work (WorkPoll).
     Provability(const FormulaArena& arena, bool (*interrupted)(void*), void* context);
 
     // 1 when antecedents ⊢ goal holds intuitionistically, 0 when it does not,
@@ -62,6 +65,7 @@ private:
     std::vector<std::pair<FormulaId, bool>> define_stack_;  // scratch of define
     std::vector<sat::Lit> learned_;                        // scratch of prove
     std::vector<sat::Lit> core_, trial_;                   // scratch of minimize
+    WorkPoll poll_;
 };
 
 }  // namespace quorvel::ljt

@@ -47,8 +47,6 @@ int is_own_method(PyObject* self, PyObject* name, void* fn, Ref& bound) {
            reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(b)) == fn;
 }
 
-bool poll_signals(void*) { return PyErr_CheckSignals() != 0; }
-
 bool is_kind(PyObject* o, Kind k) { return ast::kind_of(o) == k; }
 
 // ---- one rule on Python objects ----
@@ -338,6 +336,8 @@ PyObject* prover_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+bool poll_signals(void*) { return PyErr_CheckSignals() != 0; }
 
 bool create_prover(PyObject* module) {
     static PyType_Slot slots[] = {

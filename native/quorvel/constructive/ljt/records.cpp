@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quorvel/constructive/ljt/state.h"
+#include "quorvel/support/flat_map.h"
 #include "quorvel/support/py/args.h"
 #include "quorvel/support/py/compat.h"
 #include "quorvel/support/py/constructive.h"
@@ -171,27 +172,23 @@ bool append_formula(std::string& out, PyObject* f, PyObject* notation, bool late
         out += latex ? "\\top" : "_top";
         return true;
     }
-    Ref text;
     py::Notation n;
     bool native = PyUnicode_CheckExact(notation) &&
                   (PyUnicode_CompareWithASCIIString(notation, "infix") == 0 ||
                    PyUnicode_CompareWithASCIIString(notation, "latex") == 0) &&
                   py::parse_notation(notation, n);
-    if (native) {
-        text = Ref(py::format_node(f, n));
-    } else {
-        // Any other notation is the printer's to accept or refuse.
-        Ref args(PyTuple_Pack(1, f));
-        Ref kwargs(PyDict_New());
-        if (!args || !kwargs || PyDict_SetItem(kwargs.get(), state().s_notation, notation) < 0) return false;
-        text = Ref(PyObject_Call(state().to_string, args.get(), kwargs.get()));
-    }
+    if (native) return py::append_node(out, f, n);
+    // Any other notation is the printer's to accept or refuse.
+    Ref args(PyTuple_Pack(1, f));
+    Ref kwargs(PyDict_New());
+    if (!args || !kwargs || PyDict_SetItem(kwargs.get(), state().s_notation, notation) < 0) return false;
+    Ref text(PyObject_Call(state().to_string, args.get(), kwargs.get()));
     if (!text) return false;
     if (!PyUnicode_Check(text.get())) {
         PyErr_Format(PyExc_TypeError, "sequence item: expected str instance, %.80s found", Py_TYPE(text.get())->tp_name);
         return false;
     }
-    return py::append_str(out, text.get());
+    return append_utf8(out, text.get());
 }
 
 PyObject* sequent_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -276,7 +273,9 @@ Py_hash_t node_hash(PyObject* self) {
             bool expanded;
         };
         std::vector<Item> stack{{self, false}};
+        WorkPoll poll(poll_signals);
         while (!stack.empty()) {
+            if (!poll.spend(1)) return -1;
             Item& it = stack.back();
             PyObject* n = it.node;
             if (as_proof_node(n)->hash != -1) {
@@ -315,24 +314,38 @@ int heads_equal(PyObject* a, PyObject* b) {
     return r;
 }
 
+struct PairHash {
+    size_t operator()(const std::pair<PyObject*, PyObject*>& p) const {
+        return mix64(reinterpret_cast<uintptr_t>(p.first) * 0x9E3779B97F4A7C15ull ^ reinterpret_cast<uintptr_t>(p.second));
+    }
+};
+
 // (sequent, rule, premises) == (...) for two exact nodes, with the premise
 // tuples compared item by item as tuples compare, on an explicit stack.
+// Pairs of nodes found equal are remembered for the call, so nodes shared
+// down a derivation are compared once, not once per path to them.
 int nodes_equal(PyObject* a, PyObject* b) {
     struct Frame {
+        PyObject* x;  // the nodes whose premises these are
+        PyObject* y;
         PyObject* ta;
         PyObject* tb;
         Py_ssize_t i;
     };
+    using Pair = std::pair<PyObject*, PyObject*>;
+    FlatMap<Pair, char, PairHash> equal(Pair{nullptr, nullptr});
+    WorkPoll poll(poll_signals);
     std::vector<Frame> stack;
     // Compares heads, then schedules or compares the premises.
     auto enter = [&](PyObject* x, PyObject* y) -> int {
+        if (equal.find(Pair{x, y})) return 1;
         int r = heads_equal(x, y);
         if (r != 1) return r;
         PyObject* px = as_proof_node(x)->premises;
         PyObject* py_ = as_proof_node(y)->premises;
         if (px == py_) return 1;
         if (PyTuple_CheckExact(px) && PyTuple_CheckExact(py_)) {
-            stack.push_back({px, py_, 0});
+            stack.push_back({x, y, px, py_, 0});
             return 1;
         }
         return PyObject_RichCompareBool(px, py_, Py_EQ);
@@ -340,10 +353,12 @@ int nodes_equal(PyObject* a, PyObject* b) {
     int r = enter(a, b);
     if (r != 1) return r;
     while (!stack.empty()) {
+        if (!poll.spend(1)) return -1;
         Frame& f = stack.back();
         Py_ssize_t na = PyTuple_GET_SIZE(f.ta), nb = PyTuple_GET_SIZE(f.tb);
         if (f.i >= na || f.i >= nb) {
             if (na != nb) return 0;
+            equal.insert(Pair{f.x, f.y}, 1);
             stack.pop_back();
             continue;
         }
@@ -470,7 +485,25 @@ PyObject* sequent_text(PyObject* self, PyObject* notation) {
     }
     out += latex ? " \\vdash " : " ==> ";
     if (!append_formula(out, goal.get(), notation, latex)) return nullptr;
-    return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    return py::decode_text(out);
+}
+
+bool append_utf8(std::string& out, PyObject* value) {
+    Ref text(PyUnicode_Check(value) ? Py_NewRef(value) : PyObject_Str(value));
+    if (!text) return false;
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(text.get(), &n);
+    if (s) {
+        out.append(s, static_cast<size_t>(n));
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    // Lone surrogates, as the formula printer writes them.
+    PyErr_Clear();
+    Ref bytes(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+    if (!bytes) return false;
+    out.append(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return true;
 }
 
 PyObject* node_dict(PyObject* root) {
@@ -502,7 +535,9 @@ PyObject* node_dict(PyObject* root) {
     };
     Ref result(enter(root));
     if (!result) return nullptr;
+    WorkPoll poll(poll_signals);
     while (!stack.empty()) {
+        if (!poll.spend(1)) return nullptr;
         Frame& f = stack.back();
         if (f.i >= PySequence_Fast_GET_SIZE(f.premises.get())) {
             stack.pop_back();

@@ -8,7 +8,6 @@ namespace {
 constexpr double kVarDecay = 0.95;
 constexpr float kClauseDecay = 0.999f;
 constexpr int64_t kRestartUnit = 100;
-constexpr uint64_t kPollMask = 4095;
 
 // The Luby sequence 1 1 2 1 1 2 4 1 1 2 ..., term i (from 0).
 int64_t luby(uint64_t i) {
@@ -95,6 +94,7 @@ void Solver::enqueue(Lit p, CRef reason) {
 
 void Solver::cancel_until(uint32_t level) {
     if (decision_level() <= level) return;
+    work_ += trail_.size() - trail_lim_[level];
     for (size_t i = trail_.size(); i-- > trail_lim_[level];) {
         Var v = trail_[i].var();
         assigns_[v] = kUndef;
@@ -114,6 +114,7 @@ Solver::CRef Solver::propagate() {
         std::vector<Watcher>& ws = watches_[false_lit.x];
         size_t i = 0, j = 0;
         const size_t n = ws.size();
+        work_ += n + 1;
         while (i < n) {
             Watcher w = ws[i++];
             if (value(w.blocker) == kTrue) {
@@ -313,8 +314,9 @@ Lit Solver::pick_branch() {
 // ---- search ----
 
 bool Solver::poll() {
-    if ((++ticks_ & kPollMask) == 0 && interrupted_ && interrupted_(context_)) stopped_ = true;
-    return !stopped_;
+    const uint64_t units = work_ + 1;
+    work_ = 0;
+    return poll_.spend(units);
 }
 
 Solver::Status Solver::search(int64_t conflict_budget, std::span<const Lit> assumptions) {
@@ -376,7 +378,7 @@ Solver::Status Solver::search(int64_t conflict_budget, std::span<const Lit> assu
 Solver::Result Solver::solve(std::span<const Lit> assumptions) {
     core_.clear();
     model_.clear();
-    stopped_ = false;
+    poll_.reset();
     if (!ok_) return Result::Unsat;
     if (wasted_ * 2 > mem_.size()) compact();
     max_learnts_ = std::max(max_learnts_, static_cast<double>(clauses_.size()) / 3 + 1000);

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "quorvel/constructive/ljt/interrupt.h"
+
 namespace quorvel::sat {
 
 // NOTE: a variable is a plain index 0..n-1 and a literal packs it with its
@@ -52,11 +54,9 @@ public:
     const std::vector<Lit>& core() const { return core_; }
 
     // ---- resource limits ----
-    // Polled every few thousand steps; when it returns true, `solve` stops.
-    void set_interrupt(bool (*interrupted)(void*), void* context) {
-        interrupted_ = interrupted;
-        context_ = context;
-    }
+    // Polled after every slice of work (WorkPoll); when it returns true,
+    // `solve` stops.
+    void set_interrupt(bool (*interrupted)(void*), void* context) { poll_ = ljt::WorkPoll(interrupted, context); }
 
 private:
     using CRef = uint32_t;
@@ -136,10 +136,8 @@ private:
     std::vector<uint8_t> model_;
     std::vector<Lit> core_;
 
-    bool (*interrupted_)(void*) = nullptr;
-    void* context_ = nullptr;
-    uint64_t ticks_ = 0;
-    bool stopped_ = false;
+    ljt::WorkPoll poll_;
+    uint64_t work_ = 0;  // done since the last poll: watchers visited, assignments undone
 };
 
 }  // namespace quorvel::sat

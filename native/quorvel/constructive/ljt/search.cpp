@@ -18,22 +18,18 @@ constexpr size_t kMaxPool = size_t{1} << 28;
 // saves work, so forgetting it never changes an answer.
 constexpr size_t kMaxKeyWords = size_t{1} << 25;
 constexpr size_t kMaxEntries = size_t{1} << 22;
-constexpr uint64_t kPollMask = 4095;
+// Words of the sequents that pass two remembers for sharing: 256 MiB.
+constexpr size_t kMaxSharedWords = size_t{1} << 26;
 // Steps the plain search may spend on a pure sequent before the oracle
-// answers for it: most questions are settled in far fewer, and an
-// exponential one costs no more than this.
+// answers for it (on the question itself, one more per formula): most
+// questions are settled in far fewer, and an exponential one costs no more
+// than this.
 constexpr uint64_t kPlainSteps = 1024;
 // Truth tables: exact up to this many atoms, else this many words of sampled
 // valuations; no tables past kMaxTableWords words in all.
 constexpr uint32_t kExactAtoms = 12;
 constexpr uint32_t kSampleWords = 16;
 constexpr size_t kMaxTableWords = size_t{1} << 23;
-
-uint64_t mix(uint64_t h, uint32_t w) {
-    h ^= w;
-    h *= 0x100000001B3ull;
-    return h ^ (h >> 29);
-}
 
 uint64_t splitmix(uint64_t& state) {
     uint64_t z = (state += 0x9E3779B97F4A7C15ull);
@@ -62,12 +58,13 @@ int premise_count(Rule r) {
 }
 
 Search::Search(FormulaArena& arena, std::vector<uint8_t> opaque_atomic, bool (*interrupted)(void*), void* context)
-    : arena_(arena), opaque_atomic_(std::move(opaque_atomic)), interrupted_(interrupted), context_(context) {}
+    : arena_(arena),
+      opaque_atomic_(std::move(opaque_atomic)),
+      interrupted_(interrupted),
+      context_(context),
+      poll_(interrupted, context) {}
 
-bool Search::poll() {
-    if ((++ticks_ & kPollMask) == 0 && interrupted_ && interrupted_(context_)) stopped_ = true;
-    return !stopped_;
-}
+bool Search::poll(uint64_t units) { return poll_.spend(units); }
 
 bool Search::atomic(FormulaId f) const {
     switch (arena_.op(f)) {
@@ -239,8 +236,10 @@ int Search::decide(const Seq& s, Rule rule, int k, uint32_t principal, bool choi
 
 int Search::decide_loop(size_t base) {
     while (frames_.size() > base) {
-        if (!poll()) return -1;
-        if (budgeted_ != kNoFrame && ticks_ - budget_start_ > kPlainSteps && !decide_by_oracle()) return -1;
+        const Seq& top = frames_.back().seq;
+        ++ticks_;
+        if (!poll(1 + top.end - top.begin)) return -1;
+        if (budgeted_ != kNoFrame && ticks_ - budget_start_ > plain_steps_ && !decide_by_oracle()) return -1;
         if (frames_.size() <= base) break;
         size_t fi = frames_.size() - 1;
         if (returning_)
@@ -266,10 +265,7 @@ bool Search::decide_by_oracle() {
     frames_.resize(fi + 1);
     pool_.resize(frames_[fi].seq.end);
     int r = provable(frames_[fi].seq);
-    if (r < 0) {
-        stopped_ = true;
-        return false;
-    }
+    if (r < 0) return false;
     frames_[fi].keyed = true;
     cacheable_ = true;
     decide_finish(r == 1);
@@ -313,6 +309,11 @@ void Search::decide_start(size_t fi) {
     if (budgeted_ == kNoFrame && pure(s)) {
         budgeted_ = fi;
         budget_start_ = ticks_;
+        // The question itself may take a plain search as long as it is:
+        // one that fails in a step or two per formula answers before the
+        // oracle would have set up its clauses.
+        plain_steps_ = kPlainSteps + (whole_question_ ? arena_.size() : 0);
+        whole_question_ = false;
     }
     Frame& f = frames_[fi];
     if (!p.backtrack) {
@@ -368,21 +369,46 @@ bool Search::build(const Seq& root) {
         uint32_t principal;
         int next;
         int32_t found[2];
+        uint32_t entry;  // in built_, or kNone
     };
     std::vector<Node> stack;
     int32_t done = -1;  // the step of the subtree just finished
-    // Chooses the rule of a sequent the search proves and either records its
-    // leaf (done) or pushes its node; false when interrupted.
+    // A new entry of `s` in built_, its step still to come (no premise
+    // sequent equals its conclusion, so nothing looks the entry up before);
+    // kNone past the bound, where a sequent met again is derived anew: the
+    // same derivation, only not shared.
+    auto reserve = [&](const Seq& s, uint64_t h) -> uint32_t {
+        if (built_.words() >= kMaxSharedWords) return kNone;
+        return built_.insert(s.goal, antecedents(s), h, kNone);
+    };
+    // Records the step just made as the derivation of the sequent at
+    // `s.begin` of the pool, which it then drops.
+    auto finish = [&](const Seq& s, uint32_t entry) {
+        if (steps_.size() >= INT32_MAX) throw std::bad_alloc();
+        done = static_cast<int32_t>(steps_.size() - 1);
+        if (entry != kNone) built_.set(entry, static_cast<uint32_t>(done));
+        pool_.resize(s.begin);
+    };
+    // Finds the step of a sequent the search proves: one built before, a
+    // leaf, or a node pushed to be built; false when interrupted.
     auto enter = [&](const Seq& s) -> bool {
+        if (!poll(1 + s.end - s.begin)) return false;
+        const uint64_t h = SequentTable::hash(s.goal, antecedents(s));
+        int64_t known = built_.find(s.goal, antecedents(s), h);
+        if (known >= 0 && known != kNone) {
+            done = static_cast<int32_t>(known);
+            pool_.resize(s.begin);
+            return true;
+        }
+        const uint32_t entry = reserve(s, h);
         Pick p = pick(s);
         if (!p.backtrack) {
             if (premise_count(p.rule) == 0) {
                 steps_.push_back(Step{p.rule, 0, {-1, -1}});
-                done = static_cast<int32_t>(steps_.size() - 1);
-                pool_.resize(s.begin);
+                finish(s, entry);
                 return true;
             }
-            stack.push_back(Node{s, p.rule, p.principal, 0, {-1, -1}});
+            stack.push_back(Node{s, p.rule, p.principal, 0, {-1, -1}, entry});
             return true;
         }
         if (arena_.op(s.goal) == Op::Or) {
@@ -390,7 +416,7 @@ bool Search::build(const Seq& root) {
                 int d = decide(s, r, 0, 0, true);
                 if (d < 0) return false;
                 if (d) {
-                    stack.push_back(Node{s, r, 0, 0, {-1, -1}});
+                    stack.push_back(Node{s, r, 0, 0, {-1, -1}, entry});
                     return true;
                 }
             }
@@ -400,7 +426,7 @@ bool Search::build(const Seq& root) {
             if (d > 0) d = decide(s, Rule::LImpImp, 1, i, false);
             if (d < 0) return false;
             if (d) {
-                stack.push_back(Node{s, Rule::LImpImp, i, 0, {-1, -1}});
+                stack.push_back(Node{s, Rule::LImpImp, i, 0, {-1, -1}, entry});
                 return true;
             }
         }
@@ -408,7 +434,6 @@ bool Search::build(const Seq& root) {
     };
     if (!enter(root)) return false;
     while (!stack.empty()) {
-        if (!poll()) return false;
         Node& n = stack.back();
         if (done >= 0) {
             n.found[n.next++] = done;
@@ -420,9 +445,10 @@ bool Search::build(const Seq& root) {
             continue;
         }
         steps_.push_back(Step{n.rule, n.principal - n.seq.begin, {n.found[0], n.found[1]}});
-        done = static_cast<int32_t>(steps_.size() - 1);
-        pool_.resize(n.seq.begin);
+        const Seq s = n.seq;
+        const uint32_t entry = n.entry;
         stack.pop_back();
+        finish(s, entry);
     }
     return true;
 }
@@ -432,7 +458,9 @@ Search::Outcome Search::run(const std::vector<FormulaId>& antecedents, FormulaId
     frames_.clear();
     budgeted_ = kNoFrame;
     steps_.clear();
-    stopped_ = false;
+    built_.clear();
+    poll_.reset();
+    whole_question_ = true;
     sync_purity();
     setup_tables();
     Seq root{0, static_cast<uint32_t>(pool_.size()), goal};
@@ -510,6 +538,7 @@ bool Search::sync_tables() {
 
 bool Search::classically_refuted(const Seq& s) {
     if (!sync_tables()) return false;
+    poll(static_cast<uint64_t>(words_) * (1 + s.end - s.begin));
     const uint64_t* g = &tables_[static_cast<size_t>(s.goal) * words_];
     for (uint32_t w = 0; w < words_; ++w) {
         uint64_t acc = ~g[w];
@@ -532,56 +561,21 @@ void Search::make_key(const Seq& s) {
         std::sort(key_.begin() + 2, key_.end());
         key_.erase(std::unique(key_.begin() + 2, key_.end()), key_.end());
     }
-    uint64_t h = 0xCBF29CE484222325ull;
-    for (uint32_t w : key_) h = mix(h, w);
-    key_hash_ = h;
+    poll(key_.size());
+    key_hash_ = SequentTable::hash(key_[0], key_rest());
 }
 
 int Search::lookup(const Seq& s) {
-    if (used_slots_ == 0) return -1;
+    if (answers_.entries() == 0) return -1;
     make_key(s);
-    size_t mask = slots_.size() - 1;
-    for (size_t i = key_hash_ & mask;; i = (i + 1) & mask) {
-        const Slot& slot = slots_[i];
-        if (slot.length == 0) return -1;
-        if (slot.hash == key_hash_ && slot.length == key_.size() &&
-            std::memcmp(&keys_[slot.offset], key_.data(), key_.size() * sizeof(uint32_t)) == 0)
-            return slot.proved;
-    }
-}
-
-void Search::clear_cache() {
-    keys_.clear();
-    std::fill(slots_.begin(), slots_.end(), Slot{0, 0, 0, 0});
-    used_slots_ = 0;
+    int64_t v = answers_.find(key_[0], key_rest(), key_hash_);
+    return v < 0 ? -1 : static_cast<int>(v);
 }
 
 void Search::remember(const Seq& s, bool proved) {
     make_key(s);
-    if (keys_.size() + key_.size() > kMaxKeyWords || used_slots_ >= kMaxEntries) clear_cache();
-    if ((used_slots_ + 1) * 2 > slots_.size()) {
-        std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{0, 0, 0, 0});
-        size_t mask = slots_.size() - 1;
-        for (const Slot& o : old) {
-            if (o.length == 0) continue;
-            size_t i = o.hash & mask;
-            while (slots_[i].length != 0) i = (i + 1) & mask;
-            slots_[i] = o;
-        }
-    }
-    size_t mask = slots_.size() - 1;
-    size_t i = key_hash_ & mask;
-    while (slots_[i].length != 0) {
-        const Slot& slot = slots_[i];
-        if (slot.hash == key_hash_ && slot.length == key_.size() &&
-            std::memcmp(&keys_[slot.offset], key_.data(), key_.size() * sizeof(uint32_t)) == 0)
-            return;
-        i = (i + 1) & mask;
-    }
-    slots_[i] = Slot{key_hash_, static_cast<uint32_t>(keys_.size()), static_cast<uint32_t>(key_.size()), proved};
-    keys_.insert(keys_.end(), key_.begin(), key_.end());
-    ++used_slots_;
+    if (answers_.words() + key_.size() > kMaxKeyWords || answers_.entries() >= kMaxEntries) answers_.clear();
+    answers_.insert(key_[0], key_rest(), key_hash_, proved ? 1 : 0);
 }
 
 }  // namespace quorvel::ljt

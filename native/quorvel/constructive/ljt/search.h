@@ -24,9 +24,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
+#include "quorvel/constructive/ljt/interrupt.h"
 #include "quorvel/constructive/ljt/provability.h"
+#include "quorvel/constructive/ljt/sequent_table.h"
 #include "quorvel/support/formula_arena.h"
 
 namespace quorvel::ljt {
@@ -50,13 +53,17 @@ class Search {
 public:
     // `opaque_atomic[n]` tells whether the opaque leaf numbered n counts as
     // atomic (it may then stand as X in "L_Imp_Atom"). `interrupted` is
-    // polled every few thousand steps; when it returns true the search stops.
+    // polled after every slice of work (WorkPoll); when it returns true the
+    // search stops.
     Search(FormulaArena& arena, std::vector<uint8_t> opaque_atomic, bool (*interrupted)(void*), void* context);
 
     enum class Outcome { Proved, Unprovable, Interrupted };
 
     // Searches antecedents ⊢ goal. On Proved, steps() holds exactly the
-    // derivation in post-order (premises before their conclusion), root last.
+    // derivation in post-order (premises before their conclusion), root
+    // last, with one step per distinct sequent: a sequent that occurs in
+    // several places is derived once, and every conclusion above it points
+    // to that step.
     Outcome run(const std::vector<FormulaId>& antecedents, FormulaId goal);
     const std::vector<Step>& steps() const { return steps_; }
 
@@ -113,7 +120,8 @@ private:
     int provable(const Seq& s);
     FormulaId implies(FormulaId a, FormulaId b);
     void sync_purity();
-    bool poll();
+    // Spends `units` of work; false once interrupted.
+    bool poll(uint64_t units);
 
     // Classical truth tables, one bit per valuation (every valuation for few
     // atoms, a fixed sample of them otherwise). A sequent that some valuation
@@ -128,16 +136,15 @@ private:
     // keyed by the set of its antecedents: the search is complete there, so
     // success is intuitionistic consequence, which ignores order and
     // repetition. Any other sequent is keyed as it stands.
-    struct Slot {
-        uint64_t hash;
-        uint32_t offset;
-        uint32_t length : 31;  // the key in keys_; 0: empty slot
-        uint32_t proved : 1;
-    };
     void make_key(const Seq& s);
+    std::span<const uint32_t> key_rest() const { return std::span<const uint32_t>(key_).subspan(1); }
+    // The antecedents of a sequent on the pool: with its goal, the key of
+    // the sequent as it stands, for the steps of pass two.
+    std::span<const FormulaId> antecedents(const Seq& s) const {
+        return std::span<const FormulaId>(pool_.data() + s.begin, s.end - s.begin);
+    }
     int lookup(const Seq& s);  // 1 proved, 0 refuted, -1 unknown
     void remember(const Seq& s, bool proved);
-    void clear_cache();
 
     FormulaArena& arena_;
     std::vector<uint8_t> opaque_atomic_;
@@ -163,12 +170,18 @@ private:
 
     std::vector<uint32_t> key_;  // scratch: the key of the sequent at hand
     uint64_t key_hash_ = 0;
-    std::vector<uint32_t> keys_;
-    std::vector<Slot> slots_;
-    size_t used_slots_ = 0;
+    SequentTable answers_;
+    // Pass two: the step already built for each sequent, so that a sequent
+    // met again is derived by the same step, not by a copy of it.
+    SequentTable built_;
 
-    uint64_t ticks_ = 0;
-    bool stopped_ = false;
+    uint64_t ticks_ = 0;  // steps of pass one, for the oracle's budget
+    // The steps the budgeted frame may take before the oracle answers for
+    // it, and whether the next frame budgeted is the whole question (the
+    // first pure frame of pass one), which gets one more per formula.
+    uint64_t plain_steps_ = 0;
+    bool whole_question_ = false;
+    WorkPoll poll_;
     // Between frames of pass one: whether the top frame is returning, and
     // with what.
     bool returning_ = false;

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <string>
+
 #include "quorvel/constructive/ljt/search.h"
 
 namespace quorvel::ljt {
@@ -81,6 +83,10 @@ PyObject* node_premises(PyObject* exact_node);           // borrowed
 PyObject* sequent_text(PyObject* exact_sequent, PyObject* notation);
 // The node dictionary of an exact LJTProofNode; NULL with an exception set.
 PyObject* node_dict(PyObject* exact_node);
+// Appends str(value) as UTF-8, lone surrogates (which the formula printer
+// passes through from atom names) as the "surrogatepass" handler writes
+// them: decode the text with py::decode_text. False with an exception set.
+bool append_utf8(std::string& out, PyObject* value);
 
 // tree.cpp
 bool create_tree_type(PyObject* module);
@@ -88,6 +94,9 @@ PyObject* new_tree(PyObject* root);
 
 // prover.cpp
 bool create_prover(PyObject* module);
+// The interrupt callback of the native walks (WorkPoll): true, with the
+// exception set, when a signal handler raised.
+bool poll_signals(void*);
 
 // derivation.cpp
 // Premise `k` of `rule` applied to antecedents `ants[0..n)` and `goal` with

@@ -6,15 +6,15 @@
 #include <stddef.h>
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "quorvel/constructive/ljt/state.h"
+#include "quorvel/support/flat_map.h"
 #include "quorvel/support/py/args.h"
 #include "quorvel/support/py/compat.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
-#include "quorvel/support/py/repr.h"
+#include "quorvel/support/py/printer.h"
 
 namespace quorvel::ljt {
 namespace {
@@ -74,7 +74,10 @@ bool fold(PyObject* root, Ops& ops, V& out) {
         Py_ssize_t i;
         V acc;
     };
-    std::unordered_map<PyObject*, V> memo;  // exact nodes only: they cannot change
+    // Exact nodes only, which cannot change: the index of a node's value.
+    IdentityMap<size_t> memo;
+    std::vector<V> values;
+    WorkPoll poll(poll_signals);
     std::vector<Frame> stack;
     auto enter = [&](PyObject* node) -> bool {
         Frame f{node, {}, 0, ops.start()};
@@ -84,19 +87,23 @@ bool fold(PyObject* root, Ops& ops, V& out) {
     };
     if (!enter(root)) return false;
     while (true) {
+        if (!poll.spend(1)) return false;
         Frame& f = stack.back();
         if (f.i < f.view.count()) {
             PyObject* child = f.view.at(f.i++);
-            auto hit = is_node(child) ? memo.find(child) : memo.end();
-            if (hit != memo.end()) {
-                if (!ops.absorb(f.acc, hit->second)) return false;
+            const size_t* hit = is_node(child) ? memo.find(child) : nullptr;
+            if (hit) {
+                if (!ops.absorb(f.acc, values[*hit])) return false;
             } else if (!enter(child)) {
                 return false;
             }
             continue;
         }
         V value = ops.done(f.acc);
-        if (is_node(f.node)) memo.emplace(f.node, value);
+        if (is_node(f.node)) {
+            memo.insert(f.node, values.size());
+            values.push_back(value);
+        }
         stack.pop_back();
         if (stack.empty()) {
             out = value;
@@ -172,18 +179,19 @@ int tree_valid_of(PyObject* root) {
         NodeView view;
         Py_ssize_t i;
     };
-    std::unordered_map<PyObject*, bool> memo;  // exact nodes found valid
+    IdentityMap<char> memo;  // exact nodes found valid
+    WorkPoll poll(poll_signals);
     std::vector<Frame> stack;
     // 1: pushed (or known valid), 0: an invalid leaf, -1: error.
     auto enter = [&](PyObject* node) -> int {
-        if (is_node(node) && memo.count(node)) return 1;
+        if (is_node(node) && memo.find(node)) return 1;
         Frame f{node, {}, 0};
         if (!f.view.read(node, false, false)) return -1;
         if (f.view.count() == 0) {
             Ref rule(is_node(node) ? Py_NewRef(node_rule(node)) : PyObject_GetAttr(node, state().s_rule));
             if (!rule) return -1;
             int ok = is_axiom_rule(rule.get());
-            if (ok == 1 && is_node(node)) memo.emplace(node, true);
+            if (ok == 1 && is_node(node)) memo.insert(node, 1);
             return ok;
         }
         stack.push_back(std::move(f));
@@ -191,12 +199,13 @@ int tree_valid_of(PyObject* root) {
     };
     int r = enter(root);
     while (r == 1 && !stack.empty()) {
+        if (!poll.spend(1)) return -1;
         Frame& f = stack.back();
         if (f.i < f.view.count()) {
             r = enter(f.view.at(f.i++));
             continue;
         }
-        if (is_node(f.node)) memo.emplace(f.node, true);
+        if (is_node(f.node)) memo.insert(f.node, 1);
         stack.pop_back();
     }
     return r;
@@ -212,7 +221,7 @@ bool append_sequent(std::string& out, PyObject* seq, bool latex) {
     else
         text = Ref(PyObject_Str(seq));
     if (!text) return false;
-    return py::append_text(out, text.get());
+    return append_utf8(out, text.get());
 }
 
 PyObject* tree_ascii_of(PyObject* root) {
@@ -222,6 +231,7 @@ PyObject* tree_ascii_of(PyObject* root) {
         size_t prefix;  // length of the prefix of this node's premises
     };
     std::string out, prefix;
+    WorkPoll poll(poll_signals);
     std::vector<Frame> stack;
     auto line = [&](PyObject* node, const char* connector) -> bool {
         NodeView v;
@@ -229,7 +239,7 @@ PyObject* tree_ascii_of(PyObject* root) {
         out += prefix;
         out += connector;
         out += '[';
-        if (!py::append_text(out, v.rule.get())) return false;
+        if (!append_utf8(out, v.rule.get())) return false;
         out += "] ";
         if (!append_sequent(out, v.sequent.get(), false)) return false;
         stack.push_back({std::move(v), 0, prefix.size()});
@@ -237,6 +247,7 @@ PyObject* tree_ascii_of(PyObject* root) {
     };
     if (!line(root, "")) return nullptr;
     while (!stack.empty()) {
+        if (!poll.spend(1 + prefix.size())) return nullptr;
         Frame& f = stack.back();
         Py_ssize_t n = f.view.count();
         if (f.i >= n) {
@@ -254,7 +265,7 @@ PyObject* tree_ascii_of(PyObject* root) {
         prefix += last ? "    " : "|   ";
         stack.back().prefix = prefix.size();
     }
-    return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    return py::decode_text(out);
 }
 
 PyObject* tree_latex_of(PyObject* root) {
@@ -271,7 +282,7 @@ PyObject* tree_latex_of(PyObject* root) {
         Ref rule(is_node(node) ? Py_NewRef(node_rule(node)) : PyObject_GetAttr(node, state().s_rule));
         if (!rule) return false;
         std::string label;
-        if (!py::append_text(label, rule.get())) return false;
+        if (!append_utf8(label, rule.get())) return false;
         out += "\n  \\RightLabel{";
         for (char c : label) {
             if (c == '_') out += '\\';
@@ -286,6 +297,7 @@ PyObject* tree_latex_of(PyObject* root) {
         out += "$}";
         return true;
     };
+    WorkPoll poll(poll_signals);
     std::vector<Frame> stack;
     auto enter = [&](PyObject* node) -> bool {
         Frame f{node, {}, 0};
@@ -299,6 +311,7 @@ PyObject* tree_latex_of(PyObject* root) {
     };
     if (!enter(root)) return nullptr;
     while (!stack.empty()) {
+        if (!poll.spend(1)) return nullptr;
         Frame& f = stack.back();
         if (f.i < f.view.count()) {
             if (!enter(f.view.at(f.i++))) return nullptr;
@@ -308,7 +321,7 @@ PyObject* tree_latex_of(PyObject* root) {
         stack.pop_back();
     }
     out += "\n\\end{prooftree}";
-    return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    return py::decode_text(out);
 }
 
 // ---- the type ----
