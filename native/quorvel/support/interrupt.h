@@ -23,29 +23,34 @@ public:
     // a poll every few tens of microseconds, whose own cost is lost in it.
     static constexpr uint64_t kStride = uint64_t{1} << 12;
 
-    // A null callback never stops the loop.
-    explicit InterruptPoll(Interrupted interrupted = nullptr, void* context = nullptr)
-        : interrupted_(interrupted), context_(context) {}
+    // A null callback never stops the loop. A loop whose units are cheaper
+    // than the default's may poll less often with a larger `stride`.
+    explicit InterruptPoll(Interrupted interrupted = nullptr, void* context = nullptr,
+                           uint64_t stride = kStride)
+        : interrupted_(interrupted), context_(context), stride_(stride) {}
 
     // Charges `units` of work; false once the callback has asked to stop
     // (and on every call after that, so nested loops unwind alike).
     bool charge(uint64_t units = 1) {
         if (stopped_) return false;
         used_ += units;
-        if (used_ < kStride) return true;
+        if (used_ < stride_) return true;
         used_ = 0;
         stopped_ = interrupted_ && interrupted_(context_);
         return !stopped_;
     }
 
     // Polls now, whatever has been charged.
-    bool check() { return charge(kStride); }
+    bool check() { return charge(stride_); }
 
     bool stopped() const { return stopped_; }
+    // Forgets an interrupt already reported, for a new question.
+    void reset() { stopped_ = false; }
 
 private:
     Interrupted interrupted_;
     void* context_;
+    uint64_t stride_;
     uint64_t used_ = 0;
     bool stopped_ = false;
 };
