@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import argparse
 import hashlib
-import multiprocessing
 import sys
 import time
 from pathlib import Path
@@ -27,6 +26,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from iltp import parse_problem, problem_files  # noqa: E402
+from forked import run_in_child  # noqa: E402
 
 
 def classical(prob):
@@ -80,22 +80,7 @@ def _peer_child(path: str, conn):
 
 
 def run_peer(path: Path, timeout: float):
-    ctx = multiprocessing.get_context("fork")
-    recv, send = ctx.Pipe(duplex=False)
-    proc = ctx.Process(target=_peer_child, args=(str(path), send), daemon=True)
-    proc.start()
-    send.close()
-    if recv.poll(timeout):
-        try:
-            result = recv.recv()
-        except EOFError:
-            result = ("error", 0.0, f"child died (exit code {proc.exitcode})")
-    else:
-        proc.kill()
-        result = ("timeout", timeout, "")
-    proc.join()
-    recv.close()
-    return result
+    return run_in_child(_peer_child, (str(path),), timeout, ("timeout", timeout, ""))
 
 
 # ------------------------------------------------------------------ families

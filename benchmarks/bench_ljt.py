@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import argparse
 import hashlib
-import multiprocessing
 import statistics
 import sys
 import time
@@ -28,6 +27,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from iltp import load_status, parse_problem, problem_files  # noqa: E402
+from forked import run_in_child  # noqa: E402
 
 # Trees up to this size are compared line by line.
 COMPARE_SIZE = 200_000
@@ -71,23 +71,8 @@ def _peer_child(question, conn):
 
 def run_peer(question, timeout: float):
     """`question`: a problem's path, or the size of a disjunction of implications."""
-    ctx = multiprocessing.get_context("fork")
-    recv, send = ctx.Pipe(duplex=False)
-    proc = ctx.Process(target=_peer_child, args=(question if isinstance(question, int) else str(question), send),
-                       daemon=True)
-    proc.start()
-    send.close()
-    if recv.poll(timeout):
-        try:
-            result = recv.recv()
-        except EOFError:
-            result = ("error", 0.0, f"child died (exit code {proc.exitcode})")
-    else:
-        proc.kill()
-        result = ("timeout", timeout, "")
-    proc.join()
-    recv.close()
-    return result
+    return run_in_child(_peer_child, (question if isinstance(question, int) else str(question),), timeout,
+                        ("timeout", timeout, ""))
 
 
 def time_native(target, premises, repeat: int):

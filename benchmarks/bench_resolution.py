@@ -12,7 +12,6 @@ before anything is timed; both sides count their best of --repeat runs.
 from __future__ import annotations
 
 import argparse
-import multiprocessing
 import signal
 import sys
 import time
@@ -22,6 +21,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from iltp import parse_problem, problem_files  # noqa: E402
+from forked import run_in_child  # noqa: E402
 
 
 def native_summary(result):
@@ -53,15 +53,7 @@ def _peer_child(target, premises, repeat, conn):
 
 
 def run_peer(target, premises, timeout, repeat):
-    ctx = multiprocessing.get_context("fork")
-    recv, send = ctx.Pipe(duplex=False)
-    proc = ctx.Process(target=_peer_child, args=(target, premises, repeat, send), daemon=True)
-    proc.start()
-    send.close()
-    result = recv.recv() if recv.poll(timeout) else ("timeout", timeout, None)
-    proc.kill()
-    proc.join()
-    return result
+    return run_in_child(_peer_child, (target, premises, repeat), timeout, ("timeout", timeout, None))
 
 
 def time_native(target, premises, repeat):
