@@ -622,9 +622,9 @@ bool create_tree_type(PyObject* module) {
                                       "with every true implication copied `multiplicity` times.")},
         {0, nullptr},
     };
-    static PyType_Spec spec{"quorvel.constructive.matrix.FormulaTree", sizeof(FormulaTreeObject), 0,
+    static PyType_Spec type_spec{"quorvel.constructive.matrix.FormulaTree", sizeof(FormulaTreeObject), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) return false;
     state().api.tree_type = reinterpret_cast<PyTypeObject*>(type);
     return PyModule_AddObjectRef(module, "FormulaTree", type) == 0;

@@ -317,9 +317,9 @@ bool create_substitution_type(PyObject* module) {
                                       "A mapping given is held itself, not copied.")},
         {0, nullptr},
     };
-    static PyType_Spec spec{"quorvel.constructive.prefix.PrefixSubstitution", sizeof(SubstitutionObject), 0,
+    static PyType_Spec type_spec{"quorvel.constructive.prefix.PrefixSubstitution", sizeof(SubstitutionObject), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) return false;
     state().api.substitution_type = reinterpret_cast<PyTypeObject*>(type);
     Ref names(py::interned_tuple(kFields, 1));

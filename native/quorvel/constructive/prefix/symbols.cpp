@@ -260,10 +260,10 @@ PyMethodDef kPrefixMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject* make_type(PyType_Spec& spec, PyObject* base) {
+PyTypeObject* make_type(PyType_Spec& type_spec, PyObject* base) {
     PyObject* bases = base ? PyTuple_Pack(1, base) : nullptr;
     if (base && !bases) return nullptr;
-    PyObject* type = PyType_FromSpecWithBases(&spec, bases);
+    PyObject* type = PyType_FromSpecWithBases(&type_spec, bases);
     Py_XDECREF(bases);
     return reinterpret_cast<PyTypeObject*>(type);
 }
