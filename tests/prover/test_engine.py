@@ -35,6 +35,10 @@ THEOREMS = {
                   all_(x, imp(atom("P", x), atom("S", x)))),
     "universal gives existential": ([all_(x, atom("P", x))], Exists(variable=y, body=atom("P", y))),
     "a function term": ([all_(x, imp(atom("P", x), atom("P", f(x)))), atom("P", a)], atom("P", f(f(a)))),
+    # Clauses the loop drops before use: a repeat, a tautology, a subsumed one.
+    "dropped input clauses": ([atom("P", a), atom("P", a), Or(left=atom("P", b), right=Not(operand=atom("P", b))),
+                               Or(left=atom("P", a), right=atom("S", a)), all_(x, imp(atom("P", x), atom("Q", x)))],
+                              atom("Q", a)),
     "no premises": ([], imp(atom("P", a), atom("P", a))),
     # Both clauses come from the goal; without factoring the two-literal
     # resolvents go on for ever.

@@ -85,7 +85,7 @@ private:
             PyObject* c = PySequence_Fast_GET_ITEM(seq.get(), i);
             if (!PyObject_TypeCheck(c, clausifier::api().clause_type))
                 return PyErr_SetString(PyExc_TypeError, "the clausifier returned a value that is no Clause"), false;
-            if (add(c, rule, -1, -1, 0, rule == kPremise) < 0) return false;
+            if (add(c, rule, -1, -1, 0, rule == kPremise) == -1) return false;
         }
         return true;
     }
