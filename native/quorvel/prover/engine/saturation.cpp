@@ -1,6 +1,7 @@
 // Given-clause saturation with a set of support: the premises' clauses are
 // usable from the start but never selected, so every inference involves a
-// descendant of the negated goal. Clauses stay the clausifier's values; the
+// descendant of the negated goal. The system's falsum and verum atoms are
+// read as the constants they stand for. Clauses stay the clausifier's values; the
 // rules module's C++ entries resolve and factor them.
 #include "quorvel/prover/engine/saturation.h"
 
@@ -14,6 +15,7 @@
 #include "quorvel/prover/engine/matching.h"
 #include "quorvel/prover/proof/api.h"
 #include "quorvel/prover/rules/api.h"
+#include "quorvel/support/py/constructive.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/signals.h"
 
@@ -85,9 +87,40 @@ private:
             PyObject* c = PySequence_Fast_GET_ITEM(seq.get(), i);
             if (!PyObject_TypeCheck(c, clausifier::api().clause_type))
                 return PyErr_SetString(PyExc_TypeError, "the clausifier returned a value that is no Clause"), false;
-            if (add(c, rule, -1, -1, 0, rule == kPremise) == -1) return false;
+            Ref simplified(without_constants(c));
+            if (!simplified) return false;
+            if (simplified.get() == Py_None) continue;
+            if (add(simplified.get(), rule, -1, -1, 0, rule == kPremise) == -1) return false;
         }
         return true;
+    }
+
+    // The clause with falsum and verum read as constants: None when a literal
+    // is true, else the clause less its false literals (the clause itself
+    // when it has none). Inferences never bring the constants back.
+    static PyObject* without_constants(PyObject* clause) {
+        Ref list(PySequence_List(clausifier::as_clause(clause)->literals));
+        if (!list) return nullptr;
+        Ref kept(PySet_New(nullptr));
+        if (!kept) return nullptr;
+        bool dropped = false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+            PyObject* lit = PyList_GET_ITEM(list.get(), i);
+            PyObject* atom = clausifier::as_literal(lit)->atom;
+            int positive = PyObject_IsTrue(clausifier::as_literal(lit)->positive);
+            int bot = positive < 0 ? -1 : py::is_falsum(atom);
+            int top = bot < 0 ? -1 : py::is_verum(atom);
+            if (top < 0) return nullptr;
+            if ((top && positive) || (bot && !positive)) Py_RETURN_NONE;
+            if (top || bot) {
+                dropped = true;
+                continue;
+            }
+            if (PySet_Add(kept.get(), lit) < 0) return nullptr;
+        }
+        if (!dropped) return Py_NewRef(clause);
+        Ref frozen(PyFrozenSet_New(kept.get()));
+        return frozen ? clausifier::api().new_clause(frozen.get()) : nullptr;
     }
 
     // Adds a clause unless it is a tautology, known, or subsumed by an active
