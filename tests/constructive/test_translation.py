@@ -2,12 +2,8 @@ import math
 import re
 
 import pytest
-from hypothesis import given, settings
-
-from strategies import ljt_questions
 
 from quorvel.constructive.common import FALSUM, VERUM
-from quorvel.constructive.ljt import prove_ljt
 from quorvel.constructive.resolution import (
     ConstructiveResolutionProver,
     PrefixedResolutionProofResult,
@@ -308,12 +304,3 @@ def test_the_methods_answer_with_their_records():
     assert prove_resolution(Or(left=P, right=neg(P)), None, "auto", 1, 300, 0.5) is None
     listed = prove_resolution(Q, [imp(P, Q), P], "translation")
     assert listed.to_dict() == prove_resolution(Q, (imp(P, Q), P), "translation").to_dict()
-
-
-@settings(max_examples=60, deadline=None)
-@given(ljt_questions(max_leaves=6, max_premises=1))
-def test_translation_proofs_agree_with_ljt(question):
-    target, premises = question
-    result = prove_translation_resolution(target, premises, max_steps=100, timeout_sec=0.3)
-    if result is not None:
-        assert prove_ljt(target, premises) is not None
