@@ -433,10 +433,26 @@ PyMethodDef kResultMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Runs a registration body that throws nanobind errors: false with the
+// exception set instead.
+template <class Body>
+bool registered(Body body) {
+    try {
+        body();
+        return true;
+    } catch (nb::python_error& e) {
+        e.restore();
+        return false;
+    } catch (...) {
+        py::set_error_from_current_exception();
+        return false;
+    }
+}
+
 }  // namespace
 
 bool init_translation(PyObject* module) {
-    try {
+    return registered([&] {
         nb::module_ m = nb::borrow<nb::module_>(module);
         Modules& mods = modules();
         mods.to_string = nb::borrow(state().to_string);
@@ -454,7 +470,7 @@ bool init_translation(PyObject* module) {
                                       {"frame_axioms", "Tuple[Formula, ...]", nullptr},
                                       {"proof_dag", "Optional[ProofDAG]", nullptr}},
                                      kResultMethods, false);
-        if (!type) return false;
+        if (!type) throw nb::python_error();
         mods.result_type = nb::steal(type);
 
         m.def("translate_ipc_to_fol", &translate_ipc_to_fol, "formula"_a, "world_term"_a = nb::none(),
@@ -488,18 +504,11 @@ bool init_translation(PyObject* module) {
             },
             "formula"_a, "premises"_a = nb::none(), "max_steps"_a = 1000, "timeout_sec"_a = 10.0,
             "TranslationResolutionProver(max_steps=..., timeout_sec=...).prove(formula, premises).");
-        return true;
-    } catch (nb::python_error& e) {
-        e.restore();
-        return false;
-    } catch (...) {
-        py::set_error_from_current_exception();
-        return false;
-    }
+    });
 }
 
 bool init_front_end(PyObject* module) {
-    try {
+    return registered([&] {
         nb::module_ m = nb::borrow<nb::module_>(module);
         auto build = [](nb::handle method, nb::handle mult, nb::handle steps, nb::handle timeout) {
             return FrontEnd{method.attr("lower")(), at_least_one(mult), at_least_one(steps), timeout_floor(timeout)};
@@ -535,14 +544,7 @@ bool init_front_end(PyObject* module) {
               "prove_resolution"})
             all.append(name);
         m.attr("__all__") = all;
-        return true;
-    } catch (nb::python_error& e) {
-        e.restore();
-        return false;
-    } catch (...) {
-        py::set_error_from_current_exception();
-        return false;
-    }
+    });
 }
 
 }  // namespace quorvel::resolution
