@@ -84,7 +84,7 @@ def run_ours(target, premises, timeout):
     try:
         TheoremProver().prove(target=target, premises=premises, timeout_sec=timeout, max_steps=10**9)
         ok = True
-    except ProofNotFoundError:
+    except (ProofNotFoundError, MemoryError):  # MemoryError: a clause set past the clausifier's budget
         ok = False
     return ok, time.perf_counter() - t0
 
