@@ -3,6 +3,8 @@
     python benchmarks/iltp.py --prover tableau [--timeout 10] [--filter REGEX] [--jobs N]
     python benchmarks/iltp.py --prover ljt --verbose
     python benchmarks/iltp.py --prover prefixed    # prefixed resolution, default limits
+    python benchmarks/iltp.py --prover translation # relational translation, first-order prover
+    python benchmarks/iltp.py --prover auto        # prefixed, then translation
     python benchmarks/iltp.py --self-test        # parse all problems, print counts
 
 Each problem ``axioms |- conjecture`` runs in a forked child with a wall-clock
@@ -360,6 +362,35 @@ def run_prefixed(target, premises, opts, watch: Stopwatch):
     return PROVED, f"refutation of {len(r.steps)} steps at multiplicity {r.multiplicity}"
 
 
+def _inner_timeout(opts) -> float:
+    # The first-order prover stops itself before the child is killed.
+    return max(0.1, opts.timeout * 0.9)
+
+
+def _resolution_claim(r, what: str):
+    from quorvel.constructive.resolution import PrefixedResolutionProofResult
+    if r is None:
+        # Neither method refutes: no proof says nothing either way.
+        return BOUND, f"no proof ({what})"
+    if isinstance(r, PrefixedResolutionProofResult):
+        return PROVED, f"prefixed refutation of {len(r.steps)} steps at multiplicity {r.multiplicity}"
+    return PROVED, f"first-order refutation of {len(r.proof_dag.steps)} steps"
+
+
+def run_translation(target, premises, opts, watch: Stopwatch):
+    from quorvel.constructive.resolution import prove_translation_resolution
+    with watch:
+        r = prove_translation_resolution(target, premises, timeout_sec=_inner_timeout(opts))
+    return _resolution_claim(r, "first-order prover gave up")
+
+
+def run_auto(target, premises, opts, watch: Stopwatch):
+    from quorvel.constructive.resolution import prove_resolution
+    with watch:
+        r = prove_resolution(target, premises, method="auto", timeout_sec=_inner_timeout(opts))
+    return _resolution_claim(r, "prefixed bound, then the first-order prover gave up")
+
+
 @dataclass(frozen=True)
 class Adapter:
     module: str               # imported in the parent so every child inherits it
@@ -373,6 +404,10 @@ ADAPTERS: dict[str, Adapter] = {
     "ljt": Adapter("quorvel.constructive.ljt", run_ljt),
     "prefixed": Adapter("quorvel.constructive.resolution", run_prefixed,
                         lambda o: "max_multiplicity=3, max_steps=1000"),
+    "translation": Adapter("quorvel.constructive.resolution", run_translation,
+                           lambda o: f"max_steps=1000, timeout_sec={_inner_timeout(o):g}"),
+    "auto": Adapter("quorvel.constructive.resolution", run_auto,
+                    lambda o: f"max_multiplicity=3, max_steps=1000, timeout_sec={_inner_timeout(o):g}"),
 }
 
 

@@ -136,3 +136,32 @@ def test_prefixed_proofs_of_small_iltp_problems_are_valid(path, iltp_status):
     if result is not None:
         assert iltp_status[path.stem] != "CounterSatisfiable"
         assert prove_ljt(target, premises) is not None
+
+
+# ---------------------------------------------------------------------------
+# The translation method: a first-order proof it finds is never contradicted
+# by LJT, the tableau or the known status; the prefixed method and LJT never
+# disagree either (both may miss proofs at their bounds, never refute).
+
+
+@settings(max_examples=80, deadline=None)
+@given(ljt_questions(max_leaves=6, max_premises=1))
+def test_translation_and_prefixed_proofs_agree_with_ljt_and_the_tableau(question):
+    target, premises = question
+    translated = resolution.prove_translation_resolution(target, premises, max_steps=100, timeout_sec=0.3)
+    prefixed = resolution.prove_prefixed_resolution(target, premises, max_multiplicity=2)
+    valid = prove_ljt(target, premises) is not None
+    verdict = tableau_verdict(target, premises)
+    for result in (translated, prefixed):
+        if result is not None:
+            assert result.is_valid and valid and verdict is not False
+
+
+@pytest.mark.parametrize("path", [p for p in iltp_problems(PREFIXED_SIZE) if p.stem not in PREFIXED_SLOW],
+                         ids=lambda p: p.stem)
+def test_translation_proofs_of_small_iltp_problems_are_valid(path, iltp_status):
+    target, premises = iltp_question(path)
+    result = resolution.prove_translation_resolution(target, premises, max_steps=200, timeout_sec=0.3)
+    if result is not None:
+        assert iltp_status[path.stem] != "CounterSatisfiable"
+        assert prove_ljt(target, premises) is not None

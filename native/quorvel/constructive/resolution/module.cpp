@@ -65,6 +65,6 @@ NB_MODULE(resolution, m) {
         throw nb::python_error();
     init_state(m);
     if (!init_prefixed_records(m.ptr()) || !init_clausify(m.ptr()) || !init_inference(m.ptr()) ||
-        !init_prefixed_prover(m.ptr()))
+        !init_prefixed_prover(m.ptr()) || !init_translation(m.ptr()) || !init_front_end(m.ptr()))
         throw nb::python_error();
 }

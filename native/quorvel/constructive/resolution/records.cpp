@@ -443,11 +443,8 @@ PyMethodDef kResultMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-struct FieldSpec {
-    const char* name;
-    const char* type;
-    PyObject* field;  // a dataclasses.field(...) or a default, or NULL (required)
-};
+}  // namespace
+
 
 PyObject* make_record(PyObject* module, const char* name, const char* doc, const std::vector<FieldSpec>& fields,
                       PyMethodDef* methods, bool frozen) {
@@ -475,8 +472,6 @@ PyObject* make_record(PyObject* module, const char* name, const char* doc, const
     if (PyModule_AddObjectRef(module, name, type.get()) < 0) return nullptr;
     return type.release();
 }
-
-}  // namespace
 
 PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values) {
     // What the dataclass __init__ leaves behind: the fields in the instance

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <string>
+#include <vector>
 
 namespace quorvel::resolution {
 
@@ -44,11 +45,23 @@ struct State {
 
 State& state();
 
+struct FieldSpec {
+    const char* name;
+    const char* type;
+    PyObject* field;  // a dataclasses.field(...) or a default, or NULL (required)
+};
+// A dataclass `name` of `module` with native methods, added to the module.
+// New reference or NULL.
+PyObject* make_record(PyObject* module, const char* name, const char* doc, const std::vector<FieldSpec>& fields,
+                      PyMethodDef* methods, bool frozen);
+
 // Each concept registers its names on the module; false with an exception set.
 bool init_prefixed_records(PyObject* module);   // PrefixedLiteral, PrefixedClause, step, result
 bool init_clausify(PyObject* module);           // clausify_prefixed
 bool init_inference(PyObject* module);          // resolve_prefixed_clauses, factor_prefixed_clause
 bool init_prefixed_prover(PyObject* module);    // PrefixedResolutionProver, prove_prefixed_resolution
+bool init_translation(PyObject* module);        // the relational translation and its prover
+bool init_front_end(PyObject* module);          // ConstructiveResolutionProver, prove_resolution, __all__
 
 // clausify_prefixed(target, premises, multiplicity) as a new (list, tree) pair.
 PyObject* clausify(PyObject* target, PyObject* premises, PyObject* multiplicity);

@@ -1,0 +1,28 @@
+// Clause subsumption and symbol weight over the clausifier's Clause values,
+// read straight from the node layout (no Python calls but node equality).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace quorvel::engine {
+
+// A clause taken apart once for the loop: its literals in a fixed order and
+// what the queue and the subsumption test need.
+struct ClauseInfo {
+    PyObject* clause = nullptr;            // strong reference
+    std::vector<PyObject*> literals;       // borrowed from the clause's set
+    long long weight = 0;                  // symbols in all literals
+    uint64_t key = 0;                      // hash-seed independent fingerprint
+};
+
+// Fills `info` from its clause; false with an exception set.
+bool describe(ClauseInfo& info);
+
+// 1 when some substitution maps every literal of `general` onto a literal of
+// `specific` (and `general` has no more literals), 0 not, -1 error.
+int subsumes(const ClauseInfo& general, const ClauseInfo& specific);
+
+}  // namespace quorvel::engine

@@ -1,0 +1,145 @@
+import re
+import signal
+
+import pytest
+
+from quorvel.config import SolverConfig
+from quorvel.core.ast import And, Constant, Exists, Forall, FunctionApp, Implies, Not, Or, PredicateApp, Variable
+from quorvel.prover.clausifier import Clause, reset_skolem_counters, to_cnf
+from quorvel.prover.engine import ProofNotFoundError, TheoremProver
+from quorvel.prover.proof import ProofDAG
+
+x, y, u, v = (Variable(id=i) for i in (1, 2, 3, 4))
+a, b = Constant("a"), Constant("b")
+
+
+def atom(name, *args):
+    return PredicateApp(pred=name, arity=len(args), args=tuple(args))
+
+
+def f(term):
+    return FunctionApp(func="f", arity=1, args=(term,))
+
+
+def imp(p, q):
+    return Implies(left=p, right=q)
+
+
+def all_(var, body):
+    return Forall(variable=var, body=body)
+
+
+THEOREMS = {
+    "modus ponens": ([all_(x, imp(atom("P", x), atom("Q", x))), atom("P", a)], atom("Q", a)),
+    "syllogism": ([all_(x, imp(atom("P", x), atom("Q", x))), all_(x, imp(atom("Q", x), atom("S", x)))],
+                  all_(x, imp(atom("P", x), atom("S", x)))),
+    "universal gives existential": ([all_(x, atom("P", x))], Exists(variable=y, body=atom("P", y))),
+    "a function term": ([all_(x, imp(atom("P", x), atom("P", f(x)))), atom("P", a)], atom("P", f(f(a)))),
+    # Clauses the loop drops before use: a repeat, a tautology, a subsumed one.
+    "dropped input clauses": ([atom("P", a), atom("P", a), Or(left=atom("P", b), right=Not(operand=atom("P", b))),
+                               Or(left=atom("P", a), right=atom("S", a)), all_(x, imp(atom("P", x), atom("Q", x)))],
+                              atom("Q", a)),
+    "no premises": ([], imp(atom("P", a), atom("P", a))),
+    # Both clauses come from the goal; without factoring the two-literal
+    # resolvents go on for ever.
+    "needs factoring": ([], Not(operand=And(left=all_(x, all_(y, Or(left=atom("P", x), right=atom("P", y)))),
+                                            right=all_(u, all_(v, Or(left=Not(operand=atom("P", u)),
+                                                                     right=Not(operand=atom("P", v)))))))),
+}
+
+
+@pytest.mark.parametrize("premises, target", THEOREMS.values(), ids=THEOREMS.keys())
+def test_proofs_derive_the_empty_clause_from_the_input_clauses(premises, target):
+    dag = TheoremProver().prove(target=target, premises=premises)
+    assert isinstance(dag, ProofDAG)
+    steps = dag.steps
+    assert steps[-1].conclusion == Clause(frozenset())
+    inputs = {c for p in premises for c in to_cnf(p)}
+    for i, step in enumerate(steps):
+        assert step.index == i
+        assert all(p < i for p in step.premises)
+        if step.rule == "premise":
+            assert step.conclusion in inputs or not step.premises
+        elif step.rule == "negated_goal":
+            assert not step.premises
+        else:
+            assert step.rule in ("resolution", "factoring")
+            assert len(step.premises) == (2 if step.rule == "resolution" else 1)
+    if premises == []:
+        assert not any(s.rule == "premise" for s in steps)
+    assert any(s.rule == "negated_goal" for s in steps)
+
+
+def test_factoring_shows_in_the_proof_where_it_is_needed():
+    premises, target = THEOREMS["needs factoring"]
+    dag = TheoremProver().prove(target=target, premises=premises)
+    assert "factoring" in {s.rule for s in dag.steps}
+
+
+loop_premises = [all_(x, imp(atom("P", f(x)), atom("P", x)))]  # ~P(a) -> ~P(f(a)) -> ...
+
+FAILURES = [
+    ([atom("P", a)], atom("P", b), {}, "No proof found: the clause set is saturated"),
+    ([], Or(left=atom("P", a), right=atom("Q", a)), {}, "No proof found: the clause set is saturated"),
+    (loop_premises, atom("P", a), {"max_steps": 5}, "No proof found: step limit of 5 reached"),
+    (loop_premises, atom("P", a), {"max_steps": 0}, "No proof found: step limit of 1 reached"),
+    (loop_premises, atom("P", a), {"max_steps": 10**9, "timeout_sec": 0.0},
+     "No proof found: time-out of 0.1 seconds reached"),
+]
+
+
+@pytest.mark.parametrize("premises, target, limits, message", FAILURES)
+def test_a_missing_proof_raises_and_never_returns(premises, target, limits, message):
+    with pytest.raises(ProofNotFoundError, match=re.escape(message)):
+        TheoremProver().prove(target=target, premises=premises, **limits)
+
+
+def test_the_config_limits_apply_unless_the_call_gives_its_own():
+    prover = TheoremProver(config=SolverConfig(prover_max_steps=3))
+    with pytest.raises(ProofNotFoundError, match=re.escape("step limit of 3 reached")):
+        prover.prove(target=atom("P", a), premises=loop_premises)
+    with pytest.raises(ProofNotFoundError, match=re.escape("step limit of 7 reached")):
+        prover.prove(target=atom("P", a), premises=loop_premises, max_steps=7)
+
+
+def test_premises_alone_are_not_refuted_without_the_goal():
+    # The set of support: the search starts from the negated goal only.
+    inconsistent = [atom("P", a), Not(operand=atom("P", a))]
+    with pytest.raises(ProofNotFoundError):
+        TheoremProver().prove(target=atom("Q", a), premises=inconsistent)
+
+
+def test_an_empty_input_clause_is_its_own_refutation():
+    dag = TheoremProver().prove(target=imp(atom("P", a), atom("P", a)))
+    assert dag.steps[-1].conclusion.is_empty
+
+
+@pytest.mark.parametrize("target, premises", [("P", None), (atom("P", a), [1])])
+def test_values_that_are_no_formula_are_refused(target, premises):
+    with pytest.raises(TypeError):
+        TheoremProver().prove(target=target, premises=premises)
+
+
+def test_a_long_search_answers_ctrl_c():
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            TheoremProver().prove(target=atom("P", a), premises=loop_premises, max_steps=10**12, timeout_sec=600)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+
+
+def test_the_same_problem_gives_the_same_proof():
+    premises, target = THEOREMS["syllogism"]
+
+    def proof():
+        reset_skolem_counters()  # Skolem names count process-wide
+        dag = TheoremProver().prove(target=target, premises=premises)
+        return [(s.rule, s.premises, str(s.conclusion)) for s in dag.steps]
+
+    assert proof() == proof()
