@@ -18,7 +18,7 @@
 #include "quorvel/support/py/lower.h"
 #include "quorvel/support/py/premises.h"
 #include "quorvel/support/py/ref.h"
-#include "quorvel/support/py/signals.h"
+#include "quorvel/support/py/interrupt.h"
 
 namespace quorvel::matrix {
 namespace {

@@ -8,7 +8,7 @@
 #include "quorvel/support/py/gc_pause.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
-#include "quorvel/support/py/signals.h"
+#include "quorvel/support/py/interrupt.h"
 
 namespace quorvel::prefix {
 namespace {

@@ -16,7 +16,7 @@
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/premises.h"
 #include "quorvel/support/py/ref.h"
-#include "quorvel/support/py/signals.h"
+#include "quorvel/support/py/interrupt.h"
 
 namespace quorvel::resolution {
 namespace {
@@ -570,9 +570,9 @@ bool init_prefixed_prover(PyObject* module) {
                                       "from 1 to max_multiplicity (limits below 1 count as 1).")},
         {0, nullptr},
     };
-    static PyType_Spec spec{"quorvel.constructive.resolution.PrefixedResolutionProver", sizeof(ProverObject), 0,
+    static PyType_Spec type_spec{"quorvel.constructive.resolution.PrefixedResolutionProver", sizeof(ProverObject), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) return false;
     state().prover_type = reinterpret_cast<PyTypeObject*>(type);
     return PyModule_AddObjectRef(module, "PrefixedResolutionProver", type) == 0 &&

@@ -450,11 +450,11 @@ PyObject* make_record(PyObject* module, const char* name, const char* doc, const
                       PyMethodDef* methods, bool frozen) {
     Ref dataclasses(PyImport_ImportModule("dataclasses"));
     Ref make(dataclasses ? PyObject_GetAttrString(dataclasses.get(), "make_dataclass") : nullptr);
-    Ref spec(make ? PyList_New(0) : nullptr);
-    if (!spec) return nullptr;
+    Ref fields_list(make ? PyList_New(0) : nullptr);
+    if (!fields_list) return nullptr;
     for (const FieldSpec& f : fields) {
         Ref item(f.field ? Py_BuildValue("(ssO)", f.name, f.type, f.field) : Py_BuildValue("(ss)", f.name, f.type));
-        if (!item || PyList_Append(spec.get(), item.get()) < 0) return nullptr;
+        if (!item || PyList_Append(fields_list.get(), item.get()) < 0) return nullptr;
     }
     Ref ns(PyDict_New());
     if (!ns) return nullptr;
@@ -462,7 +462,7 @@ PyObject* make_record(PyObject* module, const char* name, const char* doc, const
         if (!add_method(ns.get(), m)) return nullptr;
     Ref doc_text(PyUnicode_FromString(doc));
     if (!doc_text || PyDict_SetItemString(ns.get(), "__doc__", doc_text.get()) < 0) return nullptr;
-    Ref args(Py_BuildValue("(sO)", name, spec.get()));
+    Ref args(Py_BuildValue("(sO)", name, fields_list.get()));
     Ref kwargs(Py_BuildValue("{s:O,s:O}", "namespace", ns.get(), "frozen", frozen ? Py_True : Py_False));
     if (!args || !kwargs) return nullptr;
     Ref type(PyObject_Call(make.get(), args.get(), kwargs.get()));

@@ -133,9 +133,9 @@ bool create_type() {
                                       "in the order they were first declared.")},
         {0, nullptr},
     };
-    PyType_Spec spec{"quorvel.core.signature.Signature", sizeof(SignatureObject), 0,
+    PyType_Spec type_spec{"quorvel.core.signature.Signature", sizeof(SignatureObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) return false;
     state().api.type = reinterpret_cast<PyTypeObject*>(type);
     return true;

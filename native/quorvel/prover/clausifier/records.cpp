@@ -467,8 +467,8 @@ PyTypeObject* make_type(const char* name, const char* doc, int size, PyType_Slot
     slots.push_back({Py_tp_doc, const_cast<char*>(doc)});
     slots.push_back({Py_tp_setattro, reinterpret_cast<void*>(py::refuse_assignment)});
     slots.push_back({0, nullptr});
-    PyType_Spec spec{name, size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots.data()};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyType_Spec type_spec{name, size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots.data()};
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type);
     t->tp_vectorcall = vectorcall;

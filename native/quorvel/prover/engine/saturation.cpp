@@ -17,7 +17,7 @@
 #include "quorvel/prover/rules/api.h"
 #include "quorvel/support/py/constructive.h"
 #include "quorvel/support/py/ref.h"
-#include "quorvel/support/py/signals.h"
+#include "quorvel/support/py/interrupt.h"
 
 namespace quorvel::engine {
 

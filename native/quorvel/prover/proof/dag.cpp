@@ -170,9 +170,9 @@ bool create_types() {
                                       "in the order they were made.")},
         {0, nullptr},
     };
-    PyType_Spec spec{"quorvel.prover.proof.ProofDAG", sizeof(DagObject), 0,
+    PyType_Spec type_spec{"quorvel.prover.proof.ProofDAG", sizeof(DagObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    PyObject* dag = PyType_FromSpec(&spec);
+    PyObject* dag = PyType_FromSpec(&type_spec);
     if (!dag) return false;
     state().dag_type = reinterpret_cast<PyTypeObject*>(dag);
     return true;

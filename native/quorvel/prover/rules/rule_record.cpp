@@ -181,10 +181,10 @@ PyTypeObject* make_type(const char* name, const char* doc, PyTypeObject* base, n
         {base ? 0 : Py_tp_members, base ? nullptr : kRuleMembers},  // last: 0 ends the list
         {0, nullptr},
     };
-    PyType_Spec spec{name, base ? 0 : static_cast<int>(sizeof(RuleObject)), 0,
+    PyType_Spec type_spec{name, base ? 0 : static_cast<int>(sizeof(RuleObject)), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
     PyObject* bases = base ? PyTuple_Pack(1, base) : nullptr;
-    PyObject* type = PyType_FromSpecWithBases(&spec, bases);
+    PyObject* type = PyType_FromSpecWithBases(&type_spec, bases);
     Py_XDECREF(bases);
     return reinterpret_cast<PyTypeObject*>(type);
 }

@@ -17,4 +17,7 @@ public:
     SignalPoll() : InterruptPoll(&signal_raised, nullptr) {}
 };
 
+// The same test behind the tick() view of the budget.
+inline Interrupt signal_interrupt() { return Interrupt(signal_raised, nullptr); }
+
 }  // namespace quorvel::py
