@@ -15,6 +15,7 @@ print(refutation)  # the report, with the open tree and the countermodel
 print()
 
 model = refutation.countermodel
+assert model is not None  # a formula that is not valid has a countermodel
 w0 = model.worlds[0]
 print("countermodel forces p | ~p at w0:", model.evaluate(excluded_middle, w0))
 print(refutation.tree.to_latex())

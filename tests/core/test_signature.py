@@ -23,6 +23,14 @@ def test_registration_is_readable_and_tolerates_repeats():
     assert sig.constants == {"c": Ind, "d": Nat}
 
 
+def test_a_sort_given_as_none_is_ind():
+    sig = Signature()
+    sig.register_constant("c", None)
+    sig.register_function("f", 1, None, None)
+    assert sig.constants == {"c": Ind}
+    assert sig.functions == {"f": (1, (Ind,), Ind)}
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [

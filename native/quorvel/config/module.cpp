@@ -6,6 +6,7 @@
 #include "quorvel/config/api.h"
 #include "quorvel/config/limits.h"
 #include "quorvel/support/py/args.h"
+#include "quorvel/support/py/frozen_init.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/record.h"
 #include "quorvel/support/py/ref.h"
@@ -21,20 +22,41 @@ quorvel::config::Api g_api{};
 const char* const kFields[] = {"prover_max_steps", "prover_timeout_sec"};
 const quorvel::py::Signature kInit{"SolverConfig.__init__", kFields, 2, 0, 0, true};
 
+// The fields from the constructor's arguments, with the defaults, normalised.
+bool limits_from(PyObject* args, PyObject* kwargs, Ref (&values)[2]) {
+    PyObject* p[2];
+    if (!quorvel::py::parse_tuple(kInit, args, kwargs, p)) return false;
+    values[0] = Ref(p[0] ? quorvel::config::normalised_steps(p[0])
+                         : PyLong_FromLongLong(quorvel::config::kDefaultMaxSteps));
+    if (!values[0]) return false;
+    values[1] = Ref(p[1] ? quorvel::config::normalised_timeout(p[1])
+                         : PyFloat_FromDouble(quorvel::config::kDefaultTimeout));
+    return bool(values[1]);
+}
+
+int config_init(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // The record type's own constructor takes both fields as required; this one
-// gives the defaults and normalises.
+// gives the defaults and normalises. A subclass with an __init__ of its own
+// gets the defaults here, and super().__init__(...) sets its fields.
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return quorvel::py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* p[2];
-        if (!quorvel::py::parse_tuple(kInit, args, kwargs, p)) return nullptr;
-        Ref steps(p[0] ? quorvel::config::normalised_steps(p[0])
-                       : PyLong_FromLongLong(quorvel::config::kDefaultMaxSteps));
-        if (!steps) return nullptr;
-        Ref timeout(p[1] ? quorvel::config::normalised_timeout(p[1])
-                         : PyFloat_FromDouble(quorvel::config::kDefaultTimeout));
-        if (!timeout) return nullptr;
-        PyObject* values[] = {steps.get(), timeout.get()};
-        return quorvel::py::new_record(type, values);
+        Ref values[2];
+        if (!limits_from(quorvel::py::builds_in_init(type, config_init) ? nullptr : args,
+                         quorvel::py::builds_in_init(type, config_init) ? nullptr : kwargs, values))
+            return nullptr;
+        PyObject* fields[] = {values[0].get(), values[1].get()};
+        return quorvel::py::new_record(type, fields);
+    });
+}
+
+int config_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return quorvel::py::guard<int>(-1, [&]() -> int {
+        if (!quorvel::py::builds_in_init(Py_TYPE(self), config_init)) return 0;  // config_new used these
+        Ref values[2];
+        if (!limits_from(args, kwargs, values)) return -1;
+        PyObject* fields[] = {values[0].get(), values[1].get()};
+        return quorvel::py::fill_record(self, fields);
     });
 }
 
@@ -68,10 +90,8 @@ NB_MODULE(config, m) {
         {"quorvel.config.SolverConfig",
          "SolverConfig(prover_max_steps=1000, prover_timeout_sec=10.0)\n--\n\nThe limits of the first-order prover: "
          "a step limit (at least 1) and a time-out in seconds (at least 0.1; NaN counts as 0.1).",
-         kFields, 2, nullptr, nullptr});
+         kFields, 2, nullptr, nullptr, config_new, config_init});
     if (!t) throw nb::python_error();
-    t->tp_new = config_new;
-    PyType_Modified(t);
     m.attr("SolverConfig") = nb::steal(reinterpret_cast<PyObject*>(t));
     g_api.version = quorvel::config::kApiVersion;
     g_api.solver_config_type = t;

@@ -76,6 +76,9 @@ int declare(PyObject* sig, Table table, PyObject* name, PyObject* arity, PyObjec
     });
 }
 
+// A sort left out or given as None is Ind.
+PyObject* sort_or_ind(PyObject* sort) { return sort && sort != Py_None ? sort : state().ind; }
+
 }  // namespace
 
 int register_predicate(PyObject* sig, PyObject* name, PyObject* arity, PyObject* arg_sorts) {
@@ -83,12 +86,12 @@ int register_predicate(PyObject* sig, PyObject* name, PyObject* arity, PyObject*
 }
 
 int register_function(PyObject* sig, PyObject* name, PyObject* arity, PyObject* arg_sorts, PyObject* return_sort) {
-    return declare(sig, Table::Functions, name, arity, arg_sorts, return_sort ? return_sort : state().ind);
+    return declare(sig, Table::Functions, name, arity, arg_sorts, sort_or_ind(return_sort));
 }
 
 int register_constant(PyObject* sig, PyObject* name, PyObject* sort) {
     if (!check_name(name)) return -1;
-    return PyDict_SetItem(as_signature(sig)->tables[2], name, sort ? sort : state().ind);
+    return PyDict_SetItem(as_signature(sig)->tables[2], name, sort_or_ind(sort));
 }
 
 PyObject* table(PyObject* sig, Table which) { return as_signature(sig)->tables[static_cast<int>(which)]; }

@@ -59,13 +59,7 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         RecordInfo* info = info_of(Py_TYPE(self));
         std::vector<PyObject*> values(info->names.size());
         if (!parse_tuple(info->signature, args, kwargs, values.data())) return -1;
-        TupleHash h;
-        for (PyObject* v : values)
-            if (!h.add(v)) return -1;
-        auto* r = reinterpret_cast<RecordObject*>(self);
-        for (size_t i = 0; i < values.size(); ++i) Py_SETREF(r->fields[i], Py_NewRef(values[i]));
-        r->hash = h.finish();
-        return 0;
+        return fill_record(self, values.data());
     });
 }
 
@@ -180,6 +174,17 @@ PyObject* new_record(PyTypeObject* type, PyObject* const* values) {
     return reinterpret_cast<PyObject*>(r);
 }
 
+int fill_record(PyObject* record, PyObject* const* values) {
+    int n = nfields_of(record);
+    TupleHash h;
+    for (int i = 0; i < n; ++i)
+        if (!h.add(values[i])) return -1;
+    auto* r = reinterpret_cast<RecordObject*>(record);
+    for (int i = 0; i < n; ++i) Py_SETREF(r->fields[i], Py_NewRef(values[i]));
+    r->hash = h.finish();
+    return 0;
+}
+
 PyTypeObject* make_record_type(const RecordSpec& record) {
     return guard<PyTypeObject*>(nullptr, [&]() -> PyTypeObject* {
         auto* info = new RecordInfo;  // lives as long as the process
@@ -196,8 +201,8 @@ PyTypeObject* make_record_type(const RecordSpec& record) {
         info->members.push_back(PyMemberDef{nullptr, 0, 0, 0, nullptr});
 
         std::vector<PyType_Slot> slots = {
-            {Py_tp_new, reinterpret_cast<void*>(record_new)},
-            {Py_tp_init, reinterpret_cast<void*>(record_init)},
+            {Py_tp_new, reinterpret_cast<void*>(record.new_func ? record.new_func : record_new)},
+            {Py_tp_init, reinterpret_cast<void*>(record.init_func ? record.init_func : record_init)},
             {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
             {Py_tp_traverse, reinterpret_cast<void*>(record_traverse)},
             {Py_tp_hash, reinterpret_cast<void*>(record_hash)},

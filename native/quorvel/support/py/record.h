@@ -22,6 +22,10 @@ struct RecordSpec {
     int nfields;
     PyTypeObject* base;          // NULL for object, or another record type
     PyGetSetDef* extra_getset;   // NULL, or extra computed attributes
+    // NULL for the record's own: a constructor with defaults or checks, and
+    // the __init__ that fills a subclass's placeholder (see frozen_init.h).
+    newfunc new_func = nullptr;
+    initproc init_func = nullptr;
 };
 
 // A new heap type (new reference), or NULL with an exception set. The field
@@ -30,6 +34,11 @@ PyTypeObject* make_record_type(const RecordSpec& record);
 
 // Builds an instance from field values (borrowed); new reference or NULL.
 PyObject* new_record(PyTypeObject* type, PyObject* const* values);
+
+// Sets the fields of a record made as a placeholder for a subclass's own
+// __init__ (values borrowed) and recomputes its hash; 0, or -1 with an
+// exception set.
+int fill_record(PyObject* record, PyObject* const* values);
 
 inline PyObject* record_field(PyObject* record, int i) {
     return reinterpret_cast<RecordObject*>(record)->fields[i];

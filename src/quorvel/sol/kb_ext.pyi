@@ -1,0 +1,3 @@
+from quorvel.core.ast import Formula, Variable
+
+def instantiate_induction(body: Formula, variable: Variable) -> Formula: ...
