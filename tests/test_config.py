@@ -29,3 +29,18 @@ def test_config_is_a_frozen_value():
         config.prover_max_steps = 1
     with pytest.raises(TypeError, match="prover_max_steps must be int"):
         SolverConfig(prover_max_steps="many")
+
+
+def test_a_subclass_may_take_arguments_of_its_own():
+    class Named(SolverConfig):
+        def __init__(self, name, steps):
+            super().__init__(steps)
+            self.name = name
+
+    config = Named("quick", 0)
+    assert (config.name, config.prover_max_steps, config.prover_timeout_sec) == ("quick", 1, 10.0)
+    assert hash(config) == hash(SolverConfig(1))
+    with pytest.raises(AttributeError):
+        config.prover_max_steps = 5
+    with pytest.raises(TypeError, match="prover_max_steps must be int"):
+        Named("bad", "many")
