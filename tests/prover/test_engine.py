@@ -1,10 +1,12 @@
 import re
 import signal
+import time
 
 import pytest
 
 from quorvel.config import SolverConfig
-from quorvel.core.ast import And, Constant, Exists, Forall, FunctionApp, Implies, Not, Or, PredicateApp, Variable
+from quorvel.core.ast import (And, Constant, Exists, Forall, FunctionApp, Iff, Implies, Not, Or, PredicateApp,
+                              Variable)
 from quorvel.prover.clausifier import Clause, reset_skolem_counters, to_cnf
 from quorvel.prover.engine import ProofNotFoundError, TheoremProver
 from quorvel.prover.proof import ProofDAG
@@ -92,6 +94,20 @@ FAILURES = [
 def test_a_missing_proof_raises_and_never_returns(premises, target, limits, message):
     with pytest.raises(ProofNotFoundError, match=re.escape(message)):
         TheoremProver().prove(target=target, premises=premises, **limits)
+
+
+def test_the_time_out_covers_the_clausal_form():
+    # Fourteen atoms in a chain of equivalences: 2^13 clauses, seconds of work
+    # to build, against a time-out of a tenth of a second.
+    atoms = [PredicateApp(f"p{i}", 0, ()) for i in range(14)]
+    chain = atoms[0]
+    for p in atoms[1:]:
+        chain = Iff(chain, p)
+    for target, premises in [(chain, None), (atoms[0], [chain])]:
+        started = time.monotonic()
+        with pytest.raises(ProofNotFoundError, match=re.escape("time-out of 0.1 seconds reached")):
+            TheoremProver().prove(target=target, premises=premises, max_steps=10**9, timeout_sec=0.1)
+        assert time.monotonic() - started < 2
 
 
 def test_the_config_limits_apply_unless_the_call_gives_its_own():

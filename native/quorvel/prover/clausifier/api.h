@@ -5,11 +5,13 @@
 
 #include <Python.h>
 
+#include <chrono>
+
 #include "quorvel/support/py/capsule.h"
 
 namespace quorvel::clausifier {
 
-inline constexpr unsigned kApiVersion = 1;
+inline constexpr unsigned kApiVersion = 2;
 inline constexpr const char* kCapsuleName = "quorvel.prover.clausifier._C_API";
 
 // Fields are strong references, set once at construction.
@@ -48,6 +50,8 @@ struct Api {
     // to_cnf(formula, signature): a new list of clauses; signature may be
     // Py_None.
     PyObject* (*to_cnf)(PyObject* formula, PyObject* signature);
+    // The same, stopped with TimeoutError once `deadline` has passed.
+    PyObject* (*to_cnf_until)(PyObject* formula, PyObject* signature, std::chrono::steady_clock::time_point deadline);
 };
 
 using ApiTable = py::ImportedTable<Api>;

@@ -1,8 +1,11 @@
 // quorvel.prover.clausifier: registration only.
 #include <nanobind/nanobind.h>
 
+#include <utility>
+
 #include "quorvel/core/ast/api.h"
 #include "quorvel/core/substitutions/api.h"
+#include "quorvel/prover/clausifier/rewrite.h"
 #include "quorvel/prover/clausifier/state.h"
 #include "quorvel/support/py/guard.h"
 
@@ -149,6 +152,12 @@ raises MemoryError when the clause set would not fit into memory.)doc");
     api.substitute_clause = substitute_clause;
     api.to_cnf = [](PyObject* f, PyObject* sig) -> PyObject* {
         return quorvel::py::guard<PyObject*>(nullptr, [&] { return to_cnf(f, sig); });
+    };
+    api.to_cnf_until = [](PyObject* f, PyObject* sig, std::chrono::steady_clock::time_point deadline) -> PyObject* {
+        auto before = std::exchange(t_deadline, deadline);
+        PyObject* cnf = quorvel::py::guard<PyObject*>(nullptr, [&] { return to_cnf(f, sig); });
+        t_deadline = before;
+        return cnf;
     };
     m.attr("_C_API") = checked(PyCapsule_New(&api, kCapsuleName, nullptr));
 }

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -14,14 +15,22 @@ namespace quorvel::clausifier {
 // ValueError "<prefix><class of o>"; returns false.
 bool unsupported(const char* prefix, PyObject* o);
 
-// Ctrl-C: counts units of work and checks for signals every few thousand.
+// The end of the time a caller gave the calls in progress on this thread
+// (the prover's time-out); none by default.
+inline thread_local std::chrono::steady_clock::time_point t_deadline = std::chrono::steady_clock::time_point::max();
+
+// Ctrl-C and the deadline: counts units of work and checks every few
+// thousand. A deadline passed is a TimeoutError.
 class Interrupts {
 public:
     bool tick(uint64_t units = 1) {
         count_ += units;
         if (count_ < next_) return true;
         next_ = count_ + 4096;
-        return PyErr_CheckSignals() == 0;
+        if (PyErr_CheckSignals() != 0) return false;
+        if (std::chrono::steady_clock::now() < t_deadline) return true;
+        PyErr_SetString(PyExc_TimeoutError, "the clausal form was not done in time");
+        return false;
     }
 
 private:

@@ -35,15 +35,31 @@ nb::object checked(PyObject* result) {
     return nb::steal(result);
 }
 
-// The clauses of each formula, in order, appended to one list.
-nb::list clauses_of(nb::handle formulas, nb::handle signature) {
-    nb::list out;
-    for (nb::handle f : formulas) {
-        if (!quorvel::ast::is_formula(f.ptr())) throw nb::type_error("premises must be formulas");
-        nb::object cnf = checked(quorvel::clausifier::api().to_cnf(f.ptr(), signature.ptr()));
-        for (nb::handle c : cnf) out.append(c);
+// The clausal form of a formula, or nullptr when the deadline passed first.
+nb::object clauses_until(nb::handle formula, nb::handle signature, const engine::Limits& limits) {
+    PyObject* cnf = quorvel::clausifier::api().to_cnf_until(formula.ptr(), signature.ptr(), limits.deadline());
+    if (!cnf && PyErr_ExceptionMatches(PyExc_TimeoutError)) {
+        PyErr_Clear();
+        return nb::object();
     }
-    return out;
+    return checked(cnf);
+}
+
+// The clauses of the premises, in order, and of the negated target; false
+// when the time-out passed first.
+bool clausify(nb::handle target, nb::handle premises, nb::handle signature, const engine::Limits& limits,
+              nb::list& premise_clauses, nb::object& goal_clauses) {
+    if (!premises.is_none())
+        for (nb::handle f : premises) {
+            if (!quorvel::ast::is_formula(f.ptr())) throw nb::type_error("premises must be formulas");
+            nb::object cnf = clauses_until(f, signature, limits);
+            if (!cnf.is_valid()) return false;
+            for (nb::handle c : cnf) premise_clauses.append(c);
+        }
+    nb::object goal = checked(quorvel::ast::api().new_unary(
+        quorvel::ast::api().types[static_cast<int>(quorvel::ast::Kind::Not)], target.ptr()));
+    goal_clauses = clauses_until(goal, signature, limits);
+    return goal_clauses.is_valid();
 }
 
 long long steps_of(nb::handle value) {
@@ -70,15 +86,15 @@ nb::object prove(TheoremProver& self, nb::handle target, nb::handle premises, nb
         throw nb::python_error();
     if (!max_steps.is_none()) limits.max_steps = steps_of(max_steps);
     if (!timeout_sec.is_none()) limits.timeout_sec = timeout_of(timeout_sec);
-    nb::list premise_clauses = premises.is_none() ? nb::list() : clauses_of(premises, self.signature);
-    nb::object goal = checked(quorvel::ast::api().new_unary(
-        quorvel::ast::api().types[static_cast<int>(quorvel::ast::Kind::Not)], target.ptr()));
-    nb::object goal_clauses = checked(quorvel::clausifier::api().to_cnf(goal.ptr(), self.signature.ptr()));
-    PyObject* dag = nullptr;
-    engine::Outcome why = engine::Outcome::Saturated;
-    int r = engine::saturate(premise_clauses.ptr(), goal_clauses.ptr(), limits, &dag, &why);
-    if (r < 0) throw nb::python_error();
-    if (r > 0) return nb::steal(dag);
+    nb::list premise_clauses;
+    nb::object goal_clauses;
+    engine::Outcome why = engine::Outcome::Timeout;
+    if (clausify(target, premises, self.signature, limits, premise_clauses, goal_clauses)) {
+        PyObject* dag = nullptr;
+        int r = engine::saturate(premise_clauses.ptr(), goal_clauses.ptr(), limits, &dag, &why);
+        if (r < 0) throw nb::python_error();
+        if (r > 0) return nb::steal(dag);
+    }
     std::string message = "No proof found: ";
     if (why == engine::Outcome::Saturated) {
         message += "the clause set is saturated";

@@ -46,8 +46,7 @@ class Saturation {
 public:
     Saturation(const Limits& limits)
         : limits_(limits), interrupt_(py::signal_interrupt()), seen_(PySet_New(nullptr)),
-          deadline_(Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(limits.timeout_sec))) {}
+          deadline_(limits.deadline()) {}
     ~Saturation() {
         for (Node& n : nodes_) Py_XDECREF(n.info.clause);
     }
@@ -64,7 +63,7 @@ public:
         long long steps = 0;
         while (empty_ < 0 && !by_weight_.empty()) {
             if (steps >= limits_.max_steps) return *why = Outcome::StepLimit, 0;
-            if (Clock::now() >= deadline_) return *why = Outcome::Timeout, 0;
+            if (timed_out()) return *why = Outcome::Timeout, 0;
             if (PyErr_CheckSignals() < 0) return -1;
             size_t given = select(steps);
             ++steps;
@@ -160,10 +159,13 @@ private:
         return static_cast<long long>(id);
     }
 
+    // Past the deadline the clause counts as not subsumed: deleting it is
+    // only an economy, and the loop stops at its next check.
     int subsumed_by_active(size_t id) {
         for (size_t a : active_) {
             if (nodes_[a].dead) continue;
             if (interrupt_.tick()) return -1;
+            if (timed_out()) return 0;
             int s = subsumes(nodes_[a].info, nodes_[id].info);
             if (s) return s;
         }
@@ -197,6 +199,7 @@ private:
         for (size_t a : active_) {
             if (nodes_[a].dead) continue;
             if (interrupt_.tick()) return -1;
+            if (timed_out()) return 2;
             int r = subsumes(nodes_[given].info, nodes_[a].info);
             if (r < 0) return -1;
             if (r) nodes_[a].dead = true;

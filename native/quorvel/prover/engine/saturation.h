@@ -3,11 +3,20 @@
 
 #include <Python.h>
 
+#include <chrono>
+
 namespace quorvel::engine {
 
 struct Limits {
     long long max_steps = 1000;  // given clauses selected
-    double timeout_sec = 10.0;   // wall clock
+    double timeout_sec = 10.0;   // wall clock, from `started`
+    // When the call began: the time-out covers clausifying the input too.
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+
+    std::chrono::steady_clock::time_point deadline() const {
+        return started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(timeout_sec));
+    }
 };
 
 enum class Outcome { Proved, Saturated, StepLimit, Timeout };
