@@ -41,20 +41,23 @@ PyObject* args_of(PyObject* atom, ast::Kind k) {
     return k == ast::Kind::PredicateApp ? ast::as_predicate_app(atom)->args : ast::as_function_app(atom)->args;
 }
 
-// Weight and fingerprint of one literal: a pre-order walk of its terms.
-bool weigh_literal(PyObject* literal, long long& weight, uint64_t& key) {
+// Weight, fingerprint and symbol bit of one literal: a pre-order walk of its terms.
+bool weigh_literal(PyObject* literal, ClauseInfo& info) {
     PyObject* atom = clausifier::as_literal(literal)->atom;
     int positive = PyObject_IsTrue(clausifier::as_literal(literal)->positive);
     if (positive < 0) return false;
     uint64_t h = mix(kOffset, positive ? 1 : 2);
+    uint64_t symbol = 0;
     std::vector<PyObject*> stack;
     ast::Kind k = ast::kind_of(atom);
     if (k == ast::Kind::PredicateApp) {
-        h = mix(h, symbol_key(ast::as_predicate_app(atom)->pred));
+        symbol = symbol_key(ast::as_predicate_app(atom)->pred);
+        h = mix(h, symbol);
         PyObject* args = ast::as_predicate_app(atom)->args;
         if (!PyTuple_Check(args)) return PyErr_SetString(PyExc_TypeError, "atom arguments must be a tuple"), false;
         for (Py_ssize_t i = PyTuple_GET_SIZE(args); i-- > 0;) stack.push_back(PyTuple_GET_ITEM(args, i));
     } else if (k == ast::Kind::Equality) {
+        symbol = 3;
         h = mix(h, 3);
         stack.push_back(ast::as_equality(atom)->right);
         stack.push_back(ast::as_equality(atom)->left);
@@ -78,8 +81,9 @@ bool weigh_literal(PyObject* literal, long long& weight, uint64_t& key) {
             h = mix(h, 13);
         }
     }
-    weight += w;
-    key += h * 0x2545F4914F6CDD1DULL;  // a sum: independent of the literal order
+    info.weight += w;
+    info.key += h * 0x2545F4914F6CDD1DULL;  // a sum: independent of the literal order
+    (positive ? info.positive_symbols : info.negative_symbols) |= uint64_t{1} << (symbol % 64);
     return true;
 }
 
@@ -153,12 +157,13 @@ bool describe(ClauseInfo& info) {
     info.literals.clear();
     info.weight = 0;
     info.key = 0;
+    info.positive_symbols = info.negative_symbols = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         PyObject* lit = PyList_GET_ITEM(list.get(), i);
         if (!PyObject_TypeCheck(lit, clausifier::api().literal_type))
             return PyErr_SetString(PyExc_TypeError, "clause members must be Literal values"), false;
         info.literals.push_back(lit);  // the clause's set keeps it alive
-        if (!weigh_literal(lit, info.weight, info.key)) return false;
+        if (!weigh_literal(lit, info)) return false;
     }
     return true;
 }
@@ -168,6 +173,9 @@ int subsumes(const ClauseInfo& general, const ClauseInfo& specific) {
     const size_t n = specific.literals.size();
     if (m > n) return 0;
     if (m == 0) return 1;
+    if ((general.positive_symbols & ~specific.positive_symbols) |
+        (general.negative_symbols & ~specific.negative_symbols))
+        return 0;
     Bindings b;
     // choice[i]: the target literal tried for general literal i; marks[i]:
     // the bindings before it.

@@ -16,7 +16,17 @@ struct ClauseInfo {
     std::vector<PyObject*> literals;       // borrowed from the clause's set
     long long weight = 0;                  // symbols in all literals
     uint64_t key = 0;                      // hash-seed independent fingerprint
+    // A bit per predicate symbol (a hash of it, mod 64) of the positive and
+    // of the negative literals: two clauses whose masks share no bit have no
+    // complementary pair, and a clause subsumes only one whose masks hold its own.
+    uint64_t positive_symbols = 0;
+    uint64_t negative_symbols = 0;
 };
+
+// Whether `a` and `b` may have a complementary pair of literals (false: surely not).
+inline bool may_clash(const ClauseInfo& a, const ClauseInfo& b) {
+    return (a.positive_symbols & b.negative_symbols) | (a.negative_symbols & b.positive_symbols);
+}
 
 // Fills `info` from its clause; false with an exception set.
 bool describe(ClauseInfo& info);

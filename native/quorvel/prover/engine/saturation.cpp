@@ -211,6 +211,7 @@ private:
         for (size_t k = 0; k < active_.size() && empty_ < 0; ++k) {
             size_t other = active_[k];
             if (nodes_[other].dead || nodes_[given].dead) continue;
+            if (!may_clash(nodes_[given].info, nodes_[other].info)) continue;
             if (timed_out()) return 2;
             if (interrupt_.tick(nodes_[other].info.literals.size() + 1)) return -1;
             Ref derived(rules::api().resolve_clauses(nodes_[given].info.clause, nodes_[other].info.clause));
