@@ -120,6 +120,20 @@ private:
 
     // Adds a variable unless a quantifier around it binds an equal one.
     bool add(PyObject* var) {
+        // A keyed variable under keyed binders only is decided natively:
+        // bound when a binder has its key, and added to the set only the
+        // first time, the later adds changing nothing.
+        if (plain_binders_ == binders_.size()) {
+            uint64_t key = variable_key(var);
+            if (key != kNoVariableKey) {
+                if (plain_binders_) {
+                    const uint32_t* n = binder_keys_.find(key);
+                    if (n && *n) return true;
+                }
+                if (!added_.insert(key, true).second) return true;
+                return PySet_Add(result_.get(), var) == 0;
+            }
+        }
         if (!binders_.empty()) {
             Py_hash_t h = PyObject_Hash(var);
             if (h == -1) return false;
@@ -137,14 +151,24 @@ private:
     bool enter(PyObject* var) {
         Py_hash_t h = PyObject_Hash(var);
         if (h == -1) return false;
-        binders_.push_back(Binder{var, h});
+        uint64_t key = variable_key(var);
+        binders_.push_back(Binder{var, h, key});
         ++*binder_hashes_.insert(h, 0).first;
+        if (key != kNoVariableKey) {
+            ++plain_binders_;
+            ++*binder_keys_.insert(key, 0).first;
+        }
         scopes_.push_back(++scope_count_);
         return true;
     }
 
     bool leave(PyObject*) {
-        --*binder_hashes_.find(binders_.back().hash);
+        const Binder& b = binders_.back();
+        --*binder_hashes_.find(b.hash);
+        if (b.key != kNoVariableKey) {
+            --plain_binders_;
+            --*binder_keys_.find(b.key);
+        }
         binders_.pop_back();
         scopes_.pop_back();
         return true;
@@ -203,6 +227,7 @@ private:
     struct Binder {
         PyObject* var;
         Py_hash_t hash;
+        uint64_t key;  // variable_key, or kNoVariableKey
     };
     struct HashOf {
         size_t operator()(Py_hash_t h) const { return static_cast<size_t>(mix64(static_cast<uint64_t>(h))); }
@@ -211,6 +236,9 @@ private:
     Ref result_;
     std::vector<Binder> binders_;  // the variables of the quantifiers around
     FlatMap<Py_hash_t, uint32_t, HashOf> binder_hashes_{-1};  // hash -> binders of that hash; -1 is no hash
+    size_t plain_binders_ = 0;  // binders with a key
+    FlatMap<uint64_t, uint32_t, VariableKeyHash> binder_keys_{kNoVariableKey};  // key -> binders with it
+    FlatMap<uint64_t, bool, VariableKeyHash> added_{kNoVariableKey};  // keys of variables in the result
     std::vector<uint64_t> scopes_;
     uint64_t scope_count_ = 0;
     std::vector<Item> work_;
