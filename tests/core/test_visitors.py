@@ -625,6 +625,31 @@ def test_free_variables(tree, expected):
     assert FreeVariableCollector().visit(tree) == expected
 
 
+# Variables of the default sort with a small id are told apart by id and
+# kind alone; the rest (other sorts, huge ids) by equality. Mixed binders and
+# equal copies must give what name dispatch gives.
+v1, v2, big = Variable(1), Variable(2), Variable(2**62)
+v1_fn = Variable(1, kind=VariableKind.FUNCTION)
+
+
+@pytest.mark.parametrize(
+    "tree",
+    [
+        And(atom("P", Variable(1), Variable(1)), atom("Q", Variable(2), v1)),
+        Forall(Variable(1), atom("P", v1, v1_fn, Variable(2))),
+        Forall(x, Forall(Variable(1), atom("P", x, w(1), v1, v2))),
+        Exists(w(1), atom("P", v1, w(1), Variable(1, sort=S))),
+        Forall(big, atom("P", Variable(2**62), v2, big)),
+        Forall(Variable(2**62), And(atom("P", big), Forall(v2, atom("Q", Variable(2), big)))),
+        And(Forall(v1, atom("P", v1)), atom("Q", Variable(1), fn("f", Variable(1, kind=VariableKind.PREDICATE)))),
+    ],
+)
+def test_free_variables_of_keyed_and_other_variables(tree):
+    expected = peer.FreeVariableCollector().visit(tree)
+    assert FreeVariableCollector().visit(tree) == expected
+    assert dispatching(FreeVariableCollector)().visit(tree) == expected
+
+
 def test_each_call_returns_a_new_set():
     collector = FreeVariableCollector()
     tree = Not(atom("P", x))
