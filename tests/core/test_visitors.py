@@ -25,7 +25,7 @@ from quorvel.core.ast import (
     VariableKind,
 )
 from quorvel.core.exceptions import InvalidFormulaError
-from quorvel.core.sorts import PrimitiveSort
+from quorvel.core.sorts import ParameterizedSort, PrimitiveSort
 from quorvel.core.visitors import (
     ASTTransformer,
     ASTVisitor,
@@ -810,6 +810,64 @@ def test_export_notations(tree, infix, prefix, latex):
         prefix,
         latex,
     )
+
+
+class Id(int):
+    def __format__(self, spec):
+        return f"<{int(self)}>"
+
+
+class Renamed(PrimitiveSort):
+    @property
+    def name(self):
+        return "Renamed"
+
+
+# Plain variables, constants and sort names are written at once, anything
+# else when a recursive visitor would format it: mixed, they must agree.
+odd, renamed = Variable(Id(7)), Variable(5, sort=Renamed("R"))
+
+
+@pytest.mark.parametrize(
+    "tree",
+    [
+        atom(P, x, odd, c, Constant(Id(3)), fn("f", odd, x)),
+        atom(P, odd, x, fn("g"), c, fn("f", c, fn("h", x))),
+        Equality(x, fn("f", odd)),
+        Equality(odd, x),
+        Equality(fn("f", x), c),
+        FunctionApp(F, 2, (x, c)),
+        Forall(renamed, Forall(odd, Forall(x, atom(P, renamed, odd, x)))),
+        Exists(Variable(4, sort=ParameterizedSort("L", (S,))), Not(Equality(Variable(1), Constant("d")))),
+        ForallFunc(F, Forall(x, Implies(atom(Q, FunctionApp(F, 1, (x,))), Forall(renamed, p)))),
+    ],
+)
+@pytest.mark.parametrize("notation", ["infix", "prefix", "latex"])
+def test_export_of_plain_and_other_leaves(tree, notation):
+    expected = peer.ExportVisitor(notation).visit(tree)
+    assert ExportVisitor(notation).visit(tree) == expected
+    assert dispatching(ExportVisitor)(notation).visit(tree) == expected
+
+
+def test_sort_names_are_read_in_the_order_of_a_recursive_visitor():
+    read = []
+
+    class Logged(PrimitiveSort):
+        @property
+        def name(self):
+            read.append(PrimitiveSort.name.__get__(self))
+            return "L"
+
+    a, b = Variable(1, sort=Logged("a")), Variable(2, sort=Logged("b"))
+    tree = Forall(a, And(Forall(b, atom(P, a, b)), Forall(x, Exists(a, atom(Q, odd)))))
+
+    def run(visitor):
+        read.clear()
+        return visitor.visit(tree), list(read)
+
+    expected = run(peer.ExportVisitor("infix"))
+    assert expected[1] == ["b", "a", "a"]
+    assert run(ExportVisitor("infix")) == run(dispatching(ExportVisitor)("infix")) == expected
 
 
 def test_second_order_binders_look_alike_only_in_latex():
