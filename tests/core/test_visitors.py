@@ -691,6 +691,29 @@ def test_substitution(mapping, tree, expected):
     assert dispatching(SubstitutionTransformer)(mapping).visit(tree) == expected
 
 
+# A mapping whose keys are all default-sort variables with small ids is read
+# by id and kind; equal copies of a key are replaced, other kinds, sorts and
+# huge ids are not (or through the dict when a key is of another sort).
+@pytest.mark.parametrize(
+    "mapping",
+    [
+        {Variable(1): c},
+        {Variable(1): fn("f", Variable(2)), Variable(2): Constant("d")},
+        {Variable(1): c, x: Constant("d")},
+        {Variable(1, kind=VariableKind.FUNCTION): c, big: Constant("d")},
+        {Variable(2**62): c, Variable(1): Variable(2)},
+    ],
+)
+def test_substitution_of_keyed_and_other_keys(mapping):
+    tree = And(
+        atom(P, Variable(1), v1_fn, Variable(2), x, Variable(2**62), fn("g", Variable(1))),
+        Forall(Variable(2), Exists(x, atom(Q, Variable(1), Variable(2), x, big))),
+    )
+    expected = peer.SubstitutionTransformer(mapping).visit(tree)
+    assert SubstitutionTransformer(mapping).visit(tree) == expected
+    assert dispatching(SubstitutionTransformer)(mapping).visit(tree) == expected
+
+
 def test_substitution_shares_structure():
     body = atom(P, x)
     node = Forall(x, body)

@@ -110,6 +110,10 @@ private:
         std::vector<Entry> entries;
         Ref counts;   // variable -> number of entries whose value holds it free
         Ref without;  // bound variable -> index of this context less that key
+        // The dict by variable_key, read once, when every key has one
+        // (equal keys are then equal variables, as the dict compares them).
+        enum class Keyed : uint8_t { Unread, Yes, No } keyed = Keyed::Unread;
+        FlatMap<uint64_t, PyObject*, VariableKeyHash> by_key{kNoVariableKey};
     };
     struct Frame {
         PyObject* node;
@@ -251,12 +255,36 @@ private:
 
     void push_result(PyObject* owned) { results_.push_back(owned); }
 
+    static void read_keys(Context& c) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(c.dict.get(), &pos, &key, &value)) {
+            uint64_t k = variable_key(key);
+            if (k == kNoVariableKey) {
+                c.keyed = Context::Keyed::No;
+                return;
+            }
+            c.by_key.insert(k, value);
+        }
+        c.keyed = Context::Keyed::Yes;
+    }
+
     bool open(PyObject* o, uint32_t ci) {
         if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
         Kind k = exact_kind(o);
         if (k == Kind::None) return unsupported(o), false;
         if (k == Kind::Variable) {
-            PyObject* v = PyDict_GetItemWithError(contexts_[ci]->dict.get(), o);
+            Context& c = *contexts_[ci];
+            if (c.keyed == Context::Keyed::Unread) read_keys(c);
+            if (c.keyed == Context::Keyed::Yes) {
+                uint64_t key = variable_key(o);
+                if (key != kNoVariableKey) {
+                    PyObject* const* v = c.by_key.find(key);
+                    push_result(Py_NewRef(v ? *v : o));
+                    return true;
+                }
+            }
+            PyObject* v = PyDict_GetItemWithError(c.dict.get(), o);
             if (!v && PyErr_Occurred()) return false;
             push_result(Py_NewRef(v ? v : o));
             return true;
