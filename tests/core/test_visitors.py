@@ -630,6 +630,8 @@ def test_free_variables(tree, expected):
 # equal copies must give what name dispatch gives.
 v1, v2, big = Variable(1), Variable(2), Variable(2**62)
 v1_fn = Variable(1, kind=VariableKind.FUNCTION)
+Ind2 = PrimitiveSort("Ind")  # equal to the default sort, but another object
+ind_copy = Variable(1, sort=Ind2)
 
 
 @pytest.mark.parametrize(
@@ -642,6 +644,8 @@ v1_fn = Variable(1, kind=VariableKind.FUNCTION)
         Forall(big, atom("P", Variable(2**62), v2, big)),
         Forall(Variable(2**62), And(atom("P", big), Forall(v2, atom("Q", Variable(2), big)))),
         And(Forall(v1, atom("P", v1)), atom("Q", Variable(1), fn("f", Variable(1, kind=VariableKind.PREDICATE)))),
+        Forall(v1, Forall(x, And(atom("P", ind_copy), Forall(v2, atom("Q", w(2), Variable(2, sort=Ind2), v2))))),
+        Forall(v2, And(Forall(v1, atom("P", w(1))), atom("Q", Variable(1, sort=Ind2), Variable(2, sort=Ind2)))),
     ],
 )
 def test_free_variables_of_keyed_and_other_variables(tree):

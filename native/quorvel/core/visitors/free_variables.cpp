@@ -135,6 +135,7 @@ private:
             }
         }
         if (!binders_.empty()) {
+            if (!hash_binders()) return false;
             Py_hash_t h = PyObject_Hash(var);
             if (h == -1) return false;
             const uint32_t* n = binder_hashes_.find(h);
@@ -148,23 +149,43 @@ private:
         return PySet_Add(result_.get(), var) == 0;
     }
 
+    // A keyed binder's hash (which cannot fail) is taken only when a
+    // variable without a key is first met in its scope.
     bool enter(PyObject* var) {
-        Py_hash_t h = PyObject_Hash(var);
-        if (h == -1) return false;
         uint64_t key = variable_key(var);
-        binders_.push_back(Binder{var, h, key});
-        ++*binder_hashes_.insert(h, 0).first;
         if (key != kNoVariableKey) {
+            unhashed_.push_back(binders_.size());
+            binders_.push_back(Binder{var, -1, key});
             ++plain_binders_;
             ++*binder_keys_.insert(key, 0).first;
+        } else {
+            Py_hash_t h = PyObject_Hash(var);
+            if (h == -1) return false;
+            binders_.push_back(Binder{var, h, key});
+            ++*binder_hashes_.insert(h, 0).first;
         }
         scopes_.push_back(++scope_count_);
         return true;
     }
 
+    bool hash_binders() {
+        for (size_t i : unhashed_) {
+            Binder& b = binders_[i];
+            b.hash = PyObject_Hash(b.var);
+            if (b.hash == -1) return false;
+            ++*binder_hashes_.insert(b.hash, 0).first;
+        }
+        unhashed_.clear();
+        return true;
+    }
+
     bool leave(PyObject*) {
         const Binder& b = binders_.back();
-        --*binder_hashes_.find(b.hash);
+        if (b.hash == -1) {
+            unhashed_.pop_back();  // the last one pushed
+        } else {
+            --*binder_hashes_.find(b.hash);
+        }
         if (b.key != kNoVariableKey) {
             --plain_binders_;
             --*binder_keys_.find(b.key);
@@ -229,6 +250,7 @@ private:
         Py_hash_t hash;
         uint64_t key;  // variable_key, or kNoVariableKey
     };
+    std::vector<size_t> unhashed_;  // binders whose hash is not in binder_hashes_, innermost last
     struct HashOf {
         size_t operator()(Py_hash_t h) const { return static_cast<size_t>(mix64(static_cast<uint64_t>(h))); }
     };
