@@ -706,12 +706,19 @@ def test_substitution(mapping, tree, expected):
         {Variable(1): c, x: Constant("d")},
         {Variable(1, kind=VariableKind.FUNCTION): c, big: Constant("d")},
         {Variable(2**62): c, Variable(1): Variable(2)},
+        {Variable(2): fn("f", Variable(1)), Variable(3): fn("g", Variable(3))},
+        {Variable(2): fn("f", ind_copy)},
     ],
 )
 def test_substitution_of_keyed_and_other_keys(mapping):
+    # Binders met again (as equal copies) in the same and in other scopes.
+    again = Forall(Variable(1), Implies(atom(Q, Variable(1), Variable(2)), Exists(Variable(3), atom(P, Variable(3)))))
     tree = And(
         atom(P, Variable(1), v1_fn, Variable(2), x, Variable(2**62), fn("g", Variable(1))),
-        Forall(Variable(2), Exists(x, atom(Q, Variable(1), Variable(2), x, big))),
+        And(
+            Forall(Variable(2), Exists(x, And(atom(Q, Variable(1), Variable(2), x, big), again))),
+            And(again, Forall(Variable(1), Forall(Variable(1), atom(Q, Variable(2), Variable(3))))),
+        ),
     )
     expected = peer.SubstitutionTransformer(mapping).visit(tree)
     assert SubstitutionTransformer(mapping).visit(tree) == expected

@@ -114,6 +114,20 @@ private:
         // (equal keys are then equal variables, as the dict compares them).
         enum class Keyed : uint8_t { Unread, Yes, No } keyed = Keyed::Unread;
         FlatMap<uint64_t, PyObject*, VariableKeyHash> by_key{kNoVariableKey};
+        bool free_keyed = true;  // once prepared: every replacement's walk succeeded, all its variables keyed
+    };
+    // A binder's key in a context: the binder tests of a keyed context
+    // whose replacements hold keyed variables only compare keyed variables,
+    // so their results hold for every binder of that key.
+    struct BinderKey {
+        uint64_t key;
+        uint32_t ctx;
+        bool operator==(const BinderKey&) const = default;
+    };
+    struct BinderKeyHash {
+        size_t operator()(const BinderKey& k) const {
+            return static_cast<size_t>(mix64(k.key ^ (uint64_t{k.ctx} << 60 | uint64_t{k.ctx} >> 4)));
+        }
     };
     struct Frame {
         PyObject* node;
@@ -166,11 +180,15 @@ private:
         while (PyDict_Next(c.dict.get(), &pos, &key, &value)) {
             PyObject* free = free_of(value);
             c.entries.push_back(Entry{key, value, free});
-            if (free == Py_None) continue;
+            if (free == Py_None) {
+                c.free_keyed = false;
+                continue;
+            }
             Ref it(PyObject_GetIter(free));
             if (!it) return false;
             while (PyObject* var = PyIter_Next(it.get())) {
                 Ref held(var);
+                if (variable_key(var) == kNoVariableKey) c.free_keyed = false;
                 PyObject* n = PyDict_GetItemWithError(c.counts.get(), var);
                 if (!n && PyErr_Occurred()) return false;
                 Ref next(PyLong_FromSsize_t(n ? PyLong_AsSsize_t(n) + 1 : 1));
@@ -226,6 +244,36 @@ private:
         }
         Ref id(next_id(all.get()));
         return id ? new_variable_like(bound, id.get()) : nullptr;
+    }
+
+    // The key of `bound` when the binder tests in context `ci` may be
+    // remembered by it, else kNoVariableKey; false on error.
+    bool binder_key(uint32_t ci, PyObject* bound, uint64_t& out) {
+        out = kNoVariableKey;
+        uint64_t key = variable_key(bound);
+        if (key == kNoVariableKey) return true;
+        Context& c = *contexts_[ci];
+        if (c.keyed == Context::Keyed::Unread) read_keys(c);
+        if (c.keyed != Context::Keyed::Yes) return true;
+        if (!prepare(c)) return false;
+        if (c.free_keyed) out = key;
+        return true;
+    }
+
+    int remembered_captures(uint32_t ci, PyObject* bound, uint64_t key) {
+        if (key == kNoVariableKey) return captures(ci, bound);
+        if (const int8_t* known = captures_.find(BinderKey{key, ci})) return *known;
+        int r = captures(ci, bound);
+        if (r >= 0) captures_.insert(BinderKey{key, ci}, static_cast<int8_t>(r));
+        return r;
+    }
+
+    int64_t remembered_without(uint32_t ci, PyObject* bound, uint64_t key) {
+        if (key == kNoVariableKey) return without(ci, bound);
+        if (const int64_t* known = without_.find(BinderKey{key, ci})) return *known;
+        int64_t r = without(ci, bound);
+        if (r >= 0) without_.insert(BinderKey{key, ci}, r);
+        return r;
     }
 
     // The context of `ci` less the key `bound` (itself when no key is bound).
@@ -388,10 +436,12 @@ private:
         auto* q = ast::as_quantifier(f.node);
         switch (f.phase) {
             case 0: {
-                int capture = captures(f.ctx, q->variable);
+                uint64_t key;
+                if (!binder_key(f.ctx, q->variable, key)) return false;
+                int capture = remembered_captures(f.ctx, q->variable, key);
                 if (capture < 0) return false;
                 if (!capture) {
-                    int64_t inner = without(f.ctx, q->variable);
+                    int64_t inner = remembered_without(f.ctx, q->variable, key);
                     if (inner < 0) return false;
                     frames_[top].phase = 1;
                     return open(q->body, static_cast<uint32_t>(inner));
@@ -468,6 +518,8 @@ private:
     std::vector<PyObject*> results_;  // owned
     IdentityMap<PyObject*> value_free_;
     FlatMap<MemoKey, PyObject*, MemoHash> memo_{MemoKey{nullptr, 0}};
+    FlatMap<BinderKey, int8_t, BinderKeyHash> captures_{BinderKey{kNoVariableKey, 0}};
+    FlatMap<BinderKey, int64_t, BinderKeyHash> without_{BinderKey{kNoVariableKey, 0}};
     std::vector<Ref> held_;  // memo and cache keys, kept alive for the call
     unsigned steps_ = 0;
 };
