@@ -1,7 +1,7 @@
 // DepthVisitor and SizeVisitor.
 //
-// The walks fold the tree bottom-up with an explicit stack. A node with more
-// than one holder is measured once per call and remembered by identity:
+// The walks go top-down with an explicit work stack. A node with more than
+// one holder is measured once per call and remembered by identity:
 // results depend on the sub-tree alone, and a DAG such as a hundred rounds
 // of x = And(x, x) has far more occurrences than objects (sizes beyond 64
 // bits come back as Python ints).
