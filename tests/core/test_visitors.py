@@ -725,6 +725,41 @@ def test_substitution_of_keyed_and_other_keys(mapping):
     assert dispatching(SubstitutionTransformer)(mapping).visit(tree) == expected
 
 
+class SubVariable(Variable):
+    pass
+
+
+# Atoms over variables, constants and applications of those are rebuilt in
+# one step; anything else in them (a shared application, deeper terms, a
+# variable of another sort or class) takes the general walk.
+@pytest.mark.parametrize(
+    "tree",
+    [
+        atom(P, Variable(1), fn("f", Variable(2), c), Constant("d")),
+        Equality(fn("f", Variable(1)), Variable(2)),
+        Not(Equality(Variable(3), fn("g"))),
+        atom(P, fn("f", fn("g", Variable(1))), Variable(2)),
+        atom(P, Variable(1), fn("f", x, Variable(2))),
+        And(atom(P, Variable(1)), Forall(Variable(1), atom(Q, Variable(1), fn("f", Variable(2))))),
+        atom(P, Variable(1), fn("f", ind_copy)),
+    ],
+)
+def test_substitution_of_atoms_in_one_step(tree):
+    mapping = {Variable(1): fn("h", Variable(9)), Variable(2): c}
+    expected = peer.SubstitutionTransformer(mapping).visit(tree)
+    assert SubstitutionTransformer(mapping).visit(tree) == expected
+    assert dispatching(SubstitutionTransformer)(mapping).visit(tree) == expected
+
+
+def test_substitution_of_atoms_keeps_shared_terms_shared_and_refuses_subclasses():
+    shared = fn("f", Variable(1))
+    result = SubstitutionTransformer({Variable(1): c}).visit(And(atom(P, shared), atom(Q, Variable(2), shared)))
+    assert result == And(atom(P, fn("f", c)), atom(Q, Variable(2), fn("f", c)))
+    assert result.left.args[0] is result.right.args[1]
+    with raises("Unsupported AST node type: SubVariable"):
+        SubstitutionTransformer({Variable(1): c}).visit(Not(atom(P, Variable(1), fn("f", SubVariable(1)))))
+
+
 def test_substitution_shares_structure():
     body = atom(P, x)
     node = Forall(x, body)

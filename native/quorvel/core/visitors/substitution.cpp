@@ -342,11 +342,14 @@ private:
             return true;
         }
         bool shared = Py_REFCNT(o) > 1;
-        if (shared)
+        if (shared) {
             if (PyObject** known = memo_.find(MemoKey{o, ci})) {
                 push_result(Py_NewRef(*known));
                 return true;
             }
+        } else if (k <= Kind::Equality && plain_atom(o, k, ci)) {
+            return substitute_atom(o, k, ci);
+        }
         Frame f{o, k, ci};
         f.shared = shared;
         f.base = results_.size();
@@ -357,6 +360,109 @@ private:
         }
         frames_.push_back(std::move(f));
         return true;
+    }
+
+    // Applications and equations held once, over variables and constants
+    // and applications of those held once, in a keyed context whose keys
+    // are met by key only: the walk of such a term or atom runs no user code
+    // and meets no shared node, so it is done here without frames, in the
+    // same order and with the same rebuilds.
+    // The children of a term or atom, in place; false for arguments that
+    // are no tuple.
+    static bool term_kids(PyObject* o, Kind k, PyObject* const*& kids, Py_ssize_t& n) {
+        if (k == Kind::Equality) {
+            n = 2;
+            kids = &ast::as_equality(o)->left;
+            return true;
+        }
+        PyObject* args = k == Kind::FunctionApp ? ast::as_function_app(o)->args : ast::as_predicate_app(o)->args;
+        if (!PyTuple_CheckExact(args)) return false;
+        n = PyTuple_GET_SIZE(args);
+        kids = &PyTuple_GET_ITEM(args, 0);
+        return true;
+    }
+
+    bool plain_atom(PyObject* o, Kind k, uint32_t ci) {
+        Context& c = *contexts_[ci];
+        if (c.keyed == Context::Keyed::Unread) read_keys(c);
+        if (c.keyed != Context::Keyed::Yes) return false;
+        PyObject* const* kids;
+        Py_ssize_t n;
+        if (!term_kids(o, k, kids, n)) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* a = kids[i];
+            Kind ak = exact_kind(a);
+            if (ak == Kind::Constant) continue;
+            if (ak == Kind::Variable) {
+                if (variable_key(a) == kNoVariableKey) return false;
+                continue;
+            }
+            if (ak != Kind::FunctionApp || Py_REFCNT(a) > 1) return false;
+            PyObject* const* inner;
+            Py_ssize_t m;
+            if (!term_kids(a, ak, inner, m)) return false;
+            for (Py_ssize_t j = 0; j < m; ++j) {
+                Kind bk = exact_kind(inner[j]);
+                if (bk == Kind::Constant) continue;
+                if (bk != Kind::Variable || variable_key(inner[j]) == kNoVariableKey) return false;
+            }
+        }
+        return true;
+    }
+
+    // The result of a leaf of a plain atom, pushed.
+    bool substitute_leaf(PyObject* a, const Context& c) {
+        if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
+        if (exact_kind(a) == Kind::Variable) {
+            PyObject* const* v = c.by_key.find(variable_key(a));
+            push_result(Py_NewRef(v ? *v : a));
+        } else {
+            push_result(Py_NewRef(a));
+        }
+        return true;
+    }
+
+    // Rebuilds `o` from the results above `base`, which it replaces.
+    bool rebuild_top(PyObject* o, Kind k, PyObject* const* olds, size_t base, Py_ssize_t n) {
+        Kept kept;
+        if (k == Kind::FunctionApp) {
+            kept.symbol = ast::as_function_app(o)->func;
+            kept.arity = ast::as_function_app(o)->arity;
+            kept.return_sort = ast::as_function_app(o)->return_sort;
+        } else if (k == Kind::PredicateApp) {
+            kept.symbol = ast::as_predicate_app(o)->pred;
+            kept.arity = ast::as_predicate_app(o)->arity;
+        }
+        PyObject* r = rebuild(k, o, kept, olds, results_.data() + base, n);
+        if (!r) return false;
+        for (size_t i = base; i < results_.size(); ++i) Py_DECREF(results_[i]);
+        results_.resize(base);
+        push_result(r);
+        return true;
+    }
+
+    bool substitute_atom(PyObject* o, Kind k, uint32_t ci) {
+        const Context& c = *contexts_[ci];
+        PyObject* const* kids;
+        Py_ssize_t n;
+        term_kids(o, k, kids, n);  // a tuple: plain_atom saw to it
+        size_t base = results_.size();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* a = kids[i];
+            if (exact_kind(a) != Kind::FunctionApp) {
+                if (!substitute_leaf(a, c)) return false;
+                continue;
+            }
+            if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
+            PyObject* const* inner;
+            Py_ssize_t m;
+            term_kids(a, Kind::FunctionApp, inner, m);
+            size_t inner_base = results_.size();
+            for (Py_ssize_t j = 0; j < m; ++j)
+                if (!substitute_leaf(inner[j], c)) return false;
+            if (!rebuild_top(a, Kind::FunctionApp, inner, inner_base, m)) return false;
+        }
+        return rebuild_top(o, k, kids, base, n);
     }
 
     // Ends the top frame with `owned` (NULL on error).
