@@ -25,7 +25,7 @@ from quorvel.core.ast import (
     VariableKind,
 )
 from quorvel.core.exceptions import InvalidFormulaError
-from quorvel.core.sorts import PrimitiveSort
+from quorvel.core.sorts import ParameterizedSort, PrimitiveSort
 from quorvel.core.visitors import (
     ASTTransformer,
     ASTVisitor,
@@ -625,6 +625,35 @@ def test_free_variables(tree, expected):
     assert FreeVariableCollector().visit(tree) == expected
 
 
+# Variables of the default sort with a small id are told apart by id and
+# kind alone; the rest (other sorts, huge ids) by equality. Mixed binders and
+# equal copies must give what name dispatch gives.
+v1, v2, big = Variable(1), Variable(2), Variable(2**62)
+v1_fn = Variable(1, kind=VariableKind.FUNCTION)
+Ind2 = PrimitiveSort("Ind")  # equal to the default sort, but another object
+ind_copy = Variable(1, sort=Ind2)
+
+
+@pytest.mark.parametrize(
+    "tree",
+    [
+        And(atom("P", Variable(1), Variable(1)), atom("Q", Variable(2), v1)),
+        Forall(Variable(1), atom("P", v1, v1_fn, Variable(2))),
+        Forall(x, Forall(Variable(1), atom("P", x, w(1), v1, v2))),
+        Exists(w(1), atom("P", v1, w(1), Variable(1, sort=S))),
+        Forall(big, atom("P", Variable(2**62), v2, big)),
+        Forall(Variable(2**62), And(atom("P", big), Forall(v2, atom("Q", Variable(2), big)))),
+        And(Forall(v1, atom("P", v1)), atom("Q", Variable(1), fn("f", Variable(1, kind=VariableKind.PREDICATE)))),
+        Forall(v1, Forall(x, And(atom("P", ind_copy), Forall(v2, atom("Q", w(2), Variable(2, sort=Ind2), v2))))),
+        Forall(v2, And(Forall(v1, atom("P", w(1))), atom("Q", Variable(1, sort=Ind2), Variable(2, sort=Ind2)))),
+    ],
+)
+def test_free_variables_of_keyed_and_other_variables(tree):
+    expected = peer.FreeVariableCollector().visit(tree)
+    assert FreeVariableCollector().visit(tree) == expected
+    assert dispatching(FreeVariableCollector)().visit(tree) == expected
+
+
 def test_each_call_returns_a_new_set():
     collector = FreeVariableCollector()
     tree = Not(atom("P", x))
@@ -664,6 +693,71 @@ def test_substitution(mapping, tree, expected):
     result = SubstitutionTransformer(mapping).visit(tree)
     assert result == expected
     assert dispatching(SubstitutionTransformer)(mapping).visit(tree) == expected
+
+
+# A mapping whose keys are all default-sort variables with small ids is read
+# by id and kind; equal copies of a key are replaced, other kinds, sorts and
+# huge ids are not (or through the dict when a key is of another sort).
+@pytest.mark.parametrize(
+    "mapping",
+    [
+        {Variable(1): c},
+        {Variable(1): fn("f", Variable(2)), Variable(2): Constant("d")},
+        {Variable(1): c, x: Constant("d")},
+        {Variable(1, kind=VariableKind.FUNCTION): c, big: Constant("d")},
+        {Variable(2**62): c, Variable(1): Variable(2)},
+        {Variable(2): fn("f", Variable(1)), Variable(3): fn("g", Variable(3))},
+        {Variable(2): fn("f", ind_copy)},
+    ],
+)
+def test_substitution_of_keyed_and_other_keys(mapping):
+    # Binders met again (as equal copies) in the same and in other scopes.
+    again = Forall(Variable(1), Implies(atom(Q, Variable(1), Variable(2)), Exists(Variable(3), atom(P, Variable(3)))))
+    tree = And(
+        atom(P, Variable(1), v1_fn, Variable(2), x, Variable(2**62), fn("g", Variable(1))),
+        And(
+            Forall(Variable(2), Exists(x, And(atom(Q, Variable(1), Variable(2), x, big), again))),
+            And(again, Forall(Variable(1), Forall(Variable(1), atom(Q, Variable(2), Variable(3))))),
+        ),
+    )
+    expected = peer.SubstitutionTransformer(mapping).visit(tree)
+    assert SubstitutionTransformer(mapping).visit(tree) == expected
+    assert dispatching(SubstitutionTransformer)(mapping).visit(tree) == expected
+
+
+class SubVariable(Variable):
+    pass
+
+
+# Atoms over variables, constants and applications of those are rebuilt in
+# one step; anything else in them (a shared application, deeper terms, a
+# variable of another sort or class) takes the general walk.
+@pytest.mark.parametrize(
+    "tree",
+    [
+        atom(P, Variable(1), fn("f", Variable(2), c), Constant("d")),
+        Equality(fn("f", Variable(1)), Variable(2)),
+        Not(Equality(Variable(3), fn("g"))),
+        atom(P, fn("f", fn("g", Variable(1))), Variable(2)),
+        atom(P, Variable(1), fn("f", x, Variable(2))),
+        And(atom(P, Variable(1)), Forall(Variable(1), atom(Q, Variable(1), fn("f", Variable(2))))),
+        atom(P, Variable(1), fn("f", ind_copy)),
+    ],
+)
+def test_substitution_of_atoms_in_one_step(tree):
+    mapping = {Variable(1): fn("h", Variable(9)), Variable(2): c}
+    expected = peer.SubstitutionTransformer(mapping).visit(tree)
+    assert SubstitutionTransformer(mapping).visit(tree) == expected
+    assert dispatching(SubstitutionTransformer)(mapping).visit(tree) == expected
+
+
+def test_substitution_of_atoms_keeps_shared_terms_shared_and_refuses_subclasses():
+    shared = fn("f", Variable(1))
+    result = SubstitutionTransformer({Variable(1): c}).visit(And(atom(P, shared), atom(Q, Variable(2), shared)))
+    assert result == And(atom(P, fn("f", c)), atom(Q, Variable(2), fn("f", c)))
+    assert result.left.args[0] is result.right.args[1]
+    with raises("Unsupported AST node type: SubVariable"):
+        SubstitutionTransformer({Variable(1): c}).visit(Not(atom(P, Variable(1), fn("f", SubVariable(1)))))
 
 
 def test_substitution_shares_structure():
@@ -785,6 +879,64 @@ def test_export_notations(tree, infix, prefix, latex):
         prefix,
         latex,
     )
+
+
+class Id(int):
+    def __format__(self, spec):
+        return f"<{int(self)}>"
+
+
+class Renamed(PrimitiveSort):
+    @property
+    def name(self):
+        return "Renamed"
+
+
+# Plain variables, constants and sort names are written at once, anything
+# else when a recursive visitor would format it: mixed, they must agree.
+odd, renamed = Variable(Id(7)), Variable(5, sort=Renamed("R"))
+
+
+@pytest.mark.parametrize(
+    "tree",
+    [
+        atom(P, x, odd, c, Constant(Id(3)), fn("f", odd, x)),
+        atom(P, odd, x, fn("g"), c, fn("f", c, fn("h", x))),
+        Equality(x, fn("f", odd)),
+        Equality(odd, x),
+        Equality(fn("f", x), c),
+        FunctionApp(F, 2, (x, c)),
+        Forall(renamed, Forall(odd, Forall(x, atom(P, renamed, odd, x)))),
+        Exists(Variable(4, sort=ParameterizedSort("L", (S,))), Not(Equality(Variable(1), Constant("d")))),
+        ForallFunc(F, Forall(x, Implies(atom(Q, FunctionApp(F, 1, (x,))), Forall(renamed, p)))),
+    ],
+)
+@pytest.mark.parametrize("notation", ["infix", "prefix", "latex"])
+def test_export_of_plain_and_other_leaves(tree, notation):
+    expected = peer.ExportVisitor(notation).visit(tree)
+    assert ExportVisitor(notation).visit(tree) == expected
+    assert dispatching(ExportVisitor)(notation).visit(tree) == expected
+
+
+def test_sort_names_are_read_in_the_order_of_a_recursive_visitor():
+    read = []
+
+    class Logged(PrimitiveSort):
+        @property
+        def name(self):
+            read.append(PrimitiveSort.name.__get__(self))
+            return "L"
+
+    a, b = Variable(1, sort=Logged("a")), Variable(2, sort=Logged("b"))
+    tree = Forall(a, And(Forall(b, atom(P, a, b)), Forall(x, Exists(a, atom(Q, odd)))))
+
+    def run(visitor):
+        read.clear()
+        return visitor.visit(tree), list(read)
+
+    expected = run(peer.ExportVisitor("infix"))
+    assert expected[1] == ["b", "a", "a"]
+    assert run(ExportVisitor("infix")) == run(dispatching(ExportVisitor)("infix")) == expected
 
 
 def test_second_order_binders_look_alike_only_in_latex():

@@ -120,7 +120,22 @@ private:
 
     // Adds a variable unless a quantifier around it binds an equal one.
     bool add(PyObject* var) {
+        // A keyed variable under keyed binders only is decided natively:
+        // bound when a binder has its key, and added to the set only the
+        // first time, the later adds changing nothing.
+        if (plain_binders_ == binders_.size()) {
+            uint64_t key = variable_key(var);
+            if (key != kNoVariableKey) {
+                if (plain_binders_) {
+                    const uint32_t* n = binder_keys_.find(key);
+                    if (n && *n) return true;
+                }
+                if (!added_.insert(key, true).second) return true;
+                return PySet_Add(result_.get(), var) == 0;
+            }
+        }
         if (!binders_.empty()) {
+            if (!hash_binders()) return false;
             Py_hash_t h = PyObject_Hash(var);
             if (h == -1) return false;
             const uint32_t* n = binder_hashes_.find(h);
@@ -134,17 +149,47 @@ private:
         return PySet_Add(result_.get(), var) == 0;
     }
 
+    // A keyed binder's hash (which cannot fail) is taken only when a
+    // variable without a key is first met in its scope.
     bool enter(PyObject* var) {
-        Py_hash_t h = PyObject_Hash(var);
-        if (h == -1) return false;
-        binders_.push_back(Binder{var, h});
-        ++*binder_hashes_.insert(h, 0).first;
+        uint64_t key = variable_key(var);
+        if (key != kNoVariableKey) {
+            unhashed_.push_back(binders_.size());
+            binders_.push_back(Binder{var, -1, key});
+            ++plain_binders_;
+            ++*binder_keys_.insert(key, 0).first;
+        } else {
+            Py_hash_t h = PyObject_Hash(var);
+            if (h == -1) return false;
+            binders_.push_back(Binder{var, h, key});
+            ++*binder_hashes_.insert(h, 0).first;
+        }
         scopes_.push_back(++scope_count_);
         return true;
     }
 
+    bool hash_binders() {
+        for (size_t i : unhashed_) {
+            Binder& b = binders_[i];
+            b.hash = PyObject_Hash(b.var);
+            if (b.hash == -1) return false;
+            ++*binder_hashes_.insert(b.hash, 0).first;
+        }
+        unhashed_.clear();
+        return true;
+    }
+
     bool leave(PyObject*) {
-        --*binder_hashes_.find(binders_.back().hash);
+        const Binder& b = binders_.back();
+        if (b.hash == -1) {
+            unhashed_.pop_back();  // the last one pushed
+        } else {
+            --*binder_hashes_.find(b.hash);
+        }
+        if (b.key != kNoVariableKey) {
+            --plain_binders_;
+            --*binder_keys_.find(b.key);
+        }
         binders_.pop_back();
         scopes_.pop_back();
         return true;
@@ -203,7 +248,9 @@ private:
     struct Binder {
         PyObject* var;
         Py_hash_t hash;
+        uint64_t key;  // variable_key, or kNoVariableKey
     };
+    std::vector<size_t> unhashed_;  // binders whose hash is not in binder_hashes_, innermost last
     struct HashOf {
         size_t operator()(Py_hash_t h) const { return static_cast<size_t>(mix64(static_cast<uint64_t>(h))); }
     };
@@ -211,6 +258,9 @@ private:
     Ref result_;
     std::vector<Binder> binders_;  // the variables of the quantifiers around
     FlatMap<Py_hash_t, uint32_t, HashOf> binder_hashes_{-1};  // hash -> binders of that hash; -1 is no hash
+    size_t plain_binders_ = 0;  // binders with a key
+    FlatMap<uint64_t, uint32_t, VariableKeyHash> binder_keys_{kNoVariableKey};  // key -> binders with it
+    FlatMap<uint64_t, bool, VariableKeyHash> added_{kNoVariableKey};  // keys of variables in the result
     std::vector<uint64_t> scopes_;
     uint64_t scope_count_ = 0;
     std::vector<Item> work_;

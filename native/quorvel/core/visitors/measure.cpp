@@ -1,7 +1,7 @@
 // DepthVisitor and SizeVisitor.
 //
-// The walks fold the tree bottom-up with an explicit stack. A node with more
-// than one holder is measured once per call and remembered by identity:
+// The walks go top-down with an explicit work stack. A node with more than
+// one holder is measured once per call and remembered by identity:
 // results depend on the sub-tree alone, and a DAG such as a hundred rounds
 // of x = And(x, x) has far more occurrences than objects (sizes beyond 64
 // bits come back as Python ints).
@@ -136,7 +136,6 @@ PyObject* size_second_order(PyObject* self, PyObject* node) { return one_plus(vi
 struct Small {
     unsigned __int128 v = 0;
     static bool add(Small& a, const Small& b) { return !__builtin_add_overflow(a.v, b.v, &a.v); }
-    static Small max(const Small& a, const Small& b) { return a.v >= b.v ? a : b; }
     static Small unit() { return Small{1}; }
     PyObject* python() const {
         uint64_t hi = static_cast<uint64_t>(v >> 64), lo = static_cast<uint64_t>(v);
@@ -210,86 +209,156 @@ bool children(Measure m, PyObject* o, Kind k, PyObject* const*& kids, Py_ssize_t
     }
 }
 
-template <class Num>
-class MeasureWalk {
-public:
-    explicit MeasureWalk(Measure m) : m_(m) {}
+// Both walks go top-down over an explicit work stack: a node costs a pop
+// and a push of its children, in the order a recursive visitor visits them.
+// A shared node pushes an end mark under its children; at the mark what its
+// sub-tree came to (its height, or its size) is remembered, and a later
+// occurrence adds that at once.
+class Walk {
+protected:
+    // A node to visit, or (node NULL) the end of the innermost open shared
+    // node; `level` is the depth of the node (1 for the root).
+    struct Item {
+        PyObject* node;
+        uint64_t level;
+    };
 
-    // False with an exception set, or with `overflow` set.
-    bool run(PyObject* root, Num& out) {
-        if (!open(root)) return false;
-        while (!frames_.empty()) {
-            Frame& f = frames_.back();
-            if (f.next < f.n) {
-                if (!open(f.kids[f.next++])) return false;
+    // The kind of `o`, or Kind::None with the error set; polls for signals.
+    Kind kind(PyObject* o) {
+        if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return Kind::None;
+        Kind k = exact_kind(o);
+        if (k == Kind::None) unsupported(o);
+        return k;
+    }
+
+    void push_children(PyObject* const* kids, Py_ssize_t n, uint64_t level) {
+        for (Py_ssize_t i = n; i-- > 0;) work_.push_back(Item{kids[i], level});
+    }
+
+    std::vector<Item> work_;
+    std::vector<Ref> holder_;
+    unsigned steps_ = 0;
+};
+
+// The depth: the deepest level of any node. A path in the tree passes
+// distinct objects, so levels fit in 64 bits.
+class DepthWalk : Walk {
+public:
+    bool run(PyObject* root, uint64_t& out) {
+        work_.push_back(Item{root, 1});
+        while (!work_.empty()) {
+            Item it = work_.back();
+            work_.pop_back();
+            PyObject* o = it.node;
+            if (!o) {
+                Open e = open_.back();
+                open_.pop_back();
+                memo_.insert(e.node, deepest_ - e.level + 1);
+                deepest_ = std::max(deepest_, e.deepest_before);
                 continue;
             }
-            Num value = std::move(f.acc);
-            if (!Num::add(value, Num::unit())) return overflow = true, false;
-            PyObject* node = f.node;
-            frames_.pop_back();
-            if (Py_REFCNT(node) > 1) memo_.insert(node, value);
-            if (!deliver(value)) return false;
+            Kind k = kind(o);
+            if (k == Kind::None) return false;
+            if (k == Kind::Variable || k == Kind::Constant) {
+                deepest_ = std::max(deepest_, it.level);
+                continue;
+            }
+            if (Py_REFCNT(o) > 1) {
+                if (const uint64_t* height = memo_.find(o)) {
+                    deepest_ = std::max(deepest_, it.level + *height - 1);
+                    continue;
+                }
+                open_.push_back(Open{o, it.level, deepest_});
+                deepest_ = 0;
+                work_.push_back(Item{nullptr, 0});
+            }
+            deepest_ = std::max(deepest_, it.level);
+            PyObject* const* kids;
+            Py_ssize_t n;
+            if (!children(Measure::Depth, o, k, kids, n, holder_)) return false;
+            push_children(kids, n, it.level + 1);
         }
-        out = result_;
+        out = deepest_;
+        return true;
+    }
+
+private:
+    struct Open {
+        PyObject* node;
+        uint64_t level;
+        uint64_t deepest_before;  // the deepest level outside the node
+    };
+    std::vector<Open> open_;
+    IdentityMap<uint64_t> memo_;  // shared node -> its height
+    uint64_t deepest_ = 0;        // of the innermost open shared node's sub-tree
+};
+
+// The size: one per node visited, a shared node's size added at once when
+// met again; beyond 128 bits the walk restarts with Python ints.
+template <class Num>
+class SizeWalk : Walk {
+public:
+    // False with an exception set, or with `overflow` set.
+    bool run(PyObject* root, Num& out) {
+        work_.push_back(Item{root, 0});
+        while (!work_.empty()) {
+            Item it = work_.back();
+            work_.pop_back();
+            PyObject* o = it.node;
+            if (!o) {
+                Open e = std::move(open_.back());
+                open_.pop_back();
+                memo_.insert(e.node, count_);
+                if (!Num::add(e.count_before, count_)) return overflow = true, false;
+                count_ = std::move(e.count_before);
+                continue;
+            }
+            Kind k = kind(o);
+            if (k == Kind::None) return false;
+            if (k != Kind::Variable && k != Kind::Constant && Py_REFCNT(o) > 1) {
+                if (const Num* known = memo_.find(o)) {
+                    if (!Num::add(count_, *known)) return overflow = true, false;
+                    continue;
+                }
+                open_.push_back(Open{o, std::move(count_)});
+                count_ = Num{};
+                work_.push_back(Item{nullptr, 0});
+            }
+            if (!Num::add(count_, Num::unit())) return overflow = true, false;
+            if (k == Kind::Variable || k == Kind::Constant) continue;
+            PyObject* const* kids;
+            Py_ssize_t n;
+            if (!children(Measure::Size, o, k, kids, n, holder_)) return false;
+            push_children(kids, n, 0);
+        }
+        out = std::move(count_);
         return true;
     }
 
     bool overflow = false;
 
 private:
-    struct Frame {
+    struct Open {
         PyObject* node;
-        PyObject* const* kids;
-        Py_ssize_t n;
-        Py_ssize_t next;
-        Num acc;
+        Num count_before;  // the count outside the node
     };
-
-    bool deliver(const Num& value) {
-        if (frames_.empty()) {
-            result_ = value;
-            return true;
-        }
-        Frame& parent = frames_.back();
-        if (m_ == Measure::Size) {
-            if (!Num::add(parent.acc, value)) return overflow = true, false;
-        } else if constexpr (requires { Num::max(value, value); }) {
-            parent.acc = parent.next == 1 ? value : Num::max(parent.acc, value);
-        }
-        return true;
-    }
-
-    bool open(PyObject* o) {
-        if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
-        Kind k = exact_kind(o);
-        if (k == Kind::None) return unsupported(o), false;
-        if (k == Kind::Variable || k == Kind::Constant) return deliver(Num::unit());
-        if (Py_REFCNT(o) > 1)
-            if (const Num* known = memo_.find(o)) return deliver(*known);
-        PyObject* const* kids;
-        Py_ssize_t n;
-        if (!children(m_, o, k, kids, n, holder_)) return false;
-        frames_.push_back(Frame{o, kids, n, 0, Num{}});
-        return true;
-    }
-
-    Measure m_;
-    std::vector<Frame> frames_;
-    std::vector<Ref> holder_;
-    IdentityMap<Num> memo_;
-    Num result_{};
-    unsigned steps_ = 0;
+    std::vector<Open> open_;
+    IdentityMap<Num> memo_;  // shared node -> its size
+    Num count_{};            // of the innermost open shared node's sub-tree
 };
 
 PyObject* measure(Measure m, PyObject* node) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (m == Measure::Depth) {
+            uint64_t depth;
+            return DepthWalk().run(node, depth) ? PyLong_FromUnsignedLongLong(depth) : nullptr;
+        }
         Small small;
-        MeasureWalk<Small> walk(m);
+        SizeWalk<Small> walk;
         if (walk.run(node, small)) return small.python();
         if (!walk.overflow) return nullptr;
         Big big;
-        MeasureWalk<Big> again(m);
+        SizeWalk<Big> again;
         return again.run(node, big) ? big.python() : nullptr;
     });
 }

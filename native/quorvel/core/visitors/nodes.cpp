@@ -75,9 +75,19 @@ PyObject* args_tuple(PyObject* args) {
     return PySequence_Tuple(args);
 }
 
-int is_term(PyObject* o) { return instance_of(o, ast::api().term_type); }
-int is_formula(PyObject* o) { return instance_of(o, ast::api().formula_type); }
-int is_variable(PyObject* o) { return instance_of(o, node_type(Kind::Variable)); }
+// An instance of exactly a node class is told by its kind.
+int is_term(PyObject* o) {
+    Kind k = exact_kind(o);
+    return k != Kind::None ? ast::is_term_kind(k) : instance_of(o, ast::api().term_type);
+}
+int is_formula(PyObject* o) {
+    Kind k = exact_kind(o);
+    return k != Kind::None ? !ast::is_term_kind(k) : instance_of(o, ast::api().formula_type);
+}
+int is_variable(PyObject* o) {
+    Kind k = exact_kind(o);
+    return k != Kind::None ? k == Kind::Variable : instance_of(o, node_type(Kind::Variable));
+}
 
 bool expect_formula(PyObject* o) { return checked(is_formula, o); }
 
@@ -111,6 +121,16 @@ PyObject* rebuild(Kind k, PyObject* node, const Kept& kept, PyObject* const* old
         case Kind::PredicateApp: {
             // Results that are no terms are left out; the construction then
             // refuses the count against the old arity.
+            Py_ssize_t plain = 0;
+            while (plain < n && ast::is_term_kind(exact_kind(new_children[plain]))) ++plain;
+            if (plain == n) {
+                Ref args(PyTuple_New(n));
+                if (!args) return nullptr;
+                for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(args.get(), i, Py_NewRef(new_children[i]));
+                if (k == Kind::FunctionApp)
+                    return api.new_function_app(node_type(k), kept.symbol, kept.arity, args.get(), kept.return_sort);
+                return api.new_predicate_app(node_type(k), kept.symbol, kept.arity, args.get());
+            }
             std::vector<PyObject*> terms;
             terms.reserve(static_cast<size_t>(n));
             for (Py_ssize_t i = 0; i < n; ++i) {

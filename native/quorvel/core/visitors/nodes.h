@@ -4,7 +4,10 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "quorvel/core/visitors/state.h"
+#include "quorvel/support/flat_map.h"
 
 namespace quorvel::visitors {
 
@@ -14,6 +17,36 @@ enum class Field : uint8_t { Left, Right, Operand, Variable, Body, Args, Func, P
 // lookup. A node of exactly a node class that has the field is read from its
 // layout; anything else goes through attribute lookup.
 PyObject* field(PyObject* node, Field f);
+
+// A variable whose equality is decided by its id and kind alone: an
+// instance of exactly Variable, of the default sort, with an int id below
+// 2**60 and one of the three kinds. Two such variables are equal exactly
+// when their keys are, so walks may compare and collect them natively.
+inline constexpr uint64_t kNoVariableKey = ~uint64_t{0};
+inline uint64_t variable_key(PyObject* o) {
+    const ast::Api& a = ast::api();
+    if (Py_TYPE(o) != a.types[static_cast<int>(Kind::Variable)]) return kNoVariableKey;
+    const ast::VariableObject* v = ast::as_variable(o);
+    if (v->term.sort != a.ind || !PyLong_CheckExact(v->id)) return kNoVariableKey;
+    uint64_t kind;
+    if (v->var_kind == a.variable_kinds[0]) {
+        kind = 0;
+    } else if (v->var_kind == a.variable_kinds[1]) {
+        kind = 1;
+    } else if (v->var_kind == a.variable_kinds[2]) {
+        kind = 2;
+    } else {
+        return kNoVariableKey;
+    }
+    int overflow = 0;
+    long long id = PyLong_AsLongLongAndOverflow(v->id, &overflow);
+    if (overflow || id < 0 || id >= (1LL << 60)) return kNoVariableKey;
+    return static_cast<uint64_t>(id) << 2 | kind;
+}
+
+struct VariableKeyHash {
+    size_t operator()(uint64_t k) const { return static_cast<size_t>(mix64(k)); }
+};
 
 // The elements of an `args` value as a new tuple (the value itself when it
 // is a tuple), or NULL.

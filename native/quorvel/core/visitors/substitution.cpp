@@ -110,6 +110,24 @@ private:
         std::vector<Entry> entries;
         Ref counts;   // variable -> number of entries whose value holds it free
         Ref without;  // bound variable -> index of this context less that key
+        // The dict by variable_key, read once, when every key has one
+        // (equal keys are then equal variables, as the dict compares them).
+        enum class Keyed : uint8_t { Unread, Yes, No } keyed = Keyed::Unread;
+        FlatMap<uint64_t, PyObject*, VariableKeyHash> by_key{kNoVariableKey};
+        bool free_keyed = true;  // once prepared: every replacement's walk succeeded, all its variables keyed
+    };
+    // A binder's key in a context: the binder tests of a keyed context
+    // whose replacements hold keyed variables only compare keyed variables,
+    // so their results hold for every binder of that key.
+    struct BinderKey {
+        uint64_t key;
+        uint32_t ctx;
+        bool operator==(const BinderKey&) const = default;
+    };
+    struct BinderKeyHash {
+        size_t operator()(const BinderKey& k) const {
+            return static_cast<size_t>(mix64(k.key ^ (uint64_t{k.ctx} << 60 | uint64_t{k.ctx} >> 4)));
+        }
     };
     struct Frame {
         PyObject* node;
@@ -162,11 +180,15 @@ private:
         while (PyDict_Next(c.dict.get(), &pos, &key, &value)) {
             PyObject* free = free_of(value);
             c.entries.push_back(Entry{key, value, free});
-            if (free == Py_None) continue;
+            if (free == Py_None) {
+                c.free_keyed = false;
+                continue;
+            }
             Ref it(PyObject_GetIter(free));
             if (!it) return false;
             while (PyObject* var = PyIter_Next(it.get())) {
                 Ref held(var);
+                if (variable_key(var) == kNoVariableKey) c.free_keyed = false;
                 PyObject* n = PyDict_GetItemWithError(c.counts.get(), var);
                 if (!n && PyErr_Occurred()) return false;
                 Ref next(PyLong_FromSsize_t(n ? PyLong_AsSsize_t(n) + 1 : 1));
@@ -224,6 +246,36 @@ private:
         return id ? new_variable_like(bound, id.get()) : nullptr;
     }
 
+    // The key of `bound` when the binder tests in context `ci` may be
+    // remembered by it, else kNoVariableKey; false on error.
+    bool binder_key(uint32_t ci, PyObject* bound, uint64_t& out) {
+        out = kNoVariableKey;
+        uint64_t key = variable_key(bound);
+        if (key == kNoVariableKey) return true;
+        Context& c = *contexts_[ci];
+        if (c.keyed == Context::Keyed::Unread) read_keys(c);
+        if (c.keyed != Context::Keyed::Yes) return true;
+        if (!prepare(c)) return false;
+        if (c.free_keyed) out = key;
+        return true;
+    }
+
+    int remembered_captures(uint32_t ci, PyObject* bound, uint64_t key) {
+        if (key == kNoVariableKey) return captures(ci, bound);
+        if (const int8_t* known = captures_.find(BinderKey{key, ci})) return *known;
+        int r = captures(ci, bound);
+        if (r >= 0) captures_.insert(BinderKey{key, ci}, static_cast<int8_t>(r));
+        return r;
+    }
+
+    int64_t remembered_without(uint32_t ci, PyObject* bound, uint64_t key) {
+        if (key == kNoVariableKey) return without(ci, bound);
+        if (const int64_t* known = without_.find(BinderKey{key, ci})) return *known;
+        int64_t r = without(ci, bound);
+        if (r >= 0) without_.insert(BinderKey{key, ci}, r);
+        return r;
+    }
+
     // The context of `ci` less the key `bound` (itself when no key is bound).
     int64_t without(uint32_t ci, PyObject* bound) {
         Context* c = contexts_[ci].get();
@@ -251,12 +303,36 @@ private:
 
     void push_result(PyObject* owned) { results_.push_back(owned); }
 
+    static void read_keys(Context& c) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(c.dict.get(), &pos, &key, &value)) {
+            uint64_t k = variable_key(key);
+            if (k == kNoVariableKey) {
+                c.keyed = Context::Keyed::No;
+                return;
+            }
+            c.by_key.insert(k, value);
+        }
+        c.keyed = Context::Keyed::Yes;
+    }
+
     bool open(PyObject* o, uint32_t ci) {
         if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
         Kind k = exact_kind(o);
         if (k == Kind::None) return unsupported(o), false;
         if (k == Kind::Variable) {
-            PyObject* v = PyDict_GetItemWithError(contexts_[ci]->dict.get(), o);
+            Context& c = *contexts_[ci];
+            if (c.keyed == Context::Keyed::Unread) read_keys(c);
+            if (c.keyed == Context::Keyed::Yes) {
+                uint64_t key = variable_key(o);
+                if (key != kNoVariableKey) {
+                    PyObject* const* v = c.by_key.find(key);
+                    push_result(Py_NewRef(v ? *v : o));
+                    return true;
+                }
+            }
+            PyObject* v = PyDict_GetItemWithError(c.dict.get(), o);
             if (!v && PyErr_Occurred()) return false;
             push_result(Py_NewRef(v ? v : o));
             return true;
@@ -266,11 +342,14 @@ private:
             return true;
         }
         bool shared = Py_REFCNT(o) > 1;
-        if (shared)
+        if (shared) {
             if (PyObject** known = memo_.find(MemoKey{o, ci})) {
                 push_result(Py_NewRef(*known));
                 return true;
             }
+        } else if (k <= Kind::Equality && plain_atom(o, k, ci)) {
+            return substitute_atom(o, k, ci);
+        }
         Frame f{o, k, ci};
         f.shared = shared;
         f.base = results_.size();
@@ -281,6 +360,109 @@ private:
         }
         frames_.push_back(std::move(f));
         return true;
+    }
+
+    // Applications and equations held once, over variables and constants
+    // and applications of those held once, in a keyed context whose keys
+    // are met by key only: the walk of such a term or atom runs no user code
+    // and meets no shared node, so it is done here without frames, in the
+    // same order and with the same rebuilds.
+    // The children of a term or atom, in place; false for arguments that
+    // are no tuple.
+    static bool term_kids(PyObject* o, Kind k, PyObject* const*& kids, Py_ssize_t& n) {
+        if (k == Kind::Equality) {
+            n = 2;
+            kids = &ast::as_equality(o)->left;
+            return true;
+        }
+        PyObject* args = k == Kind::FunctionApp ? ast::as_function_app(o)->args : ast::as_predicate_app(o)->args;
+        if (!PyTuple_CheckExact(args)) return false;
+        n = PyTuple_GET_SIZE(args);
+        kids = &PyTuple_GET_ITEM(args, 0);
+        return true;
+    }
+
+    bool plain_atom(PyObject* o, Kind k, uint32_t ci) {
+        Context& c = *contexts_[ci];
+        if (c.keyed == Context::Keyed::Unread) read_keys(c);
+        if (c.keyed != Context::Keyed::Yes) return false;
+        PyObject* const* kids;
+        Py_ssize_t n;
+        if (!term_kids(o, k, kids, n)) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* a = kids[i];
+            Kind ak = exact_kind(a);
+            if (ak == Kind::Constant) continue;
+            if (ak == Kind::Variable) {
+                if (variable_key(a) == kNoVariableKey) return false;
+                continue;
+            }
+            if (ak != Kind::FunctionApp || Py_REFCNT(a) > 1) return false;
+            PyObject* const* inner;
+            Py_ssize_t m;
+            if (!term_kids(a, ak, inner, m)) return false;
+            for (Py_ssize_t j = 0; j < m; ++j) {
+                Kind bk = exact_kind(inner[j]);
+                if (bk == Kind::Constant) continue;
+                if (bk != Kind::Variable || variable_key(inner[j]) == kNoVariableKey) return false;
+            }
+        }
+        return true;
+    }
+
+    // The result of a leaf of a plain atom, pushed.
+    bool substitute_leaf(PyObject* a, const Context& c) {
+        if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
+        if (exact_kind(a) == Kind::Variable) {
+            PyObject* const* v = c.by_key.find(variable_key(a));
+            push_result(Py_NewRef(v ? *v : a));
+        } else {
+            push_result(Py_NewRef(a));
+        }
+        return true;
+    }
+
+    // Rebuilds `o` from the results above `base`, which it replaces.
+    bool rebuild_top(PyObject* o, Kind k, PyObject* const* olds, size_t base, Py_ssize_t n) {
+        Kept kept;
+        if (k == Kind::FunctionApp) {
+            kept.symbol = ast::as_function_app(o)->func;
+            kept.arity = ast::as_function_app(o)->arity;
+            kept.return_sort = ast::as_function_app(o)->return_sort;
+        } else if (k == Kind::PredicateApp) {
+            kept.symbol = ast::as_predicate_app(o)->pred;
+            kept.arity = ast::as_predicate_app(o)->arity;
+        }
+        PyObject* r = rebuild(k, o, kept, olds, results_.data() + base, n);
+        if (!r) return false;
+        for (size_t i = base; i < results_.size(); ++i) Py_DECREF(results_[i]);
+        results_.resize(base);
+        push_result(r);
+        return true;
+    }
+
+    bool substitute_atom(PyObject* o, Kind k, uint32_t ci) {
+        const Context& c = *contexts_[ci];
+        PyObject* const* kids;
+        Py_ssize_t n;
+        term_kids(o, k, kids, n);  // a tuple: plain_atom saw to it
+        size_t base = results_.size();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* a = kids[i];
+            if (exact_kind(a) != Kind::FunctionApp) {
+                if (!substitute_leaf(a, c)) return false;
+                continue;
+            }
+            if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
+            PyObject* const* inner;
+            Py_ssize_t m;
+            term_kids(a, Kind::FunctionApp, inner, m);
+            size_t inner_base = results_.size();
+            for (Py_ssize_t j = 0; j < m; ++j)
+                if (!substitute_leaf(inner[j], c)) return false;
+            if (!rebuild_top(a, Kind::FunctionApp, inner, inner_base, m)) return false;
+        }
+        return rebuild_top(o, k, kids, base, n);
     }
 
     // Ends the top frame with `owned` (NULL on error).
@@ -360,10 +542,12 @@ private:
         auto* q = ast::as_quantifier(f.node);
         switch (f.phase) {
             case 0: {
-                int capture = captures(f.ctx, q->variable);
+                uint64_t key;
+                if (!binder_key(f.ctx, q->variable, key)) return false;
+                int capture = remembered_captures(f.ctx, q->variable, key);
                 if (capture < 0) return false;
                 if (!capture) {
-                    int64_t inner = without(f.ctx, q->variable);
+                    int64_t inner = remembered_without(f.ctx, q->variable, key);
                     if (inner < 0) return false;
                     frames_[top].phase = 1;
                     return open(q->body, static_cast<uint32_t>(inner));
@@ -440,6 +624,8 @@ private:
     std::vector<PyObject*> results_;  // owned
     IdentityMap<PyObject*> value_free_;
     FlatMap<MemoKey, PyObject*, MemoHash> memo_{MemoKey{nullptr, 0}};
+    FlatMap<BinderKey, int8_t, BinderKeyHash> captures_{BinderKey{kNoVariableKey, 0}};
+    FlatMap<BinderKey, int64_t, BinderKeyHash> without_{BinderKey{kNoVariableKey, 0}};
     std::vector<Ref> held_;  // memo and cache keys, kept alive for the call
     unsigned steps_ = 0;
 };

@@ -1,10 +1,12 @@
 #include "quorvel/support/py/printer.h"
 
+#include <charconv>
 #include <cstdint>
 #include <vector>
 
 #include "quorvel/core/ast/api.h"
 #include "quorvel/support/py/guard.h"
+#include "quorvel/support/py/record.h"
 
 namespace quorvel::py {
 namespace {
@@ -52,6 +54,16 @@ bool append_utf8(std::string& out, PyObject* text) {
 // f"{value}", as UTF-8.
 bool append_formatted(std::string& out, PyObject* value) {
     if (PyUnicode_CheckExact(value)) return append_utf8(out, value);
+    if (PyLong_CheckExact(value)) {  // its decimal digits, without a str in between
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (!overflow) {
+            char digits[24];
+            auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+            out.append(digits, static_cast<size_t>(end - digits));
+            return true;
+        }
+    }
     PyObject* text = PyObject_Format(value, nullptr);
     if (!text) return false;
     bool ok = append_utf8(out, text);
@@ -100,6 +112,18 @@ bool append_sort_name(std::string& out, PyObject* variable) {
     return ok;
 }
 
+// The sort name of a variable bound by Forall or Exists, when reading it
+// runs no user code: a Variable (exactly) whose sort is exactly a
+// PrimitiveSort named by a str. Borrowed, or NULL.
+PyObject* plain_sort_name(PyObject* variable) {
+    const ast::Api& a = ast::api();
+    if (Py_TYPE(variable) != a.types[static_cast<int>(Kind::Variable)]) return nullptr;
+    PyObject* sort = ast::as_variable(variable)->term.sort;
+    if (Py_TYPE(sort) != Py_TYPE(a.ind)) return nullptr;
+    PyObject* name = record_field(sort, 0);
+    return PyUnicode_CheckExact(name) ? name : nullptr;
+}
+
 enum class Fill : uint8_t { Symbol, Formatted, SortName, BinderName };
 
 bool append_fill(std::string& out, Fill fill, PyObject* o) {
@@ -140,10 +164,17 @@ public:
             tasks_.pop_back();
             switch (t.op) {
                 case Op::Visit:
-                    if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
-                    if (!visit(t.obj)) return false;
+                    // A node's first child is visited next, without a task.
+                    for (PyObject* o = t.obj; o; o = next_) {
+                        if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
+                        next_ = nullptr;
+                        if (!visit(o)) return false;
+                    }
                     break;
                 case Op::Literal: out_ += t.lit; break;
+                case Op::Text:
+                    if (!append_utf8(out_, t.obj)) return false;
+                    break;
                 case Op::Open: open(t.hole); break;
                 case Op::Fill:
                     if (!append_fill(holes_[t.hole].text, t.fill, t.obj)) return false;
@@ -162,7 +193,7 @@ private:
     // opened where its text belongs (Open) and filled when the node's
     // children are done, which keeps the order of side effects (and so the
     // first error) that of a recursive visitor.
-    enum class Op : uint8_t { Visit, Literal, Open, Fill, Release };
+    enum class Op : uint8_t { Visit, Literal, Text, Open, Fill, Release };
     struct Task {
         Op op;
         Fill fill;
@@ -172,7 +203,11 @@ private:
     };
 
     void push_visit(PyObject* o) { tasks_.push_back({Op::Visit, Fill::Symbol, 0, o, nullptr}); }
+    // Visits `o` right after the current node, before every task: in place
+    // of the node's last push_visit.
+    void visit_next(PyObject* o) { next_ = o; }
     void push_lit(const char* s) { tasks_.push_back({Op::Literal, Fill::Symbol, 0, nullptr, s}); }
+    void push_text(PyObject* str) { tasks_.push_back({Op::Text, Fill::Symbol, 0, str, nullptr}); }
     void push_open(uint32_t h) { tasks_.push_back({Op::Open, Fill::Symbol, h, nullptr, nullptr}); }
     void push_fill(uint32_t h, Fill fill, PyObject* o) { tasks_.push_back({Op::Fill, fill, h, o, nullptr}); }
 
@@ -224,15 +259,48 @@ private:
         bool prefix = n_ == Notation::Prefix;
         if (prefix) out_ += '(';
         if (!place(Fill::Symbol, symbol)) return false;
-        push_lit(")");
+        out_ += prefix ? ' ' : '(';
+        // Leading arguments whose text runs no user code are written at
+        // once; the rest go through tasks, in order.
         PyObject** items = &PyTuple_GET_ITEM(seq, 0);
         const char* sep = prefix ? " " : ", ";
-        for (Py_ssize_t i = count - 1; i >= 0; --i) {
-            push_visit(items[i]);
-            if (i > 0) push_lit(sep);
+        Py_ssize_t first = 0;
+        for (; first < count; ++first) {
+            int r = write_leaf(items[first]);
+            if (r < 0) return false;
+            if (!r) break;
+            if (first + 1 < count) out_ += sep;
         }
-        push_lit(prefix ? " " : "(");
+        if (first == count) {
+            out_ += ')';
+            return true;
+        }
+        push_lit(")");
+        for (Py_ssize_t i = count - 1; i > first; --i) {
+            push_visit(items[i]);
+            push_lit(sep);
+        }
+        visit_next(items[first]);
         return true;
+    }
+
+    // Writes a variable or constant whose text runs no user code: 1; 0 (and
+    // nothing written) for anything else; -1 on error.
+    int write_leaf(PyObject* o) {
+        if (Py_TYPE(o) == ast::api().types[static_cast<int>(Kind::Variable)]) {
+            PyObject* id = ast::as_variable(o)->id;
+            if (!is_plain(Fill::Formatted, id)) return 0;
+            out_ += n_ == Notation::Latex ? "v_{" : "v";
+            if (!append_formatted(out_, id)) return -1;
+            if (n_ == Notation::Latex) out_ += '}';
+            return 1;
+        }
+        if (Py_TYPE(o) == ast::api().types[static_cast<int>(Kind::Constant)]) {
+            PyObject* name = ast::as_constant(o)->name;
+            if (!is_plain(Fill::Formatted, name)) return 0;
+            return append_formatted(out_, name) ? 1 : -1;
+        }
+        return 0;
     }
 
     void binary(PyObject* o, const char* infix, const char* latex, const char* prefix) {
@@ -246,14 +314,14 @@ private:
             out_ += '(';
             push_lit(n_ == Notation::Latex ? latex : infix);
         }
-        push_visit(b->left);
+        visit_next(b->left);
     }
 
     // Forall/Exists: V " : " S ", " B (prefix "(forall (" V " : " S ") " B
-    // ")"); S, the name of V's sort, is looked up after B.
-    void quantifier(PyObject* o, bool universal) {
+    // ")"); S, the name of V's sort, is looked up after B (or written in
+    // place when the lookup runs no user code).
+    bool quantifier(PyObject* o, bool universal) {
         auto* q = ast::as_quantifier(o);
-        uint32_t h = new_hole();
         if (n_ == Notation::Prefix) {
             out_ += universal ? "(forall (" : "(exists (";
             push_lit(")");
@@ -262,12 +330,29 @@ private:
         } else {
             out_ += universal ? "forall " : "exists ";
         }
-        push_fill(h, Fill::SortName, q->variable);
-        push_visit(q->body);
-        push_lit(n_ == Notation::Prefix ? ") " : ", ");
-        push_open(h);
+        if (PyObject* sort_name = plain_sort_name(q->variable)) {
+            int r = write_leaf(q->variable);
+            if (r < 0) return false;
+            if (r) {
+                out_ += " : ";
+                if (!append_utf8(out_, sort_name)) return false;
+                out_ += n_ == Notation::Prefix ? ") " : ", ";
+                visit_next(q->body);
+                return true;
+            }
+            push_visit(q->body);
+            push_lit(n_ == Notation::Prefix ? ") " : ", ");
+            push_text(sort_name);
+        } else {
+            uint32_t h = new_hole();
+            push_fill(h, Fill::SortName, q->variable);
+            push_visit(q->body);
+            push_lit(n_ == Notation::Prefix ? ") " : ", ");
+            push_open(h);
+        }
         push_lit(" : ");
-        push_visit(q->variable);
+        visit_next(q->variable);
+        return true;
     }
 
     // Second-order quantifiers: opener N ", " B (prefix opener N ") " B ")");
@@ -285,14 +370,21 @@ private:
 
     bool visit(PyObject* o) {
         switch (kind(o)) {
-            case Kind::Variable:
+            case Kind::Variable: {
+                PyObject* id = ast::as_variable(o)->id;
                 if (n_ == Notation::Latex) {
                     out_ += "v_{";
+                    if (is_plain(Fill::Formatted, id)) {
+                        if (!append_formatted(out_, id)) return false;
+                        out_ += '}';
+                        return true;
+                    }
                     push_lit("}");
                 } else {
                     out_ += 'v';
                 }
-                return place(Fill::Formatted, ast::as_variable(o)->id);
+                return place(Fill::Formatted, id);
+            }
             case Kind::Constant: return place(Fill::Formatted, ast::as_constant(o)->name);
             case Kind::FunctionApp: {
                 auto* f = ast::as_function_app(o);
@@ -304,16 +396,21 @@ private:
             }
             case Kind::Equality: {
                 auto* e = ast::as_equality(o);
-                if (n_ == Notation::Prefix) {
+                bool prefix = n_ == Notation::Prefix;
+                if (prefix) {
                     out_ += "(= ";
                     push_lit(")");
-                    push_visit(e->right);
-                    push_lit(" ");
-                } else {
-                    push_visit(e->right);
-                    push_lit(" = ");
                 }
-                push_visit(e->left);
+                int r = write_leaf(e->left);
+                if (r < 0) return false;
+                if (r) {
+                    out_ += prefix ? " " : " = ";
+                    visit_next(e->right);
+                    return true;
+                }
+                push_visit(e->right);
+                push_lit(prefix ? " " : " = ");
+                visit_next(e->left);
                 return true;
             }
             case Kind::Not: {
@@ -328,15 +425,15 @@ private:
                         push_lit(")");
                     }
                 }
-                push_visit(x);
+                visit_next(x);
                 return true;
             }
             case Kind::And: binary(o, " & ", " \\land ", "(and "); return true;
             case Kind::Or: binary(o, " | ", " \\lor ", "(or "); return true;
             case Kind::Implies: binary(o, " => ", " \\implies ", "(=> "); return true;
             case Kind::Iff: binary(o, " <=> ", " \\iff ", "(<=> "); return true;
-            case Kind::Forall: quantifier(o, true); return true;
-            case Kind::Exists: quantifier(o, false); return true;
+            case Kind::Forall: return quantifier(o, true);
+            case Kind::Exists: return quantifier(o, false);
             case Kind::ForallPred: second_order(o, "forall_pred ", "\\forall ", "(forall_pred ("); return true;
             case Kind::ExistsPred: second_order(o, "exists_pred ", "\\exists ", "(exists_pred ("); return true;
             case Kind::ForallFunc: second_order(o, "forall_func ", "\\forall ", "(forall_func ("); return true;
@@ -367,6 +464,7 @@ private:
     std::vector<Task> tasks_;
     std::vector<Hole> holes_;
     std::vector<uint32_t> opened_;
+    PyObject* next_ = nullptr;
 };
 
 }  // namespace
