@@ -474,14 +474,13 @@ PyObject* make_record(PyObject* module, const char* name, const char* doc, const
 }
 
 PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values) {
-    // What the dataclass __init__ leaves behind: the fields in the instance
-    // dict, in field order (the records have no __post_init__).
+    // What the dataclass __init__ does: object.__setattr__ of each field in
+    // field order (the records have no __post_init__), which keeps the
+    // fields in the instance's inline values until a dict is asked for.
     Ref self(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(type), state().empty_tuple, nullptr));
     if (!self) return nullptr;
-    Ref dict(PyObject_GenericGetDict(self.get(), nullptr));
-    if (!dict) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i)
-        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(names, i), values[i]) < 0) return nullptr;
+        if (PyObject_GenericSetAttr(self.get(), PyTuple_GET_ITEM(names, i), values[i]) < 0) return nullptr;
     return self.release();
 }
 
