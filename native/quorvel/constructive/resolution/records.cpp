@@ -108,15 +108,31 @@ PyObject* literal_constants(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     return prefix_symbols_of(args[0], state().s_constants);
 }
 
-// The dataclass hash, hash((field, ...)), without running Python code.
-PyObject* fields_hash(PyObject* self, std::initializer_list<PyObject*> names) {
+// The dataclass hash, hash((field, ...)), without running Python code;
+// -1 with an exception set.
+Py_hash_t fields_hash_value(PyObject* self, std::initializer_list<PyObject*> names) {
     py::TupleHash h;
     for (PyObject* name : names) {
         Ref v(attr(self, name));
-        if (!v || !h.add(v.get())) return nullptr;
+        if (!v || !h.add(v.get())) return -1;
     }
-    return PyLong_FromSsize_t(h.finish());
+    return h.finish();  // never -1
 }
+
+PyObject* fields_hash(PyObject* self, std::initializer_list<PyObject*> names) {
+    Py_hash_t h = fields_hash_value(self, names);
+    return h == -1 ? nullptr : PyLong_FromSsize_t(h);
+}
+
+// The hash slots of the two hashable records: what their __hash__ methods
+// give, without the method call the generic slot makes. Only the classes
+// themselves get them; assigning __hash__ on a class puts the generic slot
+// back, and subclasses get the generic one.
+Py_hash_t literal_tp_hash(PyObject* self) {
+    return fields_hash_value(self, {state().s_prefix, state().s_polarity, state().s_atom});
+}
+
+Py_hash_t clause_tp_hash(PyObject* self) { return fields_hash_value(self, {state().s_literals}); }
 
 PyObject* literal_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!check_args("__hash__", nargs, 1)) return nullptr;
@@ -516,12 +532,14 @@ bool init_prefixed_records(PyObject* module) {
                                   {"atom", "Formula", nullptr}},
                                  kLiteralMethods, true);
     if (!s.literal_type) return false;
+    reinterpret_cast<PyTypeObject*>(s.literal_type)->tp_hash = literal_tp_hash;
     s.clause_type = make_record(module, "PrefixedClause",
                                 "PrefixedClause(literals=frozenset())\n\nA frozen set of prefixed literals; "
                                 "without literals, the empty clause.",
                                 {{"literals", "FrozenSet[PrefixedLiteral]", frozenset_field.get()}}, kClauseMethods,
                                 true);
     if (!s.clause_type) return false;
+    reinterpret_cast<PyTypeObject*>(s.clause_type)->tp_hash = clause_tp_hash;
     s.step_type = make_record(module, "PrefixedResolutionStep",
                               "One step of a prefixed resolution derivation.",
                               {{"id", "str", nullptr},
