@@ -20,6 +20,7 @@
 #include "quorvel/support/py/premises.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/interrupt.h"
+#include "quorvel/support/py/names.h"
 
 namespace quorvel::resolution {
 namespace {
@@ -392,8 +393,9 @@ PyObject* rule_text(const char* rule) {
 
 PyObject* make_step(PyObject* id, const char* rule, PyObject* premise_ids, PyObject* clause, PyObject* subst,
                     PyObject* parents) {
-    static PyObject* names = Py_BuildValue("(ssssss)", "id", "rule_name", "premise_ids", "clause", "substitution",
-                                           "parent_literals");
+    static const char* const fields[] = {"id", "rule_name", "premise_ids", "clause", "substitution",
+                                         "parent_literals"};
+    static PyObject* names = py::interned_tuple(fields, 6);
     if (!names) return nullptr;
     Ref rule_name(rule_text(rule));
     if (!rule_name) return nullptr;
@@ -527,8 +529,9 @@ PyObject* refute(PyObject* target, PyObject* premises, PyObject* clauses_seq, Lo
     if (!last || PyList_Append(steps.get(), last.get()) < 0) return nullptr;
     Ref step_tuple(PyList_AsTuple(steps.get()));
     if (!step_tuple) return nullptr;
-    static PyObject* names = Py_BuildValue("(sssssss)", "is_valid", "target", "premises", "steps", "empty_clause_id",
-                                           "substitution", "multiplicity");
+    static const char* const fields[] = {"is_valid", "target", "premises", "steps", "empty_clause_id",
+                                         "substitution", "multiplicity"};
+    static PyObject* names = py::interned_tuple(fields, 7);
     if (!names) return nullptr;
     PyObject* values[] = {Py_True, target, premises, step_tuple.get(), empty_id.get(), current.get(), multiplicity};
     return new_record(state().result_type, names, values);

@@ -11,6 +11,7 @@
 #include "quorvel/support/py/constructive.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/hashing.h"
+#include "quorvel/support/py/names.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/repr.h"
 
@@ -501,14 +502,16 @@ PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values) {
 }
 
 PyObject* make_literal(PyObject* prefix, PyObject* polarity, PyObject* atom) {
-    static PyObject* names = Py_BuildValue("(sss)", "prefix", "polarity", "atom");
+    static const char* const fields[] = {"prefix", "polarity", "atom"};
+    static PyObject* names = py::interned_tuple(fields, 3);
     if (!names) return nullptr;
     PyObject* values[] = {prefix, polarity, atom};
     return new_record(state().literal_type, names, values);
 }
 
 PyObject* make_clause(PyObject* literals) {
-    static PyObject* names = Py_BuildValue("(s)", "literals");
+    static const char* const fields[] = {"literals"};
+    static PyObject* names = py::interned_tuple(fields, 1);
     if (!names) return nullptr;
     return new_record(state().clause_type, names, &literals);
 }
