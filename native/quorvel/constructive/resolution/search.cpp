@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <span>
+#include <unordered_map>
 
 namespace quorvel::resolution {
 namespace {
@@ -35,14 +36,24 @@ public:
                 }
             }
         }
-        // The distinct prefix words, each applied once per level.
-        std::map<std::span<const Sym>, uint32_t, WordLess> ids;
+        // The distinct prefix words, each applied once per level. Literals
+        // often share their word's place in Problem::words.
+        std::unordered_map<uint64_t, uint32_t> by_place;
+        std::map<std::span<const Sym>, uint32_t, WordLess> by_content;
         word_of_.resize(p.literals.size());
         for (size_t i = 0; i < p.literals.size(); ++i) {
-            std::span<const Sym> w(p.words.data() + p.literals[i].prefix, p.literals[i].length);
-            auto [it, added] = ids.emplace(w, static_cast<uint32_t>(words_.size()));
+            const Literal& l = p.literals[i];
+            uint64_t place = (static_cast<uint64_t>(l.prefix) << 32) | l.length;
+            auto known = by_place.find(place);
+            if (known != by_place.end()) {
+                word_of_[i] = known->second;
+                continue;
+            }
+            std::span<const Sym> w(p.words.data() + l.prefix, l.length);
+            auto [it, added] = by_content.emplace(w, static_cast<uint32_t>(words_.size()));
             if (added) words_.push_back(w);
             word_of_[i] = it->second;
+            by_place.emplace(place, it->second);
         }
         applied_.resize(words_.size());
         stamp_.assign(words_.size(), 0);
