@@ -81,8 +81,10 @@ PyObject* clausify_impl(PyObject* target, PyObject* premises, PyObject* multipli
     py::GcPause pause;  // clauses and literals form no cycle
     Ref clauses(PyList_New(0));
     if (!clauses) return nullptr;
-    // A leaf gives the same literal on every path: made once.
+    // A leaf gives the same literal on every path: made and hashed once
+    // (the memo's literals live in `literals`, which outlives it).
     std::vector<Ref> literals(view->tree.positions.size());
+    LiteralHashMemo hashes;
     for (size_t i = 0; i < paths.size(); ++i) {
         Ref set(PySet_New(nullptr));
         if (!set) return nullptr;
@@ -95,7 +97,7 @@ PyObject* clausify_impl(PyObject* target, PyObject* premises, PyObject* multipli
                 Ref polarity(formula ? PyLong_FromLong(pos.polarity) : nullptr);
                 if (!polarity) return nullptr;
                 literals[leaf] = Ref(make_literal(view->prefixes[pos.last_symbol], polarity.get(), formula.get()));
-                if (!literals[leaf]) return nullptr;
+                if (!literals[leaf] || !hashes.add(literals[leaf].get())) return nullptr;
             }
             if (PySet_Add(set.get(), literals[leaf].get()) < 0) return nullptr;
         }

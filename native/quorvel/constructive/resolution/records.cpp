@@ -129,7 +129,11 @@ PyObject* fields_hash(PyObject* self, std::initializer_list<PyObject*> names) {
 // give, without the method call the generic slot makes. Only the classes
 // themselves get them; assigning __hash__ on a class puts the generic slot
 // back, and subclasses get the generic one.
+IdentityMap<Py_hash_t>* literal_hashes = nullptr;  // see LiteralHashMemo
+
 Py_hash_t literal_tp_hash(PyObject* self) {
+    if (literal_hashes)
+        if (const Py_hash_t* known = literal_hashes->find(self)) return *known;
     return fields_hash_value(self, {state().s_prefix, state().s_polarity, state().s_atom});
 }
 
@@ -499,6 +503,18 @@ PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i)
         if (PyObject_GenericSetAttr(self.get(), PyTuple_GET_ITEM(names, i), values[i]) < 0) return nullptr;
     return self.release();
+}
+
+LiteralHashMemo::LiteralHashMemo() : previous_(literal_hashes) { literal_hashes = &hashes_; }
+
+LiteralHashMemo::~LiteralHashMemo() { literal_hashes = previous_; }
+
+bool LiteralHashMemo::add(PyObject* literal) {
+    if (Py_TYPE(literal)->tp_hash != literal_tp_hash) return true;
+    Py_hash_t h = literal_tp_hash(literal);
+    if (h == -1) return false;
+    hashes_.insert(literal, h);
+    return true;
 }
 
 PyObject* make_literal(PyObject* prefix, PyObject* polarity, PyObject* atom) {
