@@ -5,6 +5,7 @@
 // allocators would otherwise do long before std::bad_alloc.
 #pragma once
 
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -13,12 +14,17 @@
 
 namespace quorvel {
 
+// One sysinfo() call gives both the machine's memory and the free memory
+// (what sysconf's _SC_PHYS_PAGES and _SC_AVPHYS_PAGES each ask it for).
 inline size_t memory_budget() {
-    long pages = sysconf(_SC_PHYS_PAGES);
-    long free_pages = sysconf(_SC_AVPHYS_PAGES);
+    struct sysinfo info;
     long page = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page <= 0) return SIZE_MAX / 4;
-    if (free_pages <= 0 || free_pages > pages) free_pages = pages;
+    if (sysinfo(&info) != 0 || page <= 0) return SIZE_MAX / 4;
+    uint64_t unit = info.mem_unit ? info.mem_unit : 1;
+    uint64_t pages = static_cast<uint64_t>(info.totalram) * unit / static_cast<uint64_t>(page);
+    uint64_t free_pages = static_cast<uint64_t>(info.freeram) * unit / static_cast<uint64_t>(page);
+    if (pages == 0) return SIZE_MAX / 4;
+    if (free_pages == 0 || free_pages > pages) free_pages = pages;
     return static_cast<size_t>(free_pages) / 2 * static_cast<size_t>(page);
 }
 

@@ -261,8 +261,8 @@ bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas
     const NativeTree& t = view.tree;
     const prefix::Api& papi = prefix::api();
     py::GcPause pause;  // the new records form no cycle
-    size_t slots = 0;
-    for (uint32_t d : t.symbol_depth) slots = checked_size(d, sizeof(PyObject*), slots, memory_budget());
+    size_t slots = 0, budget = memory_budget();
+    for (uint32_t d : t.symbol_depth) slots = checked_size(d, sizeof(PyObject*), slots, budget);
     for (size_t s = 0; s < t.symbol_kinds.size(); ++s) {
         bool variable = t.symbol_kinds[s] == SymKind::Variable;
         Ref name(PyUnicode_FromFormat(variable ? "V%u" : "c%u", t.symbol_number[s]));

@@ -2,6 +2,9 @@
 // the clauses of the matrix paths, lowered to native clauses, searched
 // natively, and the derivation found lifted to records.
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,6 +20,7 @@
 #include "quorvel/support/py/premises.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/interrupt.h"
+#include "quorvel/support/py/names.h"
 
 namespace quorvel::resolution {
 namespace {
@@ -39,6 +43,77 @@ PyObject* clausify_prefixed(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         }
         return clausify(p[0], p[1] ? p[1] : Py_None, p[2] ? p[2] : one.get());
     });
+}
+
+// ---- clausification ----
+
+// What clausify knows natively of the clauses it made: the tree's view
+// (borrowed from the tree it returns), the paths, the literal of each leaf
+// on a path, and the size of each clause's literal set.
+struct NativePaths {
+    const matrix::TreeView* view = nullptr;
+    matrix::PathSet paths;
+    std::vector<Ref> literals;  // by leaf index, null for a leaf on no path
+    std::vector<Py_ssize_t> sizes;
+};
+
+PyObject* clausify_impl(PyObject* target, PyObject* premises, PyObject* multiplicity, NativePaths* native) {
+    Ref norm_target(py::normalize_formula(target));
+    if (!norm_target) return nullptr;
+    Ref list(PyList_New(0));
+    if (!list) return nullptr;
+    if (premises != Py_None) {
+        Ref seq(PySequence_Fast(premises, "premises must be a sequence of formulas"));
+        if (!seq) return nullptr;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            Ref f(py::normalize_formula(PySequence_Fast_GET_ITEM(seq.get(), i)));
+            if (!f || PyList_Append(list.get(), f.get()) < 0) return nullptr;
+        }
+    }
+    const matrix::Api& mapi = matrix::api();
+    Ref tree(mapi.new_tree(norm_target.get(), list.get(), multiplicity));
+    if (!tree) return nullptr;
+    const matrix::TreeView* view = mapi.view(tree.get());
+    if (!view) return nullptr;
+    Interrupt interrupt = py::signal_interrupt();
+    matrix::PathSet paths;
+    if (!mapi.paths(*view, interrupt, paths)) return nullptr;
+    py::GcPause pause;  // clauses and literals form no cycle
+    Ref clauses(PyList_New(0));
+    if (!clauses) return nullptr;
+    // A leaf gives the same literal on every path: made and hashed once
+    // (the memo's literals live in `literals`, which outlives it).
+    std::vector<Ref> literals(view->tree.positions.size());
+    LiteralHashMemo hashes;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        Ref set(PySet_New(nullptr));
+        if (!set) return nullptr;
+        for (size_t k = paths.offsets[i]; k < paths.offsets[i + 1]; ++k) {
+            uint32_t leaf = paths.leaves[k];
+            if (!literals[leaf]) {
+                const matrix::NativePosition& pos = view->tree.positions[leaf];
+                PyObject* position = view->positions[leaf];
+                Ref formula(PyObject_GetAttr(position, state().s_formula));
+                Ref polarity(formula ? PyLong_FromLong(pos.polarity) : nullptr);
+                if (!polarity) return nullptr;
+                literals[leaf] = Ref(make_literal(view->prefixes[pos.last_symbol], polarity.get(), formula.get()));
+                if (!literals[leaf] || !hashes.add(literals[leaf].get())) return nullptr;
+            }
+            if (PySet_Add(set.get(), literals[leaf].get()) < 0) return nullptr;
+        }
+        Ref frozen(PyFrozenSet_New(set.get()));
+        Ref clause(frozen ? make_clause(frozen.get()) : nullptr);
+        if (!clause || PyList_Append(clauses.get(), clause.get()) < 0) return nullptr;
+        if (native) native->sizes.push_back(PySet_GET_SIZE(frozen.get()));
+        if ((i & 1023) == 1023 && PyErr_CheckSignals() < 0) return nullptr;
+    }
+    Ref pair(PyTuple_Pack(2, clauses.get(), tree.get()));
+    if (pair && native) {
+        native->view = view;
+        native->paths = std::move(paths);
+        native->literals = std::move(literals);
+    }
+    return pair.release();
 }
 
 // ---- lowering of clauses for the search ----
@@ -162,6 +237,85 @@ public:
         return true;
     }
 
+    // The numbering init() gives a tree this module built, read from its
+    // native view: the tree numbers its symbols in creation order, which is
+    // tree_order's key order, and no two of them are equal; the atoms are
+    // numbered by Python equality in leaf order, as init() numbers them.
+    bool init_native(const matrix::TreeView& view) {
+        atoms_ = Ref(PyDict_New());
+        if (!atoms_) return false;
+        const matrix::NativeTree& t = view.tree;
+        for (PyObject* o : view.symbols) {
+            symbol_objects_.push_back(Ref::borrow(o));
+            problem_.kinds.push_back(kind_of(o));
+        }
+        problem_.order.successors.resize(view.symbols.size());
+        for (size_t s = 0; s < view.symbols.size() && s < t.order.successors.size(); ++s) {
+            std::vector<Sym>& next = problem_.order.successors[s];
+            next = t.order.successors[s];
+            std::sort(next.begin(), next.end());
+        }
+        leaf_atoms_.assign(t.positions.size(), kNoAtom);
+        for (uint32_t leaf : t.leaves) {
+            Ref f(PyObject_GetAttr(view.positions[leaf], state().s_formula));
+            if (!f || !atom(f.get(), leaf_atoms_[leaf])) return false;
+        }
+        return true;
+    }
+
+    // The clauses clausify made of `in`, as clause() would lower them, after
+    // init_native(). 1 done, -1 error, 0 when a clause's literal set has
+    // another size than the native literals make (atoms whose hash and
+    // equality disagree): the caller lowers the Python clauses instead.
+    int native_clauses(const NativePaths& in, std::vector<PyObject*>& objects) {
+        const matrix::NativeTree& t = in.view->tree;
+        std::vector<uint32_t> word_at(in.view->symbols.size(), UINT32_MAX);  // by last symbol
+        struct Keyed {
+            Literal lit;
+            uint32_t last;
+            PyObject* object;
+        };
+        std::vector<Keyed> keyed;
+        auto word = [&](const Literal& l) {
+            return std::span<const Sym>(problem_.words.data() + l.prefix, l.length);
+        };
+        for (size_t i = 0; i < in.paths.size(); ++i) {
+            keyed.clear();
+            for (size_t k = in.paths.offsets[i]; k < in.paths.offsets[i + 1]; ++k) {
+                uint32_t leaf = in.paths.leaves[k];
+                const matrix::NativePosition& pos = t.positions[leaf];
+                uint32_t last = pos.last_symbol;
+                if (word_at[last] == UINT32_MAX) {
+                    word_at[last] = static_cast<uint32_t>(problem_.words.size());
+                    t.prefix_word(last, problem_.words);
+                }
+                Literal l{word_at[last], t.symbol_depth[last], static_cast<uint8_t>(pos.polarity == 1 ? 1 : 0),
+                          leaf_atoms_[leaf]};
+                keyed.push_back({l, last, in.literals[leaf].get()});
+            }
+            std::stable_sort(keyed.begin(), keyed.end(), [&](const Keyed& x, const Keyed& y) {
+                if (x.lit.atom != y.lit.atom) return x.lit.atom < y.lit.atom;
+                if (x.lit.polarity != y.lit.polarity) return x.lit.polarity > y.lit.polarity;
+                auto a = word(x.lit), b = word(y.lit);
+                return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+            });
+            // Equal literals sort next to each other, the first added (the
+            // one the set keeps) first.
+            auto end = std::unique(keyed.begin(), keyed.end(), [](const Keyed& x, const Keyed& y) {
+                return x.lit.atom == y.lit.atom && x.lit.polarity == y.lit.polarity && x.last == y.last;
+            });
+            keyed.erase(end, keyed.end());
+            if (static_cast<Py_ssize_t>(keyed.size()) != in.sizes[i]) return 0;
+            Clause c{static_cast<uint32_t>(problem_.literals.size()), static_cast<uint32_t>(keyed.size())};
+            for (const Keyed& k : keyed) {
+                problem_.literals.push_back(k.lit);
+                objects.push_back(k.object);
+            }
+            problem_.clauses.push_back(c);
+        }
+        return 1;
+    }
+
     Problem& problem() { return problem_; }
     PyObject* symbol_object(Sym s) const { return symbol_objects_[s].get(); }
 
@@ -177,11 +331,15 @@ private:
         Ref n(PyLong_FromUnsignedLong(out));
         if (!n || PyDict_SetItem(syms_.get(), o, n.get()) < 0) return false;
         symbol_objects_.push_back(Ref::borrow(o));
-        const prefix::Api& papi = prefix::api();
-        problem_.kinds.push_back(PyObject_TypeCheck(o, papi.variable_type)   ? prefix::SymKind::Variable
-                                 : PyObject_TypeCheck(o, papi.constant_type) ? prefix::SymKind::Constant
-                                                                            : prefix::SymKind::Other);
+        problem_.kinds.push_back(kind_of(o));
         return true;
+    }
+
+    static prefix::SymKind kind_of(PyObject* o) {
+        const prefix::Api& papi = prefix::api();
+        return PyObject_TypeCheck(o, papi.variable_type)   ? prefix::SymKind::Variable
+               : PyObject_TypeCheck(o, papi.constant_type) ? prefix::SymKind::Constant
+                                                          : prefix::SymKind::Other;
     }
 
     bool atom(PyObject* o, uint32_t& out) {
@@ -204,22 +362,46 @@ private:
 
     Ref syms_, atoms_;
     std::vector<Ref> symbol_objects_;
+    std::vector<uint32_t> leaf_atoms_;  // by leaf index, after init_native()
     uint32_t next_atom_ = 0;
     Problem problem_;
 };
 
 // ---- the derivation as records ----
 
-PyObject* id_text(const char* prefix, size_t number) { return PyUnicode_FromFormat("%s%zu", prefix, number); }
+PyObject* id_text(const char* prefix, size_t number) {
+    char text[48];
+    int n = std::snprintf(text, sizeof text, "%s%zu", prefix, number);
+    return PyUnicode_FromStringAndSize(text, n);
+}
+
+// PrefixSubstitution(), as calling the class makes it: over a new dict.
+PyObject* new_empty_substitution() {
+    Ref mapping(PyDict_New());
+    return mapping ? prefix::api().new_substitution(mapping.get()) : nullptr;
+}
+
+PyObject* rule_text(const char* rule) {
+    // The three rule names, made once.
+    static PyObject* initial = PyUnicode_InternFromString("initial");
+    static PyObject* resolution = PyUnicode_InternFromString("resolution");
+    static PyObject* empty = PyUnicode_InternFromString("empty_clause");
+    PyObject* known = std::strcmp(rule, "initial") == 0      ? initial
+                      : std::strcmp(rule, "resolution") == 0 ? resolution
+                      : std::strcmp(rule, "empty_clause") == 0 ? empty
+                                                               : nullptr;
+    return known ? Py_NewRef(known) : PyUnicode_FromString(rule);
+}
 
 PyObject* make_step(PyObject* id, const char* rule, PyObject* premise_ids, PyObject* clause, PyObject* subst,
                     PyObject* parents) {
-    static PyObject* names = Py_BuildValue("(ssssss)", "id", "rule_name", "premise_ids", "clause", "substitution",
-                                           "parent_literals");
+    static const char* const fields[] = {"id", "rule_name", "premise_ids", "clause", "substitution",
+                                         "parent_literals"};
+    static PyObject* names = py::interned_tuple(fields, 6);
     if (!names) return nullptr;
-    Ref rule_text(PyUnicode_FromString(rule));
-    if (!rule_text) return nullptr;
-    PyObject* values[] = {id, rule_text.get(), premise_ids, clause, subst, parents};
+    Ref rule_name(rule_text(rule));
+    if (!rule_name) return nullptr;
+    PyObject* values[] = {id, rule_name.get(), premise_ids, clause, subst, parents};
     return new_record(state().step_type, names, values);
 }
 
@@ -260,6 +442,11 @@ private:
     size_t known_ = 0;
 };
 
+// The search over the lowered clauses (a list or tuple, their literal
+// objects in `literal_objects`), and its derivation as a result record.
+PyObject* refute(PyObject* target, PyObject* premises, PyObject* clauses, Lowerer& in,
+                 const std::vector<PyObject*>& literal_objects, PyObject* multiplicity);
+
 PyObject* search_refutation(PyObject* target, PyObject* premises, PyObject* initial_clauses, PyObject* tree,
                             PyObject* multiplicity) {
     Ref clauses(PySequence_Fast(initial_clauses, "initial_clauses must be a sequence"));
@@ -271,7 +458,29 @@ PyObject* search_refutation(PyObject* target, PyObject* premises, PyObject* init
     Py_ssize_t n = PySequence_Fast_GET_SIZE(clauses.get());
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!in.clause(PySequence_Fast_GET_ITEM(clauses.get(), i), literal_objects, held)) return nullptr;
+    return refute(target, premises, clauses.get(), in, literal_objects, multiplicity);
+}
 
+// search_refutation(target, premises, clauses, tree, multiplicity) on the
+// clauses and tree that clausify just made, lowered from what it knows
+// natively instead of read back from the records.
+PyObject* search_clausified(PyObject* target, PyObject* premises, PyObject* clauses, PyObject* tree,
+                            const NativePaths& native, PyObject* multiplicity) {
+    {
+        Lowerer in;
+        std::vector<PyObject*> literal_objects;
+        if (!in.init_native(*native.view)) return nullptr;
+        int r = in.native_clauses(native, literal_objects);
+        if (r < 0) return nullptr;
+        if (r > 0) return refute(target, premises, clauses, in, literal_objects, multiplicity);
+    }
+    return search_refutation(target, premises, clauses, tree, multiplicity);
+}
+
+PyObject* refute(PyObject* target, PyObject* premises, PyObject* clauses_seq, Lowerer& in,
+                 const std::vector<PyObject*>& literal_objects, PyObject* multiplicity) {
+    Ref clauses = Ref::borrow(clauses_seq);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(clauses.get());
     Problem& problem = in.problem();
     prefix::Substitution subst;
     subst.resize_symbols(problem.kinds.size());
@@ -289,14 +498,14 @@ PyObject* search_refutation(PyObject* target, PyObject* premises, PyObject* init
     std::vector<Ref> ids;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref id(id_text("init_", static_cast<size_t>(i) + 1));
-        Ref empty(id ? PyObject_CallNoArgs(state().substitution_type) : nullptr);
+        Ref empty(id ? new_empty_substitution() : nullptr);
         Ref step(empty ? make_step(id.get(), "initial", state().empty_tuple, PySequence_Fast_GET_ITEM(clauses.get(), i),
                                    empty.get(), Py_None)
                        : nullptr);
         if (!step || PyList_Append(steps.get(), step.get()) < 0) return nullptr;
         ids.push_back(std::move(id));
     }
-    Ref current(PyObject_CallNoArgs(state().substitution_type));
+    Ref current(new_empty_substitution());
     if (!current) return nullptr;
     StepSubstitutions substitutions(subst, in);
     for (const Step& s : found.steps) {
@@ -322,8 +531,9 @@ PyObject* search_refutation(PyObject* target, PyObject* premises, PyObject* init
     if (!last || PyList_Append(steps.get(), last.get()) < 0) return nullptr;
     Ref step_tuple(PyList_AsTuple(steps.get()));
     if (!step_tuple) return nullptr;
-    static PyObject* names = Py_BuildValue("(sssssss)", "is_valid", "target", "premises", "steps", "empty_clause_id",
-                                           "substitution", "multiplicity");
+    static const char* const fields[] = {"is_valid", "target", "premises", "steps", "empty_clause_id",
+                                         "substitution", "multiplicity"};
+    static PyObject* names = py::interned_tuple(fields, 7);
     if (!names) return nullptr;
     PyObject* values[] = {Py_True, target, premises, step_tuple.get(), empty_id.get(), current.get(), multiplicity};
     return new_record(state().result_type, names, values);
@@ -370,6 +580,17 @@ int prover_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* prover_search_refutation(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// True when `method`, self._search_refutation, is this class's own, bound
+// to `self`: calling it would lower the clauses just made.
+bool is_own_search(PyObject* method, PyObject* self) {
+    return PyCFunction_Check(method) &&
+           PyCFunction_GET_FUNCTION(method) ==
+               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prover_search_refutation)) &&
+           PyCFunction_GET_SELF(method) == self;
+}
+
 PyObject* prove_impl(PyObject* self, PyObject* target, PyObject* premises) {
     py::GcPause pause;  // clauses, trees and records: nothing here makes a cycle
     Ref norm_target(py::normalize_formula(target));
@@ -397,7 +618,8 @@ PyObject* prove_impl(PyObject* self, PyObject* target, PyObject* premises) {
     if (!premise_list) return nullptr;
     for (long m = 1; m <= top; ++m) {
         Ref mult(PyLong_FromLong(m));
-        Ref pair(mult ? clausify(norm_target.get(), premise_list.get(), mult.get()) : nullptr);
+        NativePaths native;
+        Ref pair(mult ? clausify_impl(norm_target.get(), premise_list.get(), mult.get(), &native) : nullptr);
         if (!pair) return nullptr;
         PyObject* clauses = PyTuple_GET_ITEM(pair.get(), 0);
         if (PyList_GET_SIZE(clauses) == 0) continue;
@@ -406,9 +628,14 @@ PyObject* prove_impl(PyObject* self, PyObject* target, PyObject* premises) {
         if (!names) return nullptr;
         Ref method(PyObject_GetAttr(self, state().s_search_refutation));
         if (!method) return nullptr;
-        PyObject* args[] = {norm_target.get(), norm_premises.get(), clauses, PyTuple_GET_ITEM(pair.get(), 1),
-                            mult.get()};
-        Ref result(PyObject_Vectorcall(method.get(), args, 0, names));
+        PyObject* tree = PyTuple_GET_ITEM(pair.get(), 1);
+        Ref result;
+        if (is_own_search(method.get(), self)) {
+            result = Ref(search_clausified(norm_target.get(), norm_premises.get(), clauses, tree, native, mult.get()));
+        } else {
+            PyObject* args[] = {norm_target.get(), norm_premises.get(), clauses, tree, mult.get()};
+            result = Ref(PyObject_Vectorcall(method.get(), args, 0, names));
+        }
         if (!result) return nullptr;
         if (result.get() != Py_None) return result.release();
     }
@@ -505,53 +732,7 @@ PyMemberDef kProverMembers[] = {
 }  // namespace
 
 PyObject* clausify(PyObject* target, PyObject* premises, PyObject* multiplicity) {
-    Ref norm_target(py::normalize_formula(target));
-    if (!norm_target) return nullptr;
-    Ref list(PyList_New(0));
-    if (!list) return nullptr;
-    if (premises != Py_None) {
-        Ref seq(PySequence_Fast(premises, "premises must be a sequence of formulas"));
-        if (!seq) return nullptr;
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-            Ref f(py::normalize_formula(PySequence_Fast_GET_ITEM(seq.get(), i)));
-            if (!f || PyList_Append(list.get(), f.get()) < 0) return nullptr;
-        }
-    }
-    const matrix::Api& mapi = matrix::api();
-    Ref tree(mapi.new_tree(norm_target.get(), list.get(), multiplicity));
-    if (!tree) return nullptr;
-    const matrix::TreeView* view = mapi.view(tree.get());
-    if (!view) return nullptr;
-    Interrupt interrupt = py::signal_interrupt();
-    matrix::PathSet paths;
-    if (!mapi.paths(*view, interrupt, paths)) return nullptr;
-    py::GcPause pause;  // clauses and literals form no cycle
-    Ref clauses(PyList_New(0));
-    if (!clauses) return nullptr;
-    // A leaf gives the same literal on every path: made once.
-    std::vector<Ref> literals(view->tree.positions.size());
-    for (size_t i = 0; i < paths.size(); ++i) {
-        Ref set(PySet_New(nullptr));
-        if (!set) return nullptr;
-        for (size_t k = paths.offsets[i]; k < paths.offsets[i + 1]; ++k) {
-            uint32_t leaf = paths.leaves[k];
-            if (!literals[leaf]) {
-                const matrix::NativePosition& pos = view->tree.positions[leaf];
-                PyObject* position = view->positions[leaf];
-                Ref formula(PyObject_GetAttr(position, state().s_formula));
-                Ref polarity(formula ? PyLong_FromLong(pos.polarity) : nullptr);
-                if (!polarity) return nullptr;
-                literals[leaf] = Ref(make_literal(view->prefixes[pos.last_symbol], polarity.get(), formula.get()));
-                if (!literals[leaf]) return nullptr;
-            }
-            if (PySet_Add(set.get(), literals[leaf].get()) < 0) return nullptr;
-        }
-        Ref frozen(PyFrozenSet_New(set.get()));
-        Ref clause(frozen ? make_clause(frozen.get()) : nullptr);
-        if (!clause || PyList_Append(clauses.get(), clause.get()) < 0) return nullptr;
-        if ((i & 1023) == 1023 && PyErr_CheckSignals() < 0) return nullptr;
-    }
-    return PyTuple_Pack(2, clauses.get(), tree.get());
+    return clausify_impl(target, premises, multiplicity, nullptr);
 }
 
 bool init_clausify(PyObject* module) { return PyModule_AddFunctions(module, kClausifyFunctions) == 0; }

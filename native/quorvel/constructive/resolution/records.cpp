@@ -11,6 +11,7 @@
 #include "quorvel/support/py/constructive.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/hashing.h"
+#include "quorvel/support/py/names.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/repr.h"
 
@@ -108,15 +109,35 @@ PyObject* literal_constants(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     return prefix_symbols_of(args[0], state().s_constants);
 }
 
-// The dataclass hash, hash((field, ...)), without running Python code.
-PyObject* fields_hash(PyObject* self, std::initializer_list<PyObject*> names) {
+// The dataclass hash, hash((field, ...)), without running Python code;
+// -1 with an exception set.
+Py_hash_t fields_hash_value(PyObject* self, std::initializer_list<PyObject*> names) {
     py::TupleHash h;
     for (PyObject* name : names) {
         Ref v(attr(self, name));
-        if (!v || !h.add(v.get())) return nullptr;
+        if (!v || !h.add(v.get())) return -1;
     }
-    return PyLong_FromSsize_t(h.finish());
+    return h.finish();  // never -1
 }
+
+PyObject* fields_hash(PyObject* self, std::initializer_list<PyObject*> names) {
+    Py_hash_t h = fields_hash_value(self, names);
+    return h == -1 ? nullptr : PyLong_FromSsize_t(h);
+}
+
+// The hash slots of the two hashable records: what their __hash__ methods
+// give, without the method call the generic slot makes. Only the classes
+// themselves get them; assigning __hash__ on a class puts the generic slot
+// back, and subclasses get the generic one.
+IdentityMap<Py_hash_t>* literal_hashes = nullptr;  // see LiteralHashMemo
+
+Py_hash_t literal_tp_hash(PyObject* self) {
+    if (literal_hashes)
+        if (const Py_hash_t* known = literal_hashes->find(self)) return *known;
+    return fields_hash_value(self, {state().s_prefix, state().s_polarity, state().s_atom});
+}
+
+Py_hash_t clause_tp_hash(PyObject* self) { return fields_hash_value(self, {state().s_literals}); }
 
 PyObject* literal_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!check_args("__hash__", nargs, 1)) return nullptr;
@@ -474,26 +495,39 @@ PyObject* make_record(PyObject* module, const char* name, const char* doc, const
 }
 
 PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values) {
-    // What the dataclass __init__ leaves behind: the fields in the instance
-    // dict, in field order (the records have no __post_init__).
+    // What the dataclass __init__ does: object.__setattr__ of each field in
+    // field order (the records have no __post_init__), which keeps the
+    // fields in the instance's inline values until a dict is asked for.
     Ref self(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(type), state().empty_tuple, nullptr));
     if (!self) return nullptr;
-    Ref dict(PyObject_GenericGetDict(self.get(), nullptr));
-    if (!dict) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i)
-        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(names, i), values[i]) < 0) return nullptr;
+        if (PyObject_GenericSetAttr(self.get(), PyTuple_GET_ITEM(names, i), values[i]) < 0) return nullptr;
     return self.release();
 }
 
+LiteralHashMemo::LiteralHashMemo() : previous_(literal_hashes) { literal_hashes = &hashes_; }
+
+LiteralHashMemo::~LiteralHashMemo() { literal_hashes = previous_; }
+
+bool LiteralHashMemo::add(PyObject* literal) {
+    if (Py_TYPE(literal)->tp_hash != literal_tp_hash) return true;
+    Py_hash_t h = literal_tp_hash(literal);
+    if (h == -1) return false;
+    hashes_.insert(literal, h);
+    return true;
+}
+
 PyObject* make_literal(PyObject* prefix, PyObject* polarity, PyObject* atom) {
-    static PyObject* names = Py_BuildValue("(sss)", "prefix", "polarity", "atom");
+    static const char* const fields[] = {"prefix", "polarity", "atom"};
+    static PyObject* names = py::interned_tuple(fields, 3);
     if (!names) return nullptr;
     PyObject* values[] = {prefix, polarity, atom};
     return new_record(state().literal_type, names, values);
 }
 
 PyObject* make_clause(PyObject* literals) {
-    static PyObject* names = Py_BuildValue("(s)", "literals");
+    static const char* const fields[] = {"literals"};
+    static PyObject* names = py::interned_tuple(fields, 1);
     if (!names) return nullptr;
     return new_record(state().clause_type, names, &literals);
 }
@@ -517,12 +551,14 @@ bool init_prefixed_records(PyObject* module) {
                                   {"atom", "Formula", nullptr}},
                                  kLiteralMethods, true);
     if (!s.literal_type) return false;
+    reinterpret_cast<PyTypeObject*>(s.literal_type)->tp_hash = literal_tp_hash;
     s.clause_type = make_record(module, "PrefixedClause",
                                 "PrefixedClause(literals=frozenset())\n\nA frozen set of prefixed literals; "
                                 "without literals, the empty clause.",
                                 {{"literals", "FrozenSet[PrefixedLiteral]", frozenset_field.get()}}, kClauseMethods,
                                 true);
     if (!s.clause_type) return false;
+    reinterpret_cast<PyTypeObject*>(s.clause_type)->tp_hash = clause_tp_hash;
     s.step_type = make_record(module, "PrefixedResolutionStep",
                               "One step of a prefixed resolution derivation.",
                               {{"id", "str", nullptr},

@@ -4,7 +4,10 @@
 #include "quorvel/constructive/resolution/search.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <span>
+#include <unordered_map>
 
 namespace quorvel::resolution {
 namespace {
@@ -18,15 +21,42 @@ public:
     Search(const Problem& p, const Engine& e, prefix::Substitution& s, Interrupt& i)
         : p_(p), e_(e), subst_(s), interrupt_(i) {
         candidates_.resize(p.clauses.size());
+        constant_.assign(p.clauses.size(), 0);
         for (size_t c = 0; c < p.clauses.size(); ++c) {
             const Clause& cl = p.clauses[c];
-            for (uint32_t i1 = cl.first; i1 < cl.first + cl.count; ++i1)
+            for (uint32_t i1 = cl.first; i1 < cl.first + cl.count; ++i1) {
+                const Literal& l = p.literals[i1];
+                if ((l.atom == p.falsum && p.falsum != kNoAtom && l.polarity == 1) ||
+                    (l.atom == p.verum && p.verum != kNoAtom && l.polarity == 0))
+                    constant_[c] = 1;
                 for (uint32_t j = i1 + 1; j < cl.first + cl.count; ++j) {
                     const Literal &a = p.literals[i1], &b = p.literals[j];
                     if (a.atom == b.atom && a.polarity != b.polarity)
                         candidates_[c].push_back(a.polarity == 1 ? Candidate{i1, j} : Candidate{j, i1});
                 }
+            }
         }
+        // The distinct prefix words, each applied once per level. Literals
+        // often share their word's place in Problem::words.
+        std::unordered_map<uint64_t, uint32_t> by_place;
+        std::map<std::span<const Sym>, uint32_t, WordLess> by_content;
+        word_of_.resize(p.literals.size());
+        for (size_t i = 0; i < p.literals.size(); ++i) {
+            const Literal& l = p.literals[i];
+            uint64_t place = (static_cast<uint64_t>(l.prefix) << 32) | l.length;
+            auto known = by_place.find(place);
+            if (known != by_place.end()) {
+                word_of_[i] = known->second;
+                continue;
+            }
+            std::span<const Sym> w(p.words.data() + l.prefix, l.length);
+            auto [it, added] = by_content.emplace(w, static_cast<uint32_t>(words_.size()));
+            if (added) words_.push_back(w);
+            word_of_[i] = it->second;
+            by_place.emplace(place, it->second);
+        }
+        applied_.resize(words_.size());
+        stamp_.assign(words_.size(), 0);
     }
 
     int run(Derivation& out) {
@@ -51,23 +81,33 @@ private:
         Step step{};
     };
 
-    bool closed(uint32_t c) {
-        const Clause& cl = p_.clauses[c];
-        words_.resize(cl.count);
-        for (uint32_t k = 0; k < cl.count; ++k) {
-            const Literal& l = p_.literals[cl.first + k];
-            if ((l.atom == p_.falsum && p_.falsum != kNoAtom && l.polarity == 1) ||
-                (l.atom == p_.verum && p_.verum != kNoAtom && l.polarity == 0))
-                return true;
-            words_[k].clear();
-            subst_.apply({p_.words.data() + l.prefix, l.length}, words_[k]);
-            interrupt_.tick(l.length + 1);
+    struct WordLess {
+        bool operator()(std::span<const Sym> a, std::span<const Sym> b) const {
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
         }
-        for (uint32_t a = 0; a < cl.count; ++a)
-            for (uint32_t b = a + 1; b < cl.count; ++b) {
-                const Literal &x = p_.literals[cl.first + a], &y = p_.literals[cl.first + b];
-                if (x.atom == y.atom && x.polarity != y.polarity && words_[a] == words_[b]) return true;
-            }
+    };
+
+    // Word `w` under the current substitution, applied once per level.
+    const std::vector<Sym>& applied(uint32_t w) {
+        if (stamp_[w] != generation_) {
+            stamp_[w] = generation_;
+            applied_[w].clear();
+            subst_.apply(words_[w], applied_[w]);
+            interrupt_.tick(words_[w].size() + 1);
+        }
+        return applied_[w];
+    }
+
+    // Closed by falsum at polarity 1, verum at polarity 0, or two literals of
+    // one atom at opposite polarities (a candidate pair) whose prefixes are
+    // equal under the substitution.
+    bool closed(uint32_t c) {
+        if (constant_[c]) return true;
+        interrupt_.tick(p_.clauses[c].count);
+        for (const Candidate& cand : candidates_[c]) {
+            uint32_t a = word_of_[cand.pos_lit], b = word_of_[cand.neg_lit];
+            if (a == b || applied(a) == applied(b)) return true;
+        }
         return false;
     }
 
@@ -75,6 +115,7 @@ private:
     // completes the refutation, 0 when it was pushed or failed at once
     // (nothing pushed), -1 when interrupted.
     int enter(std::vector<uint32_t> remaining, uint32_t counter) {
+        ++generation_;  // the substitution changed since the last level
         std::vector<uint32_t> open;
         for (uint32_t c : remaining)
             if (!closed(c)) open.push_back(c);
@@ -137,7 +178,12 @@ private:
     Interrupt& interrupt_;
     std::vector<std::vector<Candidate>> candidates_;
     std::vector<Level> levels_;
-    std::vector<std::vector<Sym>> words_;
+    std::vector<uint8_t> constant_;            // per clause: closed by falsum or verum
+    std::vector<uint32_t> word_of_;            // per literal: its word's number
+    std::vector<std::span<const Sym>> words_;  // the distinct words
+    std::vector<std::vector<Sym>> applied_;    // each under the substitution at stamp_
+    std::vector<uint64_t> stamp_;
+    uint64_t generation_ = 0;
     uint32_t empty_number_ = 0;
 };
 

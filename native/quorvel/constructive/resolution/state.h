@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "quorvel/support/flat_map.h"
+
 namespace quorvel::resolution {
 
 struct State {
@@ -73,6 +75,24 @@ PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values);
 // Builds a record from its fields; new reference or NULL.
 PyObject* make_literal(PyObject* prefix, PyObject* polarity, PyObject* atom);
 PyObject* make_clause(PyObject* literals);  // a frozenset
+
+// While one is in place, the literals added to it hash as they did when
+// added, without reading their fields again: for the many sets clausify
+// fills with the same few literals. Each literal must stay alive (and its
+// fields unchanged: the records are frozen) while the memo is in place.
+class LiteralHashMemo {
+public:
+    LiteralHashMemo();
+    ~LiteralHashMemo();
+    LiteralHashMemo(const LiteralHashMemo&) = delete;
+    LiteralHashMemo& operator=(const LiteralHashMemo&) = delete;
+    // Hashes `literal` and keeps its hash; false with the hash's exception.
+    bool add(PyObject* literal);
+
+private:
+    IdentityMap<Py_hash_t> hashes_;
+    IdentityMap<Py_hash_t>* previous_;
+};
 // The literal text "atom^polarity:prefix" appended to `out`; false with an exception set.
 bool append_literal_text(std::string& out, PyObject* literal);
 
