@@ -205,6 +205,27 @@ def test_failed_siblings_leave_gaps_in_the_numbering():
     assert numbers == sorted(set(numbers))
 
 
+class ForwardingProver(PrefixedResolutionProver):
+    # Overriding the hook makes prove() hand it the Python clauses to read
+    # back, instead of lowering the ones it made natively.
+    def _search_refutation(self, *args, **kwargs):
+        return super()._search_refutation(*args, **kwargs)
+
+
+@pytest.mark.parametrize(
+    "target, premises",
+    [(Implies(P, P), []), (Implies(And(P, P), P), []), (Or(P, Not(P)), []), (Not(Not(Or(P, Not(P)))), []),
+     (Q, [Implies(P, Q), P]), (Implies(And(Or(P, Q), Implies(P, R)), Or(R, Q)), []), (R, [FALSUM, Or(P, Q)]),
+     (Or(P, VERUM), []), (Implies(Implies(Implies(P, Q), P), P), []), (And(Implies(P, P), Implies(Q, Q)), [P])],
+)
+def test_native_lowering_matches_the_records(target, premises):
+    fast, slow = PrefixedResolutionProver().prove(target, premises), ForwardingProver().prove(target, premises)
+    assert repr(fast) == repr(slow)
+    if fast is not None:
+        assert fast.to_dict() == slow.to_dict() and str(fast) == str(slow)
+        assert [s.parent_literals for s in fast.steps] == [s.parent_literals for s in slow.steps]
+
+
 def test_search_answers_ctrl_c():
     # An ILTP problem whose search runs for seconds before it gives up.
     folder = benchmark_code.iltp_dir()

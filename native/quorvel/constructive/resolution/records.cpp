@@ -125,12 +125,14 @@ PyObject* fields_hash(PyObject* self, std::initializer_list<PyObject*> names) {
     return h == -1 ? nullptr : PyLong_FromSsize_t(h);
 }
 
+// The innermost LiteralHashMemo of this thread (Python code run while one
+// is in place may switch threads, and other threads keep their own).
+thread_local IdentityMap<Py_hash_t>* literal_hashes = nullptr;
+
 // The hash slots of the two hashable records: what their __hash__ methods
 // give, without the method call the generic slot makes. Only the classes
 // themselves get them; assigning __hash__ on a class puts the generic slot
 // back, and subclasses get the generic one.
-IdentityMap<Py_hash_t>* literal_hashes = nullptr;  // see LiteralHashMemo
-
 Py_hash_t literal_tp_hash(PyObject* self) {
     if (literal_hashes)
         if (const Py_hash_t* known = literal_hashes->find(self)) return *known;
