@@ -882,7 +882,7 @@ def test_export_notations(tree, infix, prefix, latex):
 
 
 class Id(int):
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return f"<{int(self)}>"
 
 
