@@ -41,10 +41,9 @@ int config_init(PyObject* self, PyObject* args, PyObject* kwargs);
 // gets the defaults here, and super().__init__(...) sets its fields.
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return quorvel::py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        bool placeholder = quorvel::py::builds_in_init(type, config_init);
         Ref values[2];
-        if (!limits_from(quorvel::py::builds_in_init(type, config_init) ? nullptr : args,
-                         quorvel::py::builds_in_init(type, config_init) ? nullptr : kwargs, values))
-            return nullptr;
+        if (!limits_from(placeholder ? nullptr : args, placeholder ? nullptr : kwargs, values)) return nullptr;
         PyObject* fields[] = {values[0].get(), values[1].get()};
         return quorvel::py::new_record(type, fields);
     });
