@@ -1,7 +1,7 @@
 """The first-order prover against the eprover command on the relational
 translations of the ILTP propositional problems.
 
-    python benchmarks/bench_engine.py [--timeout 10] [--filter REGEX]
+    python benchmarks/bench_engine.py [--timeout 10] [--filter REGEX] [--peer-results FILE]
 
 Each problem is normalised and translated as the translation method does it
 (goal and premises at the world constant w0, with the frame axioms), handed
@@ -9,11 +9,17 @@ to TheoremProver and, written as TPTP, to eprover, each with the same
 time-out. The table gives both solved counts and the time on the problems
 both solve. A proof that eprover contradicts (CounterSatisfiable) counts as
 wrong. Without the eprover command only TheoremProver runs.
+
+A line per problem goes to stderr as it finishes. With --peer-results, the
+peer's status and time per problem are read from FILE (JSON) where it holds
+them and written there otherwise, so a change to TheoremProver can be
+measured again without running the peer again.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import re
 import shutil
 import subprocess
@@ -114,8 +120,15 @@ def main(argv=None) -> int:
     ap.add_argument("--timeout", type=float, default=10.0)
     ap.add_argument("--filter", metavar="REGEX")
     ap.add_argument("--iltp-dir", type=Path, default=iltp.ILTP_DIR)
+    ap.add_argument("--peer-results", type=Path, metavar="FILE")
     opts = ap.parse_args(argv)
-    has_e = shutil.which("eprover") is not None
+    cache: dict[str, list] = {}
+    if opts.peer_results and opts.peer_results.exists():
+        cache = json.loads(opts.peer_results.read_text())
+        if cache.get("timeout") != opts.timeout:
+            sys.exit(f"{opts.peer_results} holds results at another time-out")
+        cache = cache["problems"]
+    has_e = bool(cache) or shutil.which("eprover") is not None
     files = iltp.problem_files(opts.iltp_dir, opts.filter)
     ours_solved = e_solved = both = wrong = 0
     ours_time = e_time = 0.0
@@ -125,8 +138,15 @@ def main(argv=None) -> int:
         ok, t_ours = run_ours(target, premises, opts.timeout)
         ours_solved += ok
         if not has_e:
+            print(f"{path.stem:<16} ours {'proof' if ok else '-':<6}{t_ours:8.2f} s", file=sys.stderr, flush=True)
             continue
-        status, t_e = run_eprover(target, premises, opts.timeout)
+        if path.stem not in cache:
+            cache[path.stem] = list(run_eprover(target, premises, opts.timeout))
+            if opts.peer_results:
+                opts.peer_results.write_text(json.dumps({"timeout": opts.timeout, "problems": cache}, indent=0))
+        status, t_e = cache[path.stem]
+        print(f"{path.stem:<16} ours {'proof' if ok else '-':<6}{t_ours:8.2f} s   eprover {status:<18}{t_e:8.2f} s",
+              file=sys.stderr, flush=True)
         e_ok = status == "Theorem"
         e_solved += e_ok
         if ok and status == "CounterSatisfiable":
