@@ -56,7 +56,8 @@ def translated(problem):
 
 def tptp(formula) -> str:
     """TPTP text of a translated formula, built with an explicit stack (the
-    pigeonhole problems nest thousands deep)."""
+    pigeonhole problems nest thousands deep). Names keep their case, so a
+    user atom r does not meet the accessibility predicate R."""
     binary = {And: "&", Or: "|", Implies: "=>"}
     out: list[str] = []
     todo = [formula]
@@ -65,7 +66,7 @@ def tptp(formula) -> str:
         if isinstance(f, str):
             out.append(f)
         elif isinstance(f, PredicateApp):
-            name = {"_bot": "$false", "_top": "$true"}.get(f.pred, "p_" + f.pred.lower())
+            name = {"_bot": "$false", "_top": "$true"}.get(f.pred, "p_" + f.pred)
             out.append(name if not f.args else name + "(" + ",".join(term(a) for a in f.args) + ")")
         elif isinstance(f, Not):
             todo += [")", f.operand, "~("]
@@ -82,7 +83,7 @@ def tptp(formula) -> str:
 def term(t) -> str:
     if isinstance(t, Variable):
         return f"V{t.id}"
-    return "c_" + t.name.lower()
+    return "c_" + t.name
 
 
 def run_ours(target, premises, timeout):
