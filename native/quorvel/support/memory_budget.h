@@ -8,6 +8,8 @@
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -16,7 +18,7 @@ namespace quorvel {
 
 // One sysinfo() call gives both the machine's memory and the free memory
 // (what sysconf's _SC_PHYS_PAGES and _SC_AVPHYS_PAGES each ask it for).
-inline size_t memory_budget() {
+inline size_t read_memory_budget() {
     struct sysinfo info;
     long page = sysconf(_SC_PAGE_SIZE);
     if (sysinfo(&info) != 0 || page <= 0) return SIZE_MAX / 4;
@@ -26,6 +28,23 @@ inline size_t memory_budget() {
     if (pages == 0) return SIZE_MAX / 4;
     if (free_pages == 0 || free_pages > pages) free_pages = pages;
     return static_cast<size_t>(free_pages) / 2 * static_cast<size_t>(page);
+}
+
+// sysinfo() costs about a microsecond, as much as a whole small call, so one
+// reading serves every call of the next few milliseconds: free memory does
+// not move much faster than that, and the budget is a coarse guard anyway.
+inline size_t memory_budget() {
+    using Clock = std::chrono::steady_clock;
+    constexpr int64_t kFresh = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(5)).count();
+    static std::atomic<int64_t> read_at{INT64_MIN};
+    static std::atomic<size_t> budget{0};
+    int64_t now = Clock::now().time_since_epoch().count();
+    int64_t then = read_at.load(std::memory_order_acquire);
+    if (then != INT64_MIN && now - then < kFresh) return budget.load(std::memory_order_relaxed);
+    size_t fresh = read_memory_budget();
+    budget.store(fresh, std::memory_order_relaxed);
+    read_at.store(now, std::memory_order_release);
+    return fresh;
 }
 
 // a * b + c, or std::bad_alloc when that exceeds `limit`.

@@ -303,8 +303,7 @@ bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas
     for (size_t i = 0; i < t.positions.size(); ++i) {
         const NativePosition& p = t.positions[i];
         PyObject* position = view.positions[i];
-        if (p.parent != kNone && PyObject_SetAttrString(position, "parent", view.positions[p.parent]) < 0)
-            return false;
+        if (p.parent != kNone && !set_position_parent(position, view.positions[p.parent])) return false;
         if (p.child_count) {
             Ref kids(PyTuple_New(p.child_count));
             if (!kids) return false;
@@ -337,13 +336,11 @@ bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas
     if (!counter || !consts || !vars) return false;
     Ref dict(PyDict_New());
     if (!dict) return false;
-    const std::pair<const char*, PyObject*> attributes[] = {
-        {"target", target},        {"premises", premises},     {"multiplicity", multiplicity},
-        {"positions", positions.get()}, {"leaves", leaves.get()}, {"tree_order", order.get()},
-        {"_counter", counter.get()}, {"_const_counter", consts.get()}, {"_var_counter", vars.get()},
-        {"root", view.positions[t.root]}};
-    for (auto [name, value] : attributes)
-        if (PyDict_SetItemString(dict.get(), name, value) < 0) return false;
+    PyObject* const values[State::kTreeAttributeCount] = {
+        target,      premises,   multiplicity,  positions.get(), leaves.get(), order.get(),
+        counter.get(), consts.get(), vars.get(), view.positions[t.root]};
+    for (int i = 0; i < State::kTreeAttributeCount; ++i)
+        if (PyDict_SetItem(dict.get(), st.tree_attributes[i], values[i]) < 0) return false;
     Py_XSETREF(as_tree(self)->dict, dict.release());
     return true;
 }

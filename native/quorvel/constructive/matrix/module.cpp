@@ -37,6 +37,8 @@ void init_state(nb::module_& m) {
         *slot = PyUnicode_InternFromString(text);
         if (!*slot) throw nb::python_error();
     }
+    for (int i = 0; i < State::kTreeAttributeCount; ++i)
+        if (!(s.tree_attributes[i] = PyUnicode_InternFromString(State::kTreeAttributes[i]))) throw nb::python_error();
 }
 
 void init_position_type_enum(nb::module_& m) {

@@ -438,6 +438,10 @@ bool set_match_args(PyObject* type, const char* const* names, int n) {
 
 }  // namespace
 
+bool set_position_parent(PyObject* position, PyObject* parent) {
+    return field_set(position, parent, reinterpret_cast<void*>(static_cast<intptr_t>(kParent))) == 0;
+}
+
 PyObject* position_parent(PyObject* position) {
     PositionObject* p = as_position(position);
     PyObject* link = p->fields[kParent];

@@ -21,6 +21,12 @@ struct State {
     PyObject* s_pos_type = nullptr;
     PyObject* s_children = nullptr;
     PyObject* s_to_string = nullptr;
+    // A built tree's attributes, in the order they are set.
+    static constexpr const char* kTreeAttributes[] = {"target",      "premises", "multiplicity", "positions",
+                                                      "leaves",      "tree_order", "_counter", "_const_counter",
+                                                      "_var_counter", "root"};
+    static constexpr int kTreeAttributeCount = 10;
+    PyObject* tree_attributes[kTreeAttributeCount] = {};
 };
 
 State& state();
@@ -45,6 +51,9 @@ inline PositionObject* as_position(PyObject* o) { return reinterpret_cast<Positi
 // A new Position of the exact class from eight field values (borrowed);
 // the parent is linked weakly. New reference or NULL.
 PyObject* new_position(PyObject* const* fields);
+// Links a position to its parent (weakly when it can), as assigning
+// `parent` does; false with an exception set.
+bool set_position_parent(PyObject* position, PyObject* parent);
 // The parent, resolved (new reference; None once a weakly held parent is gone).
 PyObject* position_parent(PyObject* position);
 // The position text "formula^polarity:prefix"; false with an exception set.
