@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "quorvel/core/ast/api.h"
@@ -151,7 +152,7 @@ public:
     Printer(std::string& out, Notation notation, bool exact) : out_(out), base_(out.size()), n_(notation), exact_(exact) {}
     ~Printer() {
         for (Task& t : tasks_)
-            if (t.op == Op::Release) Py_DECREF(t.obj);
+            if (t.op == Op::Release) Py_DECREF(t.obj());
     }
     Printer(const Printer&) = delete;
     Printer& operator=(const Printer&) = delete;
@@ -165,21 +166,21 @@ public:
             switch (t.op) {
                 case Op::Visit:
                     // A node's first child is visited next, without a task.
-                    for (PyObject* o = t.obj; o; o = next_) {
+                    for (PyObject* o = t.obj(); o; o = next_) {
                         if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
                         next_ = nullptr;
                         if (!visit(o)) return false;
                     }
                     break;
-                case Op::Literal: out_ += t.lit; break;
+                case Op::Literal: out_.append(static_cast<const char*>(t.ptr), t.size); break;
                 case Op::Text:
-                    if (!append_utf8(out_, t.obj)) return false;
+                    if (!append_utf8(out_, t.obj())) return false;
                     break;
-                case Op::Open: open(t.hole); break;
+                case Op::Open: open(t.size); break;
                 case Op::Fill:
-                    if (!append_fill(holes_[t.hole].text, t.fill, t.obj)) return false;
+                    if (!append_fill(holes_[t.size].text, t.fill, t.obj())) return false;
                     break;
-                case Op::Release: Py_DECREF(t.obj); break;
+                case Op::Release: Py_DECREF(t.obj()); break;
             }
         }
         splice_holes();
@@ -194,22 +195,27 @@ private:
     // children are done, which keeps the order of side effects (and so the
     // first error) that of a recursive visitor.
     enum class Op : uint8_t { Visit, Literal, Text, Open, Fill, Release };
+    // Sixteen bytes, built in place: a task assembled elsewhere and copied
+    // in whole stalls on its narrow fields.
     struct Task {
+        Task(Op o, Fill f, uint32_t n, const void* p) : op(o), fill(f), size(n), ptr(p) {}
         Op op;
         Fill fill;
-        uint32_t hole;
-        PyObject* obj;  // borrowed, except for Release
-        const char* lit;
+        uint32_t size;    // Open, Fill: the hole; Literal: the length
+        const void* ptr;  // Literal: the text; else the object (borrowed, except for Release)
+        PyObject* obj() const { return static_cast<PyObject*>(const_cast<void*>(ptr)); }
     };
 
-    void push_visit(PyObject* o) { tasks_.push_back({Op::Visit, Fill::Symbol, 0, o, nullptr}); }
+    void push_visit(PyObject* o) { tasks_.emplace_back(Op::Visit, Fill::Symbol, 0, o); }
     // Visits `o` right after the current node, before every task: in place
     // of the node's last push_visit.
     void visit_next(PyObject* o) { next_ = o; }
-    void push_lit(const char* s) { tasks_.push_back({Op::Literal, Fill::Symbol, 0, nullptr, s}); }
-    void push_text(PyObject* str) { tasks_.push_back({Op::Text, Fill::Symbol, 0, str, nullptr}); }
-    void push_open(uint32_t h) { tasks_.push_back({Op::Open, Fill::Symbol, h, nullptr, nullptr}); }
-    void push_fill(uint32_t h, Fill fill, PyObject* o) { tasks_.push_back({Op::Fill, fill, h, o, nullptr}); }
+    void push_lit(std::string_view s) {
+        tasks_.emplace_back(Op::Literal, Fill::Symbol, static_cast<uint32_t>(s.size()), s.data());
+    }
+    void push_text(PyObject* str) { tasks_.emplace_back(Op::Text, Fill::Symbol, 0, str); }
+    void push_open(uint32_t h) { tasks_.emplace_back(Op::Open, Fill::Symbol, h, nullptr); }
+    void push_fill(uint32_t h, Fill fill, PyObject* o) { tasks_.emplace_back(Op::Fill, fill, h, o); }
 
     uint32_t new_hole() {
         holes_.emplace_back();
@@ -248,7 +254,7 @@ private:
         if (!PyTuple_CheckExact(args)) {
             seq = PySequence_Tuple(args);
             if (!seq) return false;
-            tasks_.push_back({Op::Release, Fill::Symbol, 0, seq, nullptr});
+            tasks_.emplace_back(Op::Release, Fill::Symbol, 0, seq);
         }
         Py_ssize_t count = PyTuple_GET_SIZE(seq);
         if (count == 0) {
@@ -263,7 +269,7 @@ private:
         // Leading arguments whose text runs no user code are written at
         // once; the rest go through tasks, in order.
         PyObject** items = &PyTuple_GET_ITEM(seq, 0);
-        const char* sep = prefix ? " " : ", ";
+        std::string_view sep = prefix ? " " : ", ";
         Py_ssize_t first = 0;
         for (; first < count; ++first) {
             int r = write_leaf(items[first]);
@@ -303,7 +309,7 @@ private:
         return 0;
     }
 
-    void binary(PyObject* o, const char* infix, const char* latex, const char* prefix) {
+    void binary(PyObject* o, std::string_view infix, std::string_view latex, std::string_view prefix) {
         auto* b = ast::as_binary(o);
         push_lit(")");
         push_visit(b->right);
@@ -357,7 +363,7 @@ private:
 
     // Second-order quantifiers: opener N ", " B (prefix opener N ") " B ")");
     // N, the binder's name, is looked up after B.
-    void second_order(PyObject* o, const char* infix, const char* latex, const char* prefix) {
+    void second_order(PyObject* o, std::string_view infix, std::string_view latex, std::string_view prefix) {
         auto* q = ast::as_quantifier(o);
         out_ += n_ == Notation::Prefix ? prefix : n_ == Notation::Latex ? latex : infix;
         uint32_t h = new_hole();
