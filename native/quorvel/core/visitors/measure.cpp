@@ -173,14 +173,7 @@ enum class Measure { Depth, Size };
         case Kind::FunctionApp:
         case Kind::PredicateApp: {
             PyObject* args = k == Kind::FunctionApp ? ast::as_function_app(o)->args : ast::as_predicate_app(o)->args;
-            if (!PyTuple_Check(args)) {
-                holder.emplace_back(args_tuple(args));
-                if (!holder.back()) return false;
-                args = holder.back().get();
-            }
-            n = PyTuple_GET_SIZE(args);
-            kids = n ? &PyTuple_GET_ITEM(args, 0) : nullptr;
-            return true;
+            return argument_items(args, kids, n, holder);
         }
         case Kind::Equality:
             kids = &ast::as_equality(o)->left;  // left, right
@@ -242,13 +235,9 @@ protected:
         PyObject* const* kids;
         Py_ssize_t n;
         if (!children(m, o, k, kids, n, holder_)) return -1;
-        const ast::Api& a = ast::api();
-        PyTypeObject* variable = a.types[static_cast<int>(Kind::Variable)];
-        PyTypeObject* constant = a.types[static_cast<int>(Kind::Constant)];
         Py_ssize_t leaves = 0;
         for (Py_ssize_t i = n; i-- > 0;) {
-            PyTypeObject* t = Py_TYPE(kids[i]);
-            if (t == variable || t == constant) {
+            if (plain_leaf(kids[i])) {
                 ++leaves;
             } else {
                 work_.push_back(Item{kids[i], level});
