@@ -2,6 +2,9 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -17,9 +20,56 @@ using ast::Kind;
 constexpr const char* kUnsupported = "Unsupported AST node type: ";
 constexpr unsigned kSignalInterval = 4096;
 
+// The printer's own text. A node costs several appends, and std::string's
+// are calls into the library; these are inline.
+class Buffer {
+public:
+    Buffer() = default;
+    ~Buffer() { std::free(data_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    const char* data() const { return data_; }
+    size_t size() const { return static_cast<size_t>(end_ - data_); }
+    void append(const char* s, size_t n) {
+        room(n);
+        if (n) std::memcpy(end_, s, n);
+        end_ += n;
+    }
+    Buffer& operator+=(std::string_view s) {
+        append(s.data(), s.size());
+        return *this;
+    }
+    Buffer& operator+=(char c) {
+        room(1);
+        *end_++ = c;
+        return *this;
+    }
+
+private:
+    void room(size_t n) {
+        if (static_cast<size_t>(cap_ - end_) < n) grow(n);
+    }
+    [[gnu::noinline]] void grow(size_t n) {
+        size_t used = size(), want = used + n, cap = static_cast<size_t>(cap_ - data_);
+        size_t next = cap < 256 ? 256 : cap * 2;
+        if (next < want) next = want;
+        void* p = std::realloc(data_, next);
+        if (!p) throw std::bad_alloc();
+        data_ = static_cast<char*>(p);
+        end_ = data_ + used;
+        cap_ = data_ + next;
+    }
+
+    char* data_ = nullptr;
+    char* end_ = nullptr;
+    char* cap_ = nullptr;
+};
+
 // UTF-8 of `text`; a str holding lone surrogates (which the strict codec
 // refuses) is encoded code point by code point, surrogates as three bytes.
-bool append_utf8(std::string& out, PyObject* text) {
+template <class Out>
+bool append_utf8(Out& out, PyObject* text) {
     Py_ssize_t n;
     const char* s = PyUnicode_AsUTF8AndSize(text, &n);
     if (s) {
@@ -53,7 +103,8 @@ bool append_utf8(std::string& out, PyObject* text) {
 }
 
 // f"{value}", as UTF-8.
-bool append_formatted(std::string& out, PyObject* value) {
+template <class Out>
+bool append_formatted(Out& out, PyObject* value) {
     if (PyUnicode_CheckExact(value)) return append_utf8(out, value);
     if (PyLong_CheckExact(value)) {  // its decimal digits, without a str in between
         int overflow = 0;
@@ -73,7 +124,8 @@ bool append_formatted(std::string& out, PyObject* value) {
 }
 
 // The text of the attribute `name` of `owner`, formatted.
-bool append_attr_text(std::string& out, PyObject* owner, PyObject* name) {
+template <class Out>
+bool append_attr_text(Out& out, PyObject* owner, PyObject* name) {
     PyObject* value = PyObject_GetAttr(owner, name);
     if (!value) return false;
     bool ok = append_formatted(out, value);
@@ -91,7 +143,8 @@ PyObject* str_sort() {
 }
 
 // A function or predicate symbol: its `name` when it has one, else its text.
-bool append_symbol(std::string& out, PyObject* symbol) {
+template <class Out>
+bool append_symbol(Out& out, PyObject* symbol) {
     if (PyUnicode_CheckExact(symbol)) return append_utf8(out, symbol);
     PyObject* name = PyObject_GetAttr(symbol, str_name());
     if (name) {
@@ -105,7 +158,8 @@ bool append_symbol(std::string& out, PyObject* symbol) {
 }
 
 // The sort name of a variable bound by Forall or Exists.
-bool append_sort_name(std::string& out, PyObject* variable) {
+template <class Out>
+bool append_sort_name(Out& out, PyObject* variable) {
     PyObject* sort = PyObject_GetAttr(variable, str_sort());
     if (!sort) return false;
     bool ok = append_attr_text(out, sort, str_name());
@@ -127,7 +181,8 @@ PyObject* plain_sort_name(PyObject* variable) {
 
 enum class Fill : uint8_t { Symbol, Formatted, SortName, BinderName };
 
-bool append_fill(std::string& out, Fill fill, PyObject* o) {
+template <class Out>
+bool append_fill(Out& out, Fill fill, PyObject* o) {
     switch (fill) {
         case Fill::Symbol: return append_symbol(out, o);
         case Fill::Formatted: return append_formatted(out, o);
@@ -149,7 +204,7 @@ struct Hole {
 
 class Printer {
 public:
-    Printer(std::string& out, Notation notation, bool exact) : out_(out), base_(out.size()), n_(notation), exact_(exact) {}
+    Printer(Notation notation, bool exact) : n_(notation), exact_(exact) {}
     ~Printer() {
         for (Task& t : tasks_)
             if (t.op == Op::Release) Py_DECREF(t.obj());
@@ -183,8 +238,29 @@ public:
                 case Op::Release: Py_DECREF(t.obj()); break;
             }
         }
-        splice_holes();
         return true;
+    }
+
+    // The text, once run() succeeded, appended to `dest`.
+    void emit(std::string& dest) const {
+        size_t from = 0;
+        for (uint32_t id : opened_) {
+            const Hole& h = holes_[id];
+            dest.append(out_.data() + from, h.at - from);
+            dest += h.text;
+            from = h.at;
+        }
+        dest.append(out_.data() + from, out_.size() - from);
+    }
+
+    // The text, once run() succeeded, as a new str, or NULL.
+    PyObject* decode() const {
+        if (!opened_.empty()) {
+            std::string text;
+            emit(text);
+            return decode_text(text);
+        }
+        return PyUnicode_DecodeUTF8(out_.data(), static_cast<Py_ssize_t>(out_.size()), "surrogatepass");
     }
 
 private:
@@ -448,23 +524,7 @@ private:
         }
     }
 
-    // Holes were opened in text order, so their offsets never decrease.
-    void splice_holes() {
-        if (opened_.empty()) return;
-        std::string text(out_, 0, base_);
-        size_t from = base_;
-        for (uint32_t id : opened_) {
-            const Hole& h = holes_[id];
-            text.append(out_, from, h.at - from);
-            text += h.text;
-            from = h.at;
-        }
-        text.append(out_, from, std::string::npos);
-        out_.swap(text);
-    }
-
-    std::string& out_;
-    size_t base_;
+    Buffer out_;  // the text less the holes' texts; holes are opened in text order
     Notation n_;
     bool exact_;
     std::vector<Task> tasks_;
@@ -494,8 +554,10 @@ bool parse_notation(PyObject* name, Notation& out) {
 
 bool append_node(std::string& out, PyObject* node, Notation notation, bool exact_classes) {
     return guard<bool>(false, [&] {
-        Printer p(out, notation, exact_classes);
-        return p.run(node);
+        Printer p(notation, exact_classes);
+        if (!p.run(node)) return false;
+        p.emit(out);
+        return true;
     });
 }
 
@@ -505,9 +567,8 @@ PyObject* decode_text(const std::string& text) {
 
 PyObject* format_node(PyObject* node, Notation notation, bool exact_classes) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        std::string text;
-        if (!append_node(text, node, notation, exact_classes)) return nullptr;
-        return decode_text(text);
+        Printer p(notation, exact_classes);
+        return p.run(node) ? p.decode() : nullptr;
     });
 }
 
