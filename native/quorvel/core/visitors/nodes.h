@@ -10,6 +10,7 @@
 #include "quorvel/core/visitors/state.h"
 #include "quorvel/support/flat_map.h"
 #include "quorvel/support/py/ref.h"
+#include "quorvel/support/py/small_int.h"
 
 namespace quorvel::visitors {
 
@@ -40,9 +41,8 @@ inline uint64_t variable_key(PyObject* o) {
     } else {
         return kNoVariableKey;
     }
-    int overflow = 0;
-    long long id = PyLong_AsLongLongAndOverflow(v->id, &overflow);
-    if (overflow || id < 0 || id >= (1LL << 60)) return kNoVariableKey;
+    long long id;
+    if (!py::long_long_value(v->id, id) || id < 0 || id >= (1LL << 60)) return kNoVariableKey;
     return static_cast<uint64_t>(id) << 2 | kind;
 }
 

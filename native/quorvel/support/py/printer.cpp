@@ -11,6 +11,7 @@
 #include "quorvel/core/ast/api.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/record.h"
+#include "quorvel/support/py/small_int.h"
 
 namespace quorvel::py {
 namespace {
@@ -107,9 +108,8 @@ template <class Out>
 bool append_formatted(Out& out, PyObject* value) {
     if (PyUnicode_CheckExact(value)) return append_utf8(out, value);
     if (PyLong_CheckExact(value)) {  // its decimal digits, without a str in between
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (!overflow) {
+        long long v;
+        if (long_long_value(value, v)) {
             char digits[24];
             auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
             out.append(digits, static_cast<size_t>(end - digits));
