@@ -654,6 +654,22 @@ def test_free_variables_of_keyed_and_other_variables(tree):
     assert dispatching(FreeVariableCollector)().visit(tree) == expected
 
 
+# A variable's id is read in place while it is an int of one digit (15 or 30
+# bits) and through the interpreter beyond; keys end at 2**60. On both sides
+# of each bound the walks must agree with name dispatch and the peer.
+@pytest.mark.parametrize("ident", [0, 2**15 - 1, 2**15, 2**30 - 1, 2**30, 2**60 - 1, 2**60, 2**64])
+def test_ids_on_both_sides_of_the_in_place_reads(ident):
+    v, other = Variable(ident), Variable(ident + 1)
+    tree = And(atom("P", v, fn("f", Variable(ident)), other), Forall(Variable(ident), atom("Q", v, other)))
+    assert FreeVariableCollector().visit(tree) == dispatching(FreeVariableCollector)().visit(tree) == {v, other}
+    mapping = {Variable(ident): c, other: fn("g", v)}
+    expected = peer.SubstitutionTransformer(mapping).visit(tree)
+    assert SubstitutionTransformer(mapping).visit(tree) == expected
+    assert dispatching(SubstitutionTransformer)(mapping).visit(tree) == expected
+    for notation in ("infix", "latex"):
+        assert ExportVisitor(notation).visit(tree) == peer.ExportVisitor(notation).visit(tree)
+
+
 def test_each_call_returns_a_new_set():
     collector = FreeVariableCollector()
     tree = Not(atom("P", x))

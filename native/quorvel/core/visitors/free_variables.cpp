@@ -201,13 +201,21 @@ private:
         return !seen_.insert(Key{o, scopes_.empty() ? 0 : scopes_.back()}, true).second;
     }
 
-    bool push_args(PyObject* args) {
-        Ref items(args_tuple(args));
-        if (!items) return false;
-        for (Py_ssize_t i = PyTuple_GET_SIZE(items.get()) - 1; i >= 0; --i)
-            work_.push_back(Item{PyTuple_GET_ITEM(items.get(), i), false});
-        if (items.get() != args) held_.push_back(std::move(items));
+    // Stacks the children of a term or atom. Leading plain leaves would be
+    // visited next anyway: they are taken here, in order, without the trip
+    // through the stack.
+    bool expand(PyObject* const* kids, Py_ssize_t n) {
+        Py_ssize_t first = 0;
+        for (; first < n && plain_leaf(kids[first]); ++first)
+            if (exact_kind(kids[first]) == Kind::Variable && !add(kids[first])) return false;
+        for (Py_ssize_t i = n; i-- > first;) work_.push_back(Item{kids[i], false});
         return true;
+    }
+
+    bool push_args(PyObject* args) {
+        PyObject* const* items;
+        Py_ssize_t n;
+        return argument_items(args, items, n, held_) && expand(items, n);
     }
 
     bool visit(PyObject* o) {
@@ -223,10 +231,7 @@ private:
         switch (k) {
             case Kind::FunctionApp: return push_args(ast::as_function_app(o)->args);
             case Kind::PredicateApp: return push_args(ast::as_predicate_app(o)->args);
-            case Kind::Equality:
-                work_.push_back(Item{ast::as_equality(o)->right, false});
-                work_.push_back(Item{ast::as_equality(o)->left, false});
-                return true;
+            case Kind::Equality: return expand(&ast::as_equality(o)->left, 2);  // left, right
             case Kind::Not: work_.push_back(Item{ast::as_unary(o)->operand, false}); return true;
             case Kind::Forall:
             case Kind::Exists:

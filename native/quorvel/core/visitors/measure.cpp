@@ -137,6 +137,7 @@ struct Small {
     unsigned __int128 v = 0;
     static bool add(Small& a, const Small& b) { return !__builtin_add_overflow(a.v, b.v, &a.v); }
     static Small unit() { return Small{1}; }
+    static Small of(Py_ssize_t n) { return Small{static_cast<unsigned __int128>(n)}; }
     PyObject* python() const {
         uint64_t hi = static_cast<uint64_t>(v >> 64), lo = static_cast<uint64_t>(v);
         if (!hi) return PyLong_FromUnsignedLongLong(lo);
@@ -150,6 +151,7 @@ struct Small {
 struct Big {
     Ref v;
     static bool add(Big& a, const Big& b) {
+        if (!b.v) return false;
         if (!a.v) {
             a.v = b.v;
             return true;
@@ -158,6 +160,7 @@ struct Big {
         return static_cast<bool>(a.v);
     }
     static Big unit() { return Big{Ref::borrow(state().one)}; }
+    static Big of(Py_ssize_t n) { return Big{Ref(PyLong_FromSsize_t(n))}; }
     PyObject* python() const { return Py_NewRef(v.get()); }
 };
 
@@ -165,19 +168,12 @@ enum class Measure { Depth, Size };
 
 // The children a measure visits, as a run of adjacent fields of the node
 // (or of its argument tuple); `holder` keeps a converted argument sequence.
-bool children(Measure m, PyObject* o, Kind k, PyObject* const*& kids, Py_ssize_t& n, std::vector<Ref>& holder) {
+[[gnu::always_inline]] inline bool children(Measure m, PyObject* o, Kind k, PyObject* const*& kids, Py_ssize_t& n, std::vector<Ref>& holder) {
     switch (k) {
         case Kind::FunctionApp:
         case Kind::PredicateApp: {
             PyObject* args = k == Kind::FunctionApp ? ast::as_function_app(o)->args : ast::as_predicate_app(o)->args;
-            if (!PyTuple_Check(args)) {
-                holder.emplace_back(args_tuple(args));
-                if (!holder.back()) return false;
-                args = holder.back().get();
-            }
-            n = PyTuple_GET_SIZE(args);
-            kids = n ? &PyTuple_GET_ITEM(args, 0) : nullptr;
-            return true;
+            return argument_items(args, kids, n, holder);
         }
         case Kind::Equality:
             kids = &ast::as_equality(o)->left;  // left, right
@@ -231,8 +227,23 @@ protected:
         return k;
     }
 
-    void push_children(PyObject* const* kids, Py_ssize_t n, uint64_t level) {
-        for (Py_ssize_t i = n; i-- > 0;) work_.push_back(Item{kids[i], level});
+    // Pushes the children of compound node `o` that are to be visited,
+    // last first, and returns how many others there were: variables and
+    // constants of exactly their classes, which are leaves that cannot fail,
+    // so they are counted here without a trip through the stack. -1 on error.
+    [[gnu::always_inline]] Py_ssize_t expand(Measure m, PyObject* o, Kind k, uint64_t level) {
+        PyObject* const* kids;
+        Py_ssize_t n;
+        if (!children(m, o, k, kids, n, holder_)) return -1;
+        Py_ssize_t leaves = 0;
+        for (Py_ssize_t i = n; i-- > 0;) {
+            if (plain_leaf(kids[i])) {
+                ++leaves;
+            } else {
+                work_.push_back(Item{kids[i], level});
+            }
+        }
+        return leaves;
     }
 
     std::vector<Item> work_;
@@ -272,11 +283,9 @@ public:
                 deepest_ = 0;
                 work_.push_back(Item{nullptr, 0});
             }
-            deepest_ = std::max(deepest_, it.level);
-            PyObject* const* kids;
-            Py_ssize_t n;
-            if (!children(Measure::Depth, o, k, kids, n, holder_)) return false;
-            push_children(kids, n, it.level + 1);
+            Py_ssize_t leaves = expand(Measure::Depth, o, k, it.level + 1);
+            if (leaves < 0) return false;
+            deepest_ = std::max(deepest_, it.level + (leaves > 0));
         }
         out = deepest_;
         return true;
@@ -326,10 +335,9 @@ public:
             }
             if (!Num::add(count_, Num::unit())) return overflow = true, false;
             if (k == Kind::Variable || k == Kind::Constant) continue;
-            PyObject* const* kids;
-            Py_ssize_t n;
-            if (!children(Measure::Size, o, k, kids, n, holder_)) return false;
-            push_children(kids, n, 0);
+            Py_ssize_t leaves = expand(Measure::Size, o, k, 0);
+            if (leaves < 0) return false;
+            if (leaves && !Num::add(count_, Num::of(leaves))) return overflow = true, false;
         }
         out = std::move(count_);
         return true;

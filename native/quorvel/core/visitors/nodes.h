@@ -5,9 +5,12 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "quorvel/core/visitors/state.h"
 #include "quorvel/support/flat_map.h"
+#include "quorvel/support/py/ref.h"
+#include "quorvel/support/py/small_int.h"
 
 namespace quorvel::visitors {
 
@@ -38,9 +41,8 @@ inline uint64_t variable_key(PyObject* o) {
     } else {
         return kNoVariableKey;
     }
-    int overflow = 0;
-    long long id = PyLong_AsLongLongAndOverflow(v->id, &overflow);
-    if (overflow || id < 0 || id >= (1LL << 60)) return kNoVariableKey;
+    long long id;
+    if (!py::long_long_value(v->id, id) || id < 0 || id >= (1LL << 60)) return kNoVariableKey;
     return static_cast<uint64_t>(id) << 2 | kind;
 }
 
@@ -51,6 +53,30 @@ struct VariableKeyHash {
 // The elements of an `args` value as a new tuple (the value itself when it
 // is a tuple), or NULL.
 PyObject* args_tuple(PyObject* args);
+
+// The elements of an `args` value in place, without touching the tuple's
+// count (a walk that writes to every node it reads doubles its memory
+// traffic): a tuple's own items, else those of a tuple made from the value
+// and kept in `holder`. False on error.
+inline bool argument_items(PyObject* args, PyObject* const*& items, Py_ssize_t& n, std::vector<py::Ref>& holder) {
+    if (!PyTuple_Check(args)) {
+        holder.emplace_back(args_tuple(args));
+        if (!holder.back()) return false;
+        args = holder.back().get();
+    }
+    n = PyTuple_GET_SIZE(args);
+    items = n ? &PyTuple_GET_ITEM(args, 0) : nullptr;
+    return true;
+}
+
+// A variable or constant of exactly its class: a leaf whose visit by a
+// walk neither fails nor runs other code, so a walk may take it in place
+// while it expands the parent.
+inline bool plain_leaf(PyObject* o) {
+    const ast::Api& a = ast::api();
+    PyTypeObject* t = Py_TYPE(o);
+    return t == a.types[static_cast<int>(Kind::Variable)] || t == a.types[static_cast<int>(Kind::Constant)];
+}
 
 // Whether `o` is an instance of Term / Formula / Variable: 1, 0, or -1.
 int is_term(PyObject* o);

@@ -101,26 +101,30 @@ PyObject* check_tree(PyObject* root) {
         if (k == Kind::None) return unsupported(o);
         if (k == Kind::Variable || k == Kind::Constant) continue;
         if (Py_REFCNT(o) > 1 && !seen.insert(o, true).second) continue;
+        // Children that are plain leaves pass as they are: they are never
+        // stacked.
+        auto push = [&](PyObject* child) {
+            if (!plain_leaf(child)) work.push_back(child);
+        };
         switch (k) {
             case Kind::FunctionApp:
             case Kind::PredicateApp: {
                 PyObject* args = k == Kind::FunctionApp ? ast::as_function_app(o)->args : ast::as_predicate_app(o)->args;
-                Ref items(args_tuple(args));
-                if (!items) return nullptr;
-                for (Py_ssize_t i = PyTuple_GET_SIZE(items.get()) - 1; i >= 0; --i)
-                    work.push_back(PyTuple_GET_ITEM(items.get(), i));
-                if (items.get() != args) held.push_back(std::move(items));
+                PyObject* const* items;
+                Py_ssize_t n;
+                if (!argument_items(args, items, n, held)) return nullptr;
+                for (Py_ssize_t i = n - 1; i >= 0; --i) push(items[i]);
                 break;
             }
             case Kind::Equality:
-                work.push_back(ast::as_equality(o)->right);
-                work.push_back(ast::as_equality(o)->left);
+                push(ast::as_equality(o)->right);
+                push(ast::as_equality(o)->left);
                 break;
             case Kind::Not: work.push_back(ast::as_unary(o)->operand); break;
             case Kind::Forall:
             case Kind::Exists:
                 work.push_back(ast::as_quantifier(o)->body);
-                work.push_back(ast::as_quantifier(o)->variable);
+                push(ast::as_quantifier(o)->variable);
                 break;
             default:
                 if (ast::is_binary(k)) {

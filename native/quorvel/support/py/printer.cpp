@@ -2,11 +2,16 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
 #include <vector>
 
 #include "quorvel/core/ast/api.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/record.h"
+#include "quorvel/support/py/small_int.h"
 
 namespace quorvel::py {
 namespace {
@@ -16,9 +21,56 @@ using ast::Kind;
 constexpr const char* kUnsupported = "Unsupported AST node type: ";
 constexpr unsigned kSignalInterval = 4096;
 
+// The printer's own text. A node costs several appends, and std::string's
+// are calls into the library; these are inline.
+class Buffer {
+public:
+    Buffer() = default;
+    ~Buffer() { std::free(data_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    const char* data() const { return data_; }
+    size_t size() const { return static_cast<size_t>(end_ - data_); }
+    void append(const char* s, size_t n) {
+        room(n);
+        if (n) std::memcpy(end_, s, n);
+        end_ += n;
+    }
+    Buffer& operator+=(std::string_view s) {
+        append(s.data(), s.size());
+        return *this;
+    }
+    Buffer& operator+=(char c) {
+        room(1);
+        *end_++ = c;
+        return *this;
+    }
+
+private:
+    void room(size_t n) {
+        if (static_cast<size_t>(cap_ - end_) < n) grow(n);
+    }
+    [[gnu::noinline]] void grow(size_t n) {
+        size_t used = size(), want = used + n, cap = static_cast<size_t>(cap_ - data_);
+        size_t next = cap < 256 ? 256 : cap * 2;
+        if (next < want) next = want;
+        void* p = std::realloc(data_, next);
+        if (!p) throw std::bad_alloc();
+        data_ = static_cast<char*>(p);
+        end_ = data_ + used;
+        cap_ = data_ + next;
+    }
+
+    char* data_ = nullptr;
+    char* end_ = nullptr;
+    char* cap_ = nullptr;
+};
+
 // UTF-8 of `text`; a str holding lone surrogates (which the strict codec
 // refuses) is encoded code point by code point, surrogates as three bytes.
-bool append_utf8(std::string& out, PyObject* text) {
+template <class Out>
+bool append_utf8(Out& out, PyObject* text) {
     Py_ssize_t n;
     const char* s = PyUnicode_AsUTF8AndSize(text, &n);
     if (s) {
@@ -52,12 +104,12 @@ bool append_utf8(std::string& out, PyObject* text) {
 }
 
 // f"{value}", as UTF-8.
-bool append_formatted(std::string& out, PyObject* value) {
+template <class Out>
+bool append_formatted(Out& out, PyObject* value) {
     if (PyUnicode_CheckExact(value)) return append_utf8(out, value);
     if (PyLong_CheckExact(value)) {  // its decimal digits, without a str in between
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (!overflow) {
+        long long v;
+        if (long_long_value(value, v)) {
             char digits[24];
             auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
             out.append(digits, static_cast<size_t>(end - digits));
@@ -72,7 +124,8 @@ bool append_formatted(std::string& out, PyObject* value) {
 }
 
 // The text of the attribute `name` of `owner`, formatted.
-bool append_attr_text(std::string& out, PyObject* owner, PyObject* name) {
+template <class Out>
+bool append_attr_text(Out& out, PyObject* owner, PyObject* name) {
     PyObject* value = PyObject_GetAttr(owner, name);
     if (!value) return false;
     bool ok = append_formatted(out, value);
@@ -90,7 +143,8 @@ PyObject* str_sort() {
 }
 
 // A function or predicate symbol: its `name` when it has one, else its text.
-bool append_symbol(std::string& out, PyObject* symbol) {
+template <class Out>
+bool append_symbol(Out& out, PyObject* symbol) {
     if (PyUnicode_CheckExact(symbol)) return append_utf8(out, symbol);
     PyObject* name = PyObject_GetAttr(symbol, str_name());
     if (name) {
@@ -104,7 +158,8 @@ bool append_symbol(std::string& out, PyObject* symbol) {
 }
 
 // The sort name of a variable bound by Forall or Exists.
-bool append_sort_name(std::string& out, PyObject* variable) {
+template <class Out>
+bool append_sort_name(Out& out, PyObject* variable) {
     PyObject* sort = PyObject_GetAttr(variable, str_sort());
     if (!sort) return false;
     bool ok = append_attr_text(out, sort, str_name());
@@ -126,7 +181,8 @@ PyObject* plain_sort_name(PyObject* variable) {
 
 enum class Fill : uint8_t { Symbol, Formatted, SortName, BinderName };
 
-bool append_fill(std::string& out, Fill fill, PyObject* o) {
+template <class Out>
+bool append_fill(Out& out, Fill fill, PyObject* o) {
     switch (fill) {
         case Fill::Symbol: return append_symbol(out, o);
         case Fill::Formatted: return append_formatted(out, o);
@@ -148,10 +204,10 @@ struct Hole {
 
 class Printer {
 public:
-    Printer(std::string& out, Notation notation, bool exact) : out_(out), base_(out.size()), n_(notation), exact_(exact) {}
+    Printer(Notation notation, bool exact) : n_(notation), exact_(exact) {}
     ~Printer() {
         for (Task& t : tasks_)
-            if (t.op == Op::Release) Py_DECREF(t.obj);
+            if (t.op == Op::Release) Py_DECREF(t.obj());
     }
     Printer(const Printer&) = delete;
     Printer& operator=(const Printer&) = delete;
@@ -165,25 +221,46 @@ public:
             switch (t.op) {
                 case Op::Visit:
                     // A node's first child is visited next, without a task.
-                    for (PyObject* o = t.obj; o; o = next_) {
+                    for (PyObject* o = t.obj(); o; o = next_) {
                         if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
                         next_ = nullptr;
                         if (!visit(o)) return false;
                     }
                     break;
-                case Op::Literal: out_ += t.lit; break;
+                case Op::Literal: out_.append(static_cast<const char*>(t.ptr), t.size); break;
                 case Op::Text:
-                    if (!append_utf8(out_, t.obj)) return false;
+                    if (!append_utf8(out_, t.obj())) return false;
                     break;
-                case Op::Open: open(t.hole); break;
+                case Op::Open: open(t.size); break;
                 case Op::Fill:
-                    if (!append_fill(holes_[t.hole].text, t.fill, t.obj)) return false;
+                    if (!append_fill(holes_[t.size].text, t.fill, t.obj())) return false;
                     break;
-                case Op::Release: Py_DECREF(t.obj); break;
+                case Op::Release: Py_DECREF(t.obj()); break;
             }
         }
-        splice_holes();
         return true;
+    }
+
+    // The text, once run() succeeded, appended to `dest`.
+    void emit(std::string& dest) const {
+        size_t from = 0;
+        for (uint32_t id : opened_) {
+            const Hole& h = holes_[id];
+            dest.append(out_.data() + from, h.at - from);
+            dest += h.text;
+            from = h.at;
+        }
+        dest.append(out_.data() + from, out_.size() - from);
+    }
+
+    // The text, once run() succeeded, as a new str, or NULL.
+    PyObject* decode() const {
+        if (!opened_.empty()) {
+            std::string text;
+            emit(text);
+            return decode_text(text);
+        }
+        return PyUnicode_DecodeUTF8(out_.data(), static_cast<Py_ssize_t>(out_.size()), "surrogatepass");
     }
 
 private:
@@ -194,22 +271,27 @@ private:
     // children are done, which keeps the order of side effects (and so the
     // first error) that of a recursive visitor.
     enum class Op : uint8_t { Visit, Literal, Text, Open, Fill, Release };
+    // Sixteen bytes, built in place: a task assembled elsewhere and copied
+    // in whole stalls on its narrow fields.
     struct Task {
+        Task(Op o, Fill f, uint32_t n, const void* p) : op(o), fill(f), size(n), ptr(p) {}
         Op op;
         Fill fill;
-        uint32_t hole;
-        PyObject* obj;  // borrowed, except for Release
-        const char* lit;
+        uint32_t size;    // Open, Fill: the hole; Literal: the length
+        const void* ptr;  // Literal: the text; else the object (borrowed, except for Release)
+        PyObject* obj() const { return static_cast<PyObject*>(const_cast<void*>(ptr)); }
     };
 
-    void push_visit(PyObject* o) { tasks_.push_back({Op::Visit, Fill::Symbol, 0, o, nullptr}); }
+    void push_visit(PyObject* o) { tasks_.emplace_back(Op::Visit, Fill::Symbol, 0, o); }
     // Visits `o` right after the current node, before every task: in place
     // of the node's last push_visit.
     void visit_next(PyObject* o) { next_ = o; }
-    void push_lit(const char* s) { tasks_.push_back({Op::Literal, Fill::Symbol, 0, nullptr, s}); }
-    void push_text(PyObject* str) { tasks_.push_back({Op::Text, Fill::Symbol, 0, str, nullptr}); }
-    void push_open(uint32_t h) { tasks_.push_back({Op::Open, Fill::Symbol, h, nullptr, nullptr}); }
-    void push_fill(uint32_t h, Fill fill, PyObject* o) { tasks_.push_back({Op::Fill, fill, h, o, nullptr}); }
+    void push_lit(std::string_view s) {
+        tasks_.emplace_back(Op::Literal, Fill::Symbol, static_cast<uint32_t>(s.size()), s.data());
+    }
+    void push_text(PyObject* str) { tasks_.emplace_back(Op::Text, Fill::Symbol, 0, str); }
+    void push_open(uint32_t h) { tasks_.emplace_back(Op::Open, Fill::Symbol, h, nullptr); }
+    void push_fill(uint32_t h, Fill fill, PyObject* o) { tasks_.emplace_back(Op::Fill, fill, h, o); }
 
     uint32_t new_hole() {
         holes_.emplace_back();
@@ -248,7 +330,7 @@ private:
         if (!PyTuple_CheckExact(args)) {
             seq = PySequence_Tuple(args);
             if (!seq) return false;
-            tasks_.push_back({Op::Release, Fill::Symbol, 0, seq, nullptr});
+            tasks_.emplace_back(Op::Release, Fill::Symbol, 0, seq);
         }
         Py_ssize_t count = PyTuple_GET_SIZE(seq);
         if (count == 0) {
@@ -263,7 +345,7 @@ private:
         // Leading arguments whose text runs no user code are written at
         // once; the rest go through tasks, in order.
         PyObject** items = &PyTuple_GET_ITEM(seq, 0);
-        const char* sep = prefix ? " " : ", ";
+        std::string_view sep = prefix ? " " : ", ";
         Py_ssize_t first = 0;
         for (; first < count; ++first) {
             int r = write_leaf(items[first]);
@@ -303,7 +385,7 @@ private:
         return 0;
     }
 
-    void binary(PyObject* o, const char* infix, const char* latex, const char* prefix) {
+    void binary(PyObject* o, std::string_view infix, std::string_view latex, std::string_view prefix) {
         auto* b = ast::as_binary(o);
         push_lit(")");
         push_visit(b->right);
@@ -357,7 +439,7 @@ private:
 
     // Second-order quantifiers: opener N ", " B (prefix opener N ") " B ")");
     // N, the binder's name, is looked up after B.
-    void second_order(PyObject* o, const char* infix, const char* latex, const char* prefix) {
+    void second_order(PyObject* o, std::string_view infix, std::string_view latex, std::string_view prefix) {
         auto* q = ast::as_quantifier(o);
         out_ += n_ == Notation::Prefix ? prefix : n_ == Notation::Latex ? latex : infix;
         uint32_t h = new_hole();
@@ -442,23 +524,7 @@ private:
         }
     }
 
-    // Holes were opened in text order, so their offsets never decrease.
-    void splice_holes() {
-        if (opened_.empty()) return;
-        std::string text(out_, 0, base_);
-        size_t from = base_;
-        for (uint32_t id : opened_) {
-            const Hole& h = holes_[id];
-            text.append(out_, from, h.at - from);
-            text += h.text;
-            from = h.at;
-        }
-        text.append(out_, from, std::string::npos);
-        out_.swap(text);
-    }
-
-    std::string& out_;
-    size_t base_;
+    Buffer out_;  // the text less the holes' texts; holes are opened in text order
     Notation n_;
     bool exact_;
     std::vector<Task> tasks_;
@@ -488,8 +554,10 @@ bool parse_notation(PyObject* name, Notation& out) {
 
 bool append_node(std::string& out, PyObject* node, Notation notation, bool exact_classes) {
     return guard<bool>(false, [&] {
-        Printer p(out, notation, exact_classes);
-        return p.run(node);
+        Printer p(notation, exact_classes);
+        if (!p.run(node)) return false;
+        p.emit(out);
+        return true;
     });
 }
 
@@ -499,9 +567,8 @@ PyObject* decode_text(const std::string& text) {
 
 PyObject* format_node(PyObject* node, Notation notation, bool exact_classes) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        std::string text;
-        if (!append_node(text, node, notation, exact_classes)) return nullptr;
-        return decode_text(text);
+        Printer p(notation, exact_classes);
+        return p.run(node) ? p.decode() : nullptr;
     });
 }
 

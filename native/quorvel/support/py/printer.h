@@ -42,7 +42,7 @@ PyObject* format_node(PyObject* node, Notation notation, bool exact_classes = fa
 
 // Appends the text to `out` as UTF-8 (lone surrogates of a name encoded as
 // by the "surrogatepass" error handler, so decode with it); false with an
-// exception set, and `out` then holds a partial text.
+// exception set, and `out` then as it was.
 bool append_node(std::string& out, PyObject* node, Notation notation, bool exact_classes = false);
 
 // Decodes UTF-8 made by append_node into a new str, or NULL.
