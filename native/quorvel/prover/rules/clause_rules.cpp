@@ -3,12 +3,15 @@
 // returned is dropped, so the first derivation (with its unifier) is kept.
 #include "quorvel/prover/rules/clause_rules.h"
 
+#include <utility>
 #include <vector>
 
 #include "quorvel/core/ast/api.h"
 #include "quorvel/core/substitutions/api.h"
 #include "quorvel/prover/clausifier/api.h"
 #include "quorvel/prover/rules/subterms.h"
+#include "quorvel/prover/rules/unifiable.h"
+#include "quorvel/support/py/gc_pause.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
 
@@ -219,6 +222,28 @@ bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming) {
     return static_cast<bool>(c2_std);
 }
 
+// Calls visit(l1, l2) for each pair of literals of opposite signs, l1 from
+// `first` and l2 from `second` in their orders, whose atoms may unify. visit
+// returns 1 to go on, 0 to stop, -1 on error; so does the walk (1: it went
+// through).
+template <class Visit>
+int for_each_complementary_pair(const Literals& first, const Literals& second, PairStack& stack, Visit visit) {
+    for (Py_ssize_t i = 0; i < first.size(); ++i)
+        for (Py_ssize_t j = 0; j < second.size(); ++j) {
+            PyObject* l1 = first[i];
+            PyObject* l2 = second[j];
+            int r = same_sign(l1, l2);
+            if (r < 0) return -1;
+            if (r) continue;
+            r = may_unify(clausifier::as_literal(l1)->atom, clausifier::as_literal(l2)->atom, stack);
+            if (r < 0) return -1;
+            if (r == 0) continue;
+            r = visit(l1, l2);
+            if (r <= 0) return r;
+        }
+    return 1;
+}
+
 bool is_equation_literal(PyObject* l, int& out) {
     out = 0;
     if (ast::kind_of(clausifier::as_literal(l)->atom) != Kind::Equality) return true;
@@ -228,23 +253,18 @@ bool is_equation_literal(PyObject* l, int& out) {
     return true;
 }
 
-// One direction of paramodulation: the equations of `cla` rewrite into `clb`.
-bool paramodulate_into(PyObject* cla, PyObject* clb, Derived& derived) {
-    Ref clb_std, renaming;
-    if (!rename_apart(cla, clb, clb_std, renaming)) return false;
-    Literals eqs(cla), targets(clb_std.get());
-    if (!eqs.ok() || !targets.ok()) return false;
-    std::vector<PyObject*> subterms, tried, rewritten;
-    struct Release {
-        std::vector<PyObject*>& v;
-        ~Release() {
-            for (PyObject* o : v) Py_DECREF(o);
-        }
-    } release{rewritten};
+// Calls visit(l_eq, lhs, rhs, l_target, s, fresh) for each way an equation of
+// `eqs` (read either way round, lhs = rhs) may rewrite a subterm s of an atom
+// of `targets`: s is no variable and may unify with lhs. `fresh` is true for
+// the first such s of each (equation side, target literal). visit returns 1
+// to go on, 0 to stop, -1 on error; so does the walk (1: it went through).
+template <class Visit>
+int for_each_rewrite_site(const Literals& eqs, const Literals& targets, PairStack& stack, Visit visit) {
+    std::vector<PyObject*> subterms;
     for (Py_ssize_t e = 0; e < eqs.size(); ++e) {
         PyObject* l_eq = eqs[e];
         int usable;
-        if (!is_equation_literal(l_eq, usable)) return false;
+        if (!is_equation_literal(l_eq, usable)) return -1;
         if (!usable) continue;
         PyObject* eq = clausifier::as_literal(l_eq)->atom;
         PyObject* sides[2][2] = {{ast::as_equality(eq)->left, ast::as_equality(eq)->right},
@@ -258,39 +278,72 @@ bool paramodulate_into(PyObject* cla, PyObject* clb, Derived& derived) {
                 Kind k = ast::kind_of(atom);
                 if (k != Kind::PredicateApp && k != Kind::Equality) continue;
                 subterms.clear();
-                tried.clear();
-                if (!collect_atom_subterms(atom, subterms)) return false;
+                if (!collect_atom_subterms(atom, subterms)) return -1;
+                bool fresh = true;
                 for (PyObject* s : subterms) {
                     if (ast::kind_of(s) == Kind::Variable) continue;
-                    // A subterm equal to one tried before at this place gives
-                    // the same rewrites under the same unifier: skip it.
-                    bool again = false;
-                    for (PyObject* u : tried) {
-                        int eqs_ = u == s ? 1 : PyObject_RichCompareBool(u, s, Py_EQ);
-                        if (eqs_ < 0) return false;
-                        if ((again = eqs_ != 0)) break;
-                    }
-                    if (again) continue;
-                    tried.push_back(s);
-                    PyObject* mgu_raw = nullptr;
-                    int r = substitutions::api().unify_terms(s, lhs, &mgu_raw);
-                    if (r < 0) return false;
+                    int r = may_unify(s, lhs, stack);
+                    if (r < 0) return -1;
                     if (r == 0) continue;
-                    Ref mgu(mgu_raw);
-                    for (PyObject* o : rewritten) Py_DECREF(o);
-                    rewritten.clear();
-                    if (!replace_atom_subterm(atom, s, rhs, rewritten)) return false;
-                    for (PyObject* a2 : rewritten) {
-                        Ref new_lit(cnf().new_literal(a2, clausifier::as_literal(l_target)->positive));
-                        if (!new_lit) return false;
-                        Ref para(clause_under(eqs, l_eq, targets, l_target, new_lit.get(), mgu.get()));
-                        if (!para || !derived.add(para.get(), mgu.get(), nullptr)) return false;
-                    }
+                    r = visit(l_eq, lhs, rhs, l_target, s, fresh);
+                    if (r <= 0) return r;
+                    fresh = false;
                 }
             }
         }
     }
-    return true;
+    return 1;
+}
+
+// One direction of paramodulation: the equations of `cla` rewrite into `clb`.
+bool paramodulate_into(PyObject* cla, PyObject* clb, PairStack& stack, Derived& derived) {
+    Literals eqs(cla);
+    if (!eqs.ok()) return false;
+    {
+        // Renaming apart is skipped when no site can be rewritten: the
+        // sites of clb and of its renamed copy differ in variables only.
+        Literals plain(clb);
+        if (!plain.ok()) return false;
+        int r = for_each_rewrite_site(eqs, plain, stack, [](PyObject*, PyObject*, PyObject*, PyObject*, PyObject*, bool) { return 0; });
+        if (r != 0) return r > 0;
+    }
+    Ref clb_std, renaming;
+    if (!rename_apart(cla, clb, clb_std, renaming)) return false;
+    Literals targets(clb_std.get());
+    if (!targets.ok()) return false;
+    std::vector<PyObject*> tried, rewritten;
+    struct Release {
+        std::vector<PyObject*>& v;
+        ~Release() {
+            for (PyObject* o : v) Py_DECREF(o);
+        }
+    } release{rewritten};
+    auto visit = [&](PyObject* l_eq, PyObject* lhs, PyObject* rhs, PyObject* l_target, PyObject* s, bool fresh) -> int {
+        if (fresh) tried.clear();
+        // A subterm equal to one tried before at this place gives the same
+        // rewrites under the same unifier: skip it.
+        for (PyObject* u : tried) {
+            int again = u == s ? 1 : PyObject_RichCompareBool(u, s, Py_EQ);
+            if (again) return again < 0 ? -1 : 1;
+        }
+        tried.push_back(s);
+        PyObject* mgu_raw = nullptr;
+        int r = substitutions::api().unify_terms(s, lhs, &mgu_raw);
+        if (r <= 0) return r < 0 ? -1 : 1;
+        Ref mgu(mgu_raw);
+        for (PyObject* o : rewritten) Py_DECREF(o);
+        rewritten.clear();
+        PyObject* atom = clausifier::as_literal(l_target)->atom;
+        if (!replace_atom_subterm(atom, s, rhs, rewritten)) return -1;
+        for (PyObject* a2 : rewritten) {
+            Ref new_lit(cnf().new_literal(a2, clausifier::as_literal(l_target)->positive));
+            if (!new_lit) return -1;
+            Ref para(clause_under(eqs, l_eq, targets, l_target, new_lit.get(), mgu.get()));
+            if (!para || !derived.add(para.get(), mgu.get(), nullptr)) return -1;
+        }
+        return 1;
+    };
+    return for_each_rewrite_site(eqs, targets, stack, visit) > 0;
 }
 
 }  // namespace
@@ -306,49 +359,61 @@ PyObject* standardize_clause_variables(PyObject* c1, PyObject* c2) {
 
 PyObject* resolve_clauses(PyObject* c1, PyObject* c2) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::GcPause pause;  // the derived clauses hold no cycle
         if (!check_clause(c1) || !check_clause(c2)) return nullptr;
+        Literals first(c1);
+        if (!first.ok()) return nullptr;
+        PairStack stack;
+        {
+            // Renaming apart is skipped when no pair may resolve: the atoms
+            // of c2 and of its renamed copy differ in variables only.
+            Literals plain(c2);
+            if (!plain.ok()) return nullptr;
+            int r = for_each_complementary_pair(first, plain, stack, [](PyObject*, PyObject*) { return 0; });
+            if (r < 0) return nullptr;
+            if (r > 0) return PyList_New(0);
+        }
         Ref c2_std, renaming;
         if (!rename_apart(c1, c2, c2_std, renaming)) return nullptr;
-        Literals first(c1), second(c2_std.get());
+        Literals second(c2_std.get());
         Derived derived;
-        if (!first.ok() || !second.ok() || !derived.ok()) return nullptr;
-        for (Py_ssize_t i = 0; i < first.size(); ++i)
-            for (Py_ssize_t j = 0; j < second.size(); ++j) {
-                PyObject* l1 = first[i];
-                PyObject* l2 = second[j];
-                int same = same_sign(l1, l2);
-                if (same < 0) return nullptr;
-                if (same) continue;
-                PyObject* mgu_raw = nullptr;
-                int r = substitutions::api().unify_formulas(clausifier::as_literal(l1)->atom,
-                                                            clausifier::as_literal(l2)->atom, &mgu_raw);
-                if (r < 0) return nullptr;
-                if (r == 0) continue;
-                Ref mgu(mgu_raw);
-                Ref resolvent(clause_under(first, l1, second, l2, nullptr, mgu.get()));
-                if (!resolvent) return nullptr;
-                Ref pair(PyTuple_Pack(2, l1, l2));
-                if (!pair || !derived.add(resolvent.get(), mgu.get(), pair.get())) return nullptr;
-            }
-        return derived.take();
+        if (!second.ok() || !derived.ok()) return nullptr;
+        auto visit = [&](PyObject* l1, PyObject* l2) -> int {
+            PyObject* mgu_raw = nullptr;
+            int r = substitutions::api().unify_formulas(clausifier::as_literal(l1)->atom,
+                                                        clausifier::as_literal(l2)->atom, &mgu_raw);
+            if (r <= 0) return r < 0 ? -1 : 1;
+            Ref mgu(mgu_raw);
+            Ref resolvent(clause_under(first, l1, second, l2, nullptr, mgu.get()));
+            if (!resolvent) return -1;
+            Ref pair(PyTuple_Pack(2, l1, l2));
+            return pair && derived.add(resolvent.get(), mgu.get(), pair.get()) ? 1 : -1;
+        };
+        return for_each_complementary_pair(first, second, stack, visit) < 0 ? nullptr : derived.take();
     });
 }
 
 PyObject* factor_clause(PyObject* c) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::GcPause pause;  // the derived clauses hold no cycle
         if (!check_clause(c)) return nullptr;
         Literals lits(c);
         Derived derived;
         if (!lits.ok() || !derived.ok()) return nullptr;
+        PairStack stack;
         Py_ssize_t n = lits.size();
         for (Py_ssize_t i = 0; i < n; ++i)
             for (Py_ssize_t j = i + 1; j < n; ++j) {
                 int same = same_sign(lits[i], lits[j]);
                 if (same < 0) return nullptr;
                 if (!same) continue;
+                PyObject* a = clausifier::as_literal(lits[i])->atom;
+                PyObject* b = clausifier::as_literal(lits[j])->atom;
+                int r = may_unify(a, b, stack);
+                if (r < 0) return nullptr;
+                if (r == 0) continue;
                 PyObject* mgu_raw = nullptr;
-                int r = substitutions::api().unify_formulas(clausifier::as_literal(lits[i])->atom,
-                                                            clausifier::as_literal(lits[j])->atom, &mgu_raw);
+                r = substitutions::api().unify_formulas(a, b, &mgu_raw);
                 if (r < 0) return nullptr;
                 if (r == 0) continue;
                 Ref mgu(mgu_raw);
@@ -364,10 +429,12 @@ PyObject* factor_clause(PyObject* c) {
 
 PyObject* paramodulate(PyObject* c1, PyObject* c2) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::GcPause pause;  // the derived clauses hold no cycle
         if (!check_clause(c1) || !check_clause(c2)) return nullptr;
         Derived derived;
         if (!derived.ok()) return nullptr;
-        if (!paramodulate_into(c1, c2, derived) || !paramodulate_into(c2, c1, derived)) return nullptr;
+        PairStack stack;
+        if (!paramodulate_into(c1, c2, stack, derived) || !paramodulate_into(c2, c1, stack, derived)) return nullptr;
         return derived.take();
     });
 }
