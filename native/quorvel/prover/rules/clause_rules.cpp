@@ -227,7 +227,7 @@ bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming) {
 // returns 1 to go on, 0 to stop, -1 on error; so does the walk (1: it went
 // through).
 template <class Visit>
-int for_each_complementary_pair(const Literals& first, const Literals& second, PairStack& stack, Visit visit) {
+int for_each_complementary_pair(const Literals& first, const Literals& second, UnifiabilityTest& may_unify, Visit visit) {
     for (Py_ssize_t i = 0; i < first.size(); ++i)
         for (Py_ssize_t j = 0; j < second.size(); ++j) {
             PyObject* l1 = first[i];
@@ -235,7 +235,7 @@ int for_each_complementary_pair(const Literals& first, const Literals& second, P
             int r = same_sign(l1, l2);
             if (r < 0) return -1;
             if (r) continue;
-            r = may_unify(clausifier::as_literal(l1)->atom, clausifier::as_literal(l2)->atom, stack);
+            r = may_unify(clausifier::as_literal(l1)->atom, 0, clausifier::as_literal(l2)->atom, 1);
             if (r < 0) return -1;
             if (r == 0) continue;
             r = visit(l1, l2);
@@ -259,7 +259,7 @@ bool is_equation_literal(PyObject* l, int& out) {
 // the first such s of each (equation side, target literal). visit returns 1
 // to go on, 0 to stop, -1 on error; so does the walk (1: it went through).
 template <class Visit>
-int for_each_rewrite_site(const Literals& eqs, const Literals& targets, PairStack& stack, Visit visit) {
+int for_each_rewrite_site(const Literals& eqs, const Literals& targets, UnifiabilityTest& may_unify, Visit visit) {
     std::vector<PyObject*> subterms;
     for (Py_ssize_t e = 0; e < eqs.size(); ++e) {
         PyObject* l_eq = eqs[e];
@@ -282,7 +282,7 @@ int for_each_rewrite_site(const Literals& eqs, const Literals& targets, PairStac
                 bool fresh = true;
                 for (PyObject* s : subterms) {
                     if (ast::kind_of(s) == Kind::Variable) continue;
-                    int r = may_unify(s, lhs, stack);
+                    int r = may_unify(s, 1, lhs, 0);
                     if (r < 0) return -1;
                     if (r == 0) continue;
                     r = visit(l_eq, lhs, rhs, l_target, s, fresh);
@@ -296,7 +296,7 @@ int for_each_rewrite_site(const Literals& eqs, const Literals& targets, PairStac
 }
 
 // One direction of paramodulation: the equations of `cla` rewrite into `clb`.
-bool paramodulate_into(PyObject* cla, PyObject* clb, PairStack& stack, Derived& derived) {
+bool paramodulate_into(PyObject* cla, PyObject* clb, UnifiabilityTest& may_unify, Derived& derived) {
     Literals eqs(cla);
     if (!eqs.ok()) return false;
     {
@@ -304,7 +304,7 @@ bool paramodulate_into(PyObject* cla, PyObject* clb, PairStack& stack, Derived& 
         // sites of clb and of its renamed copy differ in variables only.
         Literals plain(clb);
         if (!plain.ok()) return false;
-        int r = for_each_rewrite_site(eqs, plain, stack, [](PyObject*, PyObject*, PyObject*, PyObject*, PyObject*, bool) { return 0; });
+        int r = for_each_rewrite_site(eqs, plain, may_unify, [](PyObject*, PyObject*, PyObject*, PyObject*, PyObject*, bool) { return 0; });
         if (r != 0) return r > 0;
     }
     Ref clb_std, renaming;
@@ -343,7 +343,7 @@ bool paramodulate_into(PyObject* cla, PyObject* clb, PairStack& stack, Derived& 
         }
         return 1;
     };
-    return for_each_rewrite_site(eqs, targets, stack, visit) > 0;
+    return for_each_rewrite_site(eqs, targets, may_unify, visit) > 0;
 }
 
 }  // namespace
@@ -363,13 +363,13 @@ PyObject* resolve_clauses(PyObject* c1, PyObject* c2) {
         if (!check_clause(c1) || !check_clause(c2)) return nullptr;
         Literals first(c1);
         if (!first.ok()) return nullptr;
-        PairStack stack;
+        UnifiabilityTest may_unify;
         {
             // Renaming apart is skipped when no pair may resolve: the atoms
             // of c2 and of its renamed copy differ in variables only.
             Literals plain(c2);
             if (!plain.ok()) return nullptr;
-            int r = for_each_complementary_pair(first, plain, stack, [](PyObject*, PyObject*) { return 0; });
+            int r = for_each_complementary_pair(first, plain, may_unify, [](PyObject*, PyObject*) { return 0; });
             if (r < 0) return nullptr;
             if (r > 0) return PyList_New(0);
         }
@@ -389,7 +389,7 @@ PyObject* resolve_clauses(PyObject* c1, PyObject* c2) {
             Ref pair(PyTuple_Pack(2, l1, l2));
             return pair && derived.add(resolvent.get(), mgu.get(), pair.get()) ? 1 : -1;
         };
-        return for_each_complementary_pair(first, second, stack, visit) < 0 ? nullptr : derived.take();
+        return for_each_complementary_pair(first, second, may_unify, visit) < 0 ? nullptr : derived.take();
     });
 }
 
@@ -400,7 +400,7 @@ PyObject* factor_clause(PyObject* c) {
         Literals lits(c);
         Derived derived;
         if (!lits.ok() || !derived.ok()) return nullptr;
-        PairStack stack;
+        UnifiabilityTest may_unify;
         Py_ssize_t n = lits.size();
         for (Py_ssize_t i = 0; i < n; ++i)
             for (Py_ssize_t j = i + 1; j < n; ++j) {
@@ -409,7 +409,7 @@ PyObject* factor_clause(PyObject* c) {
                 if (!same) continue;
                 PyObject* a = clausifier::as_literal(lits[i])->atom;
                 PyObject* b = clausifier::as_literal(lits[j])->atom;
-                int r = may_unify(a, b, stack);
+                int r = may_unify(a, 0, b, 0);
                 if (r < 0) return nullptr;
                 if (r == 0) continue;
                 PyObject* mgu_raw = nullptr;
@@ -433,8 +433,8 @@ PyObject* paramodulate(PyObject* c1, PyObject* c2) {
         if (!check_clause(c1) || !check_clause(c2)) return nullptr;
         Derived derived;
         if (!derived.ok()) return nullptr;
-        PairStack stack;
-        if (!paramodulate_into(c1, c2, stack, derived) || !paramodulate_into(c2, c1, stack, derived)) return nullptr;
+        UnifiabilityTest may_unify;
+        if (!paramodulate_into(c1, c2, may_unify, derived) || !paramodulate_into(c2, c1, may_unify, derived)) return nullptr;
         return derived.take();
     });
 }
