@@ -259,3 +259,28 @@ def small_clauses(max_literals=3):
     )
     literals = st.builds(Literal, atoms, st.booleans())
     return st.lists(literals, min_size=1, max_size=max_literals).map(lambda ls: Clause(frozenset(ls)))
+
+
+def rule_clauses(max_literals=4):
+    """Clauses over unary p, binary q, unary f, binary g and equations, for
+    comparing clause rules: variables x0..x2 are built afresh for each
+    occurrence (equal objects, not the same one), and both clauses of a pair
+    draw from the same ids, so renaming apart matters."""
+    from quorvel.prover.clausifier import Clause, Literal
+
+    leaves = st.one_of(st.integers(0, 2).map(lambda i: Variable(id=i)), st.sampled_from(CONSTANTS))
+
+    def extend(children):
+        return st.one_of(
+            children.map(lambda t: FunctionApp(func="f", arity=1, args=(t,))),
+            st.tuples(children, children).map(lambda t: FunctionApp(func="g", arity=2, args=t)),
+        )
+
+    t = st.recursive(leaves, extend, max_leaves=4)
+    atoms = st.one_of(
+        t.map(lambda a: PredicateApp("p", 1, (a,))),
+        st.tuples(t, t).map(lambda ab: PredicateApp("q", 2, ab)),
+        st.tuples(t, t).map(lambda ab: Equality(*ab)),
+    )
+    literals = st.builds(Literal, atoms, st.booleans())
+    return st.lists(literals, min_size=1, max_size=max_literals).map(lambda ls: Clause(frozenset(ls)))
