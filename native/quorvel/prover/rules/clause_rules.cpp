@@ -30,10 +30,13 @@ bool check_clause(PyObject* c) {
     return false;
 }
 
-// The literals of a clause in its set's iteration order (new references).
+PyObject* literals_of(PyObject* clause) { return clausifier::as_clause(clause)->literals; }
+
+// The literals of a clause's literal set in its iteration order (new
+// references).
 class Literals {
 public:
-    explicit Literals(PyObject* clause) : list_(PySequence_List(clausifier::as_clause(clause)->literals)) {}
+    explicit Literals(PyObject* set) : list_(PySequence_List(set)) {}
     // No literals.
     static const Literals& none() {
         static const Literals empty;
@@ -165,16 +168,18 @@ PyObject* clause_under(const Literals& first, PyObject* skip_a, const Literals& 
     return cnf().new_clause(set.get());
 }
 
-// (c1, c2 renamed apart from c1, renaming); the renaming is a new dict. The
-// renaming is applied to each atom through one table of hashed pairs, which
-// is what Clause.substitute with the dict amounts to.
-bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming) {
-    renaming = Ref(PyDict_New());
-    if (!renaming) return false;
+// The literal set of c2 renamed apart from c1 (c2's own set when either
+// clause has no variables) and, when `renaming` is given, the renaming as a
+// new dict. The renaming is applied to each atom through one table of
+// hashed pairs, which is what Clause.substitute with the dict amounts to.
+// The rules need no renamed clause, only its literals in the order of
+// their set, which is the order the clause would hold them in.
+bool rename_apart(PyObject* c1, PyObject* c2, Ref& literals, Ref* renaming) {
+    if (renaming && !(*renaming = Ref(PyDict_New()))) return false;
     PyObject* vars1 = clausifier::as_clause(c1)->free_vars;
     PyObject* vars2 = clausifier::as_clause(c2)->free_vars;
     if (PySet_GET_SIZE(vars1) == 0 || PySet_GET_SIZE(vars2) == 0) {
-        c2_std = Ref::borrow(c2);
+        literals = Ref::borrow(literals_of(c2));
         return true;
     }
     Ref top;
@@ -183,7 +188,8 @@ bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming) {
     Ref offset(one ? PyNumber_Add(top.get(), one.get()) : nullptr);
     if (!offset) return false;
     const ast::Api& a = ast::api();
-    std::vector<PyObject*> olds, news;  // borrowed from vars2 and renaming
+    std::vector<PyObject*> olds, news;  // borrowed from vars2 and held
+    std::vector<Ref> held;
     std::vector<Py_hash_t> hashes;
     Ref it(PyObject_GetIter(vars2));
     if (!it) return false;
@@ -193,16 +199,17 @@ bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming) {
         Ref id(PyNumber_Add(x->id, offset.get()));
         if (!id) return false;
         Ref fresh(a.new_variable(a.types[static_cast<int>(Kind::Variable)], id.get(), x->var_kind, x->term.sort));
-        if (!fresh || PyDict_SetItem(renaming.get(), v, fresh.get()) < 0) return false;
+        if (!fresh || (renaming && PyDict_SetItem(renaming->get(), v, fresh.get()) < 0)) return false;
         Py_hash_t h = PyObject_Hash(v);
         if (h == -1) return false;
         olds.push_back(v);
         news.push_back(fresh.get());
+        held.push_back(std::move(fresh));
         hashes.push_back(h);
     }
     if (PyErr_Occurred()) return false;
     substitutions::Pairs pairs{olds.data(), news.data(), olds.size(), hashes.data()};
-    Literals lits(c2);
+    Literals lits(literals_of(c2));
     if (!lits.ok()) return false;
     Ref set(PyFrozenSet_New(nullptr));
     if (!set) return false;
@@ -218,8 +225,8 @@ bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming) {
         Ref lit(cnf().new_literal(atom.get(), l->positive));
         if (!lit || PySet_Add(set.get(), lit.get()) < 0) return false;
     }
-    c2_std = Ref(cnf().new_clause(set.get()));
-    return static_cast<bool>(c2_std);
+    literals = std::move(set);
+    return true;
 }
 
 // Calls visit(l1, l2) for each pair of literals of opposite signs, l1 from
@@ -297,19 +304,19 @@ int for_each_rewrite_site(const Literals& eqs, const Literals& targets, Unifiabi
 
 // One direction of paramodulation: the equations of `cla` rewrite into `clb`.
 bool paramodulate_into(PyObject* cla, PyObject* clb, UnifiabilityTest& may_unify, Derived& derived) {
-    Literals eqs(cla);
+    Literals eqs(literals_of(cla));
     if (!eqs.ok()) return false;
     {
         // Renaming apart is skipped when no site can be rewritten: the
         // sites of clb and of its renamed copy differ in variables only.
-        Literals plain(clb);
+        Literals plain(literals_of(clb));
         if (!plain.ok()) return false;
         int r = for_each_rewrite_site(eqs, plain, may_unify, [](PyObject*, PyObject*, PyObject*, PyObject*, PyObject*, bool) { return 0; });
         if (r != 0) return r > 0;
     }
-    Ref clb_std, renaming;
-    if (!rename_apart(cla, clb, clb_std, renaming)) return false;
-    Literals targets(clb_std.get());
+    Ref renamed;
+    if (!rename_apart(cla, clb, renamed, nullptr)) return false;
+    Literals targets(renamed.get());
     if (!targets.ok()) return false;
     std::vector<PyObject*> tried, rewritten;
     struct Release {
@@ -351,9 +358,10 @@ bool paramodulate_into(PyObject* cla, PyObject* clb, UnifiabilityTest& may_unify
 PyObject* standardize_clause_variables(PyObject* c1, PyObject* c2) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         if (!check_clause(c1) || !check_clause(c2)) return nullptr;
-        Ref c2_std, renaming;
-        if (!rename_apart(c1, c2, c2_std, renaming)) return nullptr;
-        return PyTuple_Pack(3, c1, c2_std.get(), renaming.get());
+        Ref renamed, renaming;
+        if (!rename_apart(c1, c2, renamed, &renaming)) return nullptr;
+        Ref c2_std(renamed.get() == literals_of(c2) ? Py_NewRef(c2) : cnf().new_clause(renamed.get()));
+        return c2_std ? PyTuple_Pack(3, c1, c2_std.get(), renaming.get()) : nullptr;
     });
 }
 
@@ -361,21 +369,21 @@ PyObject* resolve_clauses(PyObject* c1, PyObject* c2) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::GcPause pause;  // the derived clauses hold no cycle
         if (!check_clause(c1) || !check_clause(c2)) return nullptr;
-        Literals first(c1);
+        Literals first(literals_of(c1));
         if (!first.ok()) return nullptr;
         UnifiabilityTest may_unify;
         {
             // Renaming apart is skipped when no pair may resolve: the atoms
             // of c2 and of its renamed copy differ in variables only.
-            Literals plain(c2);
+            Literals plain(literals_of(c2));
             if (!plain.ok()) return nullptr;
             int r = for_each_complementary_pair(first, plain, may_unify, [](PyObject*, PyObject*) { return 0; });
             if (r < 0) return nullptr;
             if (r > 0) return PyList_New(0);
         }
-        Ref c2_std, renaming;
-        if (!rename_apart(c1, c2, c2_std, renaming)) return nullptr;
-        Literals second(c2_std.get());
+        Ref renamed;
+        if (!rename_apart(c1, c2, renamed, nullptr)) return nullptr;
+        Literals second(renamed.get());
         Derived derived;
         if (!second.ok() || !derived.ok()) return nullptr;
         auto visit = [&](PyObject* l1, PyObject* l2) -> int {
@@ -397,7 +405,7 @@ PyObject* factor_clause(PyObject* c) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::GcPause pause;  // the derived clauses hold no cycle
         if (!check_clause(c)) return nullptr;
-        Literals lits(c);
+        Literals lits(literals_of(c));
         Derived derived;
         if (!lits.ok() || !derived.ok()) return nullptr;
         UnifiabilityTest may_unify;
