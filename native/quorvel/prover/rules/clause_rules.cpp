@@ -117,13 +117,24 @@ public:
     bool empty() const { return vars_.empty(); }
     substitutions::Pairs pairs() const { return {vars_.data(), terms_.data(), vars_.size(), hashes_.data()}; }
 
+    // The term or atom under the substitution. New reference or NULL.
+    PyObject* term(PyObject* t) const {
+        if (empty()) return Py_NewRef(t);
+        substitutions::Pairs p = pairs();
+        return substitutions::api().substitute_term_pairs(t, &p);
+    }
+    PyObject* atom(PyObject* a) const {
+        if (empty()) return Py_NewRef(a);
+        substitutions::Pairs p = pairs();
+        return substitutions::api().substitute_formula_pairs(a, &p);
+    }
+
     // Literal.substitute: the literal with its atom substituted (the literal
     // itself when nothing is bound). New reference or NULL.
     PyObject* literal(PyObject* lit) const {
         if (empty()) return Py_NewRef(lit);
-        substitutions::Pairs p = pairs();
         clausifier::LiteralObject* l = clausifier::as_literal(lit);
-        Ref atom(substitutions::api().substitute_formula_pairs(l->atom, &p));
+        Ref atom(this->atom(l->atom));
         if (!atom) return nullptr;
         Kind k = ast::kind_of(atom.get());
         if (k != Kind::PredicateApp && k != Kind::Equality) {
@@ -139,33 +150,46 @@ private:
     std::vector<Py_hash_t> hashes_;
 };
 
-// The clause of the literals of `first` but `skip_a` and of `second` but
-// `skip_b`, with `extra`, under `mgu`: as Clause(...).substitute(mgu), with
-// each literal substituted once. New reference or NULL.
-PyObject* clause_under(const Literals& first, PyObject* skip_a, const Literals& second, PyObject* skip_b,
-                       PyObject* extra, PyObject* mgu) {
-    HashedPairs under;
-    if (!under.load(mgu)) return nullptr;
-    Ref set(PyFrozenSet_New(nullptr));
-    if (!set) return nullptr;
-    auto add = [&](PyObject* l) {
-        Ref s(under.literal(l));
-        return s && PySet_Add(set.get(), s.get()) == 0;
-    };
+// Appends the literals of `first` but `skip_a` and of `second` but `skip_b`
+// under `under`, in that order. False with an exception set.
+bool literals_under(const HashedPairs& under, const Literals& first, PyObject* skip_a, const Literals& second,
+                    PyObject* skip_b, std::vector<Ref>& out) {
     for (const Literals* side : {&first, &second}) {
         PyObject* skip = side == &first ? skip_a : skip_b;
         for (Py_ssize_t i = 0; i < side->size(); ++i) {
             PyObject* l = (*side)[i];
             if (skip) {
                 int eq = l == skip ? 1 : PyObject_RichCompareBool(l, skip, Py_EQ);
-                if (eq < 0) return nullptr;
+                if (eq < 0) return false;
                 if (eq) continue;
             }
-            if (!add(l)) return nullptr;
+            out.emplace_back(under.literal(l));
+            if (!out.back()) return false;
         }
     }
-    if (extra && !add(extra)) return nullptr;
+    return true;
+}
+
+// The clause of `literals` and `extra` (borrowed; extra may be NULL). New
+// reference or NULL.
+PyObject* clause_of(const std::vector<Ref>& literals, PyObject* extra) {
+    Ref set(PyFrozenSet_New(nullptr));
+    if (!set) return nullptr;
+    for (const Ref& l : literals)
+        if (PySet_Add(set.get(), l.get()) < 0) return nullptr;
+    if (extra && PySet_Add(set.get(), extra) < 0) return nullptr;
     return cnf().new_clause(set.get());
+}
+
+// The clause of the literals of `first` but `skip_a` and of `second` but
+// `skip_b` under `mgu`: as Clause(...).substitute(mgu), with each literal
+// substituted once. New reference or NULL.
+PyObject* clause_under(const Literals& first, PyObject* skip_a, const Literals& second, PyObject* skip_b,
+                       PyObject* mgu) {
+    HashedPairs under;
+    std::vector<Ref> literals;
+    if (!under.load(mgu) || !literals_under(under, first, skip_a, second, skip_b, literals)) return nullptr;
+    return clause_of(literals, nullptr);
 }
 
 // The literal set of c2 renamed apart from c1 (c2's own set when either
@@ -318,13 +342,9 @@ bool paramodulate_into(PyObject* cla, PyObject* clb, UnifiabilityTest& may_unify
     if (!rename_apart(cla, clb, renamed, nullptr)) return false;
     Literals targets(renamed.get());
     if (!targets.ok()) return false;
-    std::vector<PyObject*> tried, rewritten;
-    struct Release {
-        std::vector<PyObject*>& v;
-        ~Release() {
-            for (PyObject* o : v) Py_DECREF(o);
-        }
-    } release{rewritten};
+    std::vector<PyObject*> tried;
+    std::vector<Position> sites;
+    std::vector<Ref> rest;
     auto visit = [&](PyObject* l_eq, PyObject* lhs, PyObject* rhs, PyObject* l_target, PyObject* s, bool fresh) -> int {
         if (fresh) tried.clear();
         // A subterm equal to one tried before at this place gives the same
@@ -338,14 +358,23 @@ bool paramodulate_into(PyObject* cla, PyObject* clb, UnifiabilityTest& may_unify
         int r = substitutions::api().unify_terms(s, lhs, &mgu_raw);
         if (r <= 0) return r < 0 ? -1 : 1;
         Ref mgu(mgu_raw);
-        for (PyObject* o : rewritten) Py_DECREF(o);
-        rewritten.clear();
         PyObject* atom = clausifier::as_literal(l_target)->atom;
-        if (!replace_atom_subterm(atom, s, rhs, rewritten)) return -1;
-        for (PyObject* a2 : rewritten) {
-            Ref new_lit(cnf().new_literal(a2, clausifier::as_literal(l_target)->positive));
-            if (!new_lit) return -1;
-            Ref para(clause_under(eqs, l_eq, targets, l_target, new_lit.get(), mgu.get()));
+        sites.clear();
+        if (!find_atom_subterm(atom, s, sites)) return -1;
+        if (sites.empty()) return 1;
+        // Each rewrite is (atom with rhs at the site) under the unifier,
+        // which is the atom under the unifier with rhs under it at the same
+        // site: the atom, rhs and the other literals are substituted once
+        // for all the sites.
+        HashedPairs under;
+        rest.clear();
+        if (!under.load(mgu.get()) || !literals_under(under, eqs, l_eq, targets, l_target, rest)) return -1;
+        Ref atom_under(under.atom(atom)), rhs_under(atom_under ? under.term(rhs) : nullptr);
+        if (!rhs_under) return -1;
+        for (const Position& at : sites) {
+            Ref rewritten(replace_atom_at(atom_under.get(), at, rhs_under.get()));
+            Ref new_lit(rewritten ? cnf().new_literal(rewritten.get(), clausifier::as_literal(l_target)->positive) : nullptr);
+            Ref para(new_lit ? clause_of(rest, new_lit.get()) : nullptr);
             if (!para || !derived.add(para.get(), mgu.get(), nullptr)) return -1;
         }
         return 1;
@@ -392,7 +421,7 @@ PyObject* resolve_clauses(PyObject* c1, PyObject* c2) {
                                                         clausifier::as_literal(l2)->atom, &mgu_raw);
             if (r <= 0) return r < 0 ? -1 : 1;
             Ref mgu(mgu_raw);
-            Ref resolvent(clause_under(first, l1, second, l2, nullptr, mgu.get()));
+            Ref resolvent(clause_under(first, l1, second, l2, mgu.get()));
             if (!resolvent) return -1;
             Ref pair(PyTuple_Pack(2, l1, l2));
             return pair && derived.add(resolvent.get(), mgu.get(), pair.get()) ? 1 : -1;
@@ -425,7 +454,7 @@ PyObject* factor_clause(PyObject* c) {
                 if (r < 0) return nullptr;
                 if (r == 0) continue;
                 Ref mgu(mgu_raw);
-                Ref factored(clause_under(lits, nullptr, Literals::none(), nullptr, nullptr, mgu.get()));
+                Ref factored(clause_under(lits, nullptr, Literals::none(), nullptr, mgu.get()));
                 if (!factored) return nullptr;
                 Py_ssize_t size = PyObject_Length(clausifier::as_clause(factored.get())->literals);
                 if (size < 0) return nullptr;

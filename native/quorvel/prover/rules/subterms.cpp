@@ -87,96 +87,145 @@ bool collect_atom_subterms(PyObject* atom, std::vector<PyObject*>& out) {
     return true;
 }
 
-bool replace_subterm(PyObject* term, PyObject* target, PyObject* replacement, std::vector<PyObject*>& out) {
+namespace {
+
+// The path from the root of a term to one of its positions: each
+// application with the index of the argument walked, plus one.
+struct Frame {
+    PyObject* node;
+    Py_ssize_t next;  // -1: the node itself is still to be compared
+};
+
+// Calls found(path) at each position of `term` whose subterm equals
+// `target`, in position order (path.back() is that subterm); found returns
+// false on error. False with an exception set.
+template <class Found>
+bool for_each_match(PyObject* term, PyObject* target, Found found) {
     Py_hash_t target_hash = ast::kind_of(target) != Kind::None ? PyObject_Hash(target) : -1;
     if (target_hash == -1 && PyErr_Occurred()) PyErr_Clear();
-    // The path from the root to the current position: each application
-    // with the index of the argument being walked.
-    struct Frame {
-        PyObject* node;
-        Py_ssize_t next;  // -1: the node itself is still to be compared
-    };
     std::vector<Frame> path{{term, -1}};
     while (!path.empty()) {
         Frame& f = path.back();
         if (f.next == -1) {
             f.next = 0;
             int m = matches(f.node, target, target_hash);
-            if (m < 0) return false;
-            if (m) {
-                // Rebuild the path bottom-up around the replacement.
-                Ref built = Ref::borrow(replacement);
-                for (size_t d = path.size() - 1; d-- > 0;) {
-                    built = Ref(with_argument(path[d].node, path[d].next - 1, built.get()));
-                    if (!built) return false;
-                }
-                out.push_back(built.release());
-            }
-            if (ast::kind_of(f.node) != Kind::FunctionApp || !tuple_args(f.node)) {
+            if (m < 0 || (m && !found(path))) return false;
+            if (ast::kind_of(path.back().node) != Kind::FunctionApp || !tuple_args(path.back().node)) {
                 path.pop_back();
                 continue;
             }
         }
-        PyObject* args = tuple_args(f.node);
-        if (f.next >= PyTuple_GET_SIZE(args)) {
+        Frame& g = path.back();
+        PyObject* args = tuple_args(g.node);
+        if (g.next >= PyTuple_GET_SIZE(args)) {
             path.pop_back();
             continue;
         }
-        PyObject* child = PyTuple_GET_ITEM(args, f.next++);
+        PyObject* child = PyTuple_GET_ITEM(args, g.next++);
         path.push_back(Frame{child, -1});
     }
     return true;
 }
 
-bool replace_atom_subterm(PyObject* atom, PyObject* target, PyObject* replacement, std::vector<PyObject*>& out) {
+// The atom's argument terms: a predicate's arguments, an equation's sides.
+// False when it has none to rewrite (no atom, or arguments that are no tuple).
+bool atom_arguments(PyObject* atom, std::vector<PyObject*>& out) {
     Kind k = ast::kind_of(atom);
-    const ast::Api& a = ast::api();
-    std::vector<PyObject*> parts;
     if (k == Kind::PredicateApp) {
-        ast::PredicateAppObject* p = ast::as_predicate_app(atom);
-        if (!PyTuple_Check(p->args)) return true;
-        Py_ssize_t n = PyTuple_GET_SIZE(p->args);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!replace_subterm(PyTuple_GET_ITEM(p->args, i), target, replacement, parts)) {
-                release(parts);
-                return false;
-            }
-            for (PyObject* r : parts) {
-                Ref tuple(PyTuple_New(n));
-                if (!tuple) {
-                    release(parts);
-                    return false;
-                }
-                for (Py_ssize_t j = 0; j < n; ++j) PyTuple_SET_ITEM(tuple.get(), j, Py_NewRef(j == i ? r : PyTuple_GET_ITEM(p->args, j)));
-                PyObject* built = a.new_predicate_app(a.types[static_cast<int>(Kind::PredicateApp)], p->pred, p->arity, tuple.get());
-                if (!built) {
-                    release(parts);
-                    return false;
-                }
-                out.push_back(built);
-            }
-            release(parts);
-        }
-    } else if (k == Kind::Equality) {
+        PyObject* args = ast::as_predicate_app(atom)->args;
+        if (!PyTuple_Check(args)) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) out.push_back(PyTuple_GET_ITEM(args, i));
+        return true;
+    }
+    if (k != Kind::Equality) return false;
+    out.push_back(ast::as_equality(atom)->left);
+    out.push_back(ast::as_equality(atom)->right);
+    return true;
+}
+
+// A copy of `atom` with argument term i replaced. New reference.
+PyObject* with_atom_argument(PyObject* atom, Py_ssize_t i, PyObject* value) {
+    const ast::Api& a = ast::api();
+    if (ast::kind_of(atom) == Kind::Equality) {
         ast::EqualityObject* e = ast::as_equality(atom);
-        for (int side = 0; side < 2; ++side) {
-            if (!replace_subterm(side == 0 ? e->left : e->right, target, replacement, parts)) {
-                release(parts);
-                return false;
-            }
-            for (PyObject* r : parts) {
-                PyObject* built = a.new_equality(a.types[static_cast<int>(Kind::Equality)], side == 0 ? r : e->left,
-                                                 side == 0 ? e->right : r);
-                if (!built) {
-                    release(parts);
-                    return false;
-                }
-                out.push_back(built);
-            }
-            release(parts);
+        return a.new_equality(a.types[static_cast<int>(Kind::Equality)], i == 0 ? value : e->left, i == 0 ? e->right : value);
+    }
+    ast::PredicateAppObject* p = ast::as_predicate_app(atom);
+    Py_ssize_t n = PyTuple_GET_SIZE(p->args);
+    Ref tuple(PyTuple_New(n));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t j = 0; j < n; ++j) PyTuple_SET_ITEM(tuple.get(), j, Py_NewRef(j == i ? value : PyTuple_GET_ITEM(p->args, j)));
+    return a.new_predicate_app(a.types[static_cast<int>(Kind::PredicateApp)], p->pred, p->arity, tuple.get());
+}
+
+}  // namespace
+
+bool replace_subterm(PyObject* term, PyObject* target, PyObject* replacement, std::vector<PyObject*>& out) {
+    return for_each_match(term, target, [&](const std::vector<Frame>& path) {
+        // Rebuild the path bottom-up around the replacement.
+        Ref built = Ref::borrow(replacement);
+        for (size_t d = path.size() - 1; d-- > 0;) {
+            built = Ref(with_argument(path[d].node, path[d].next - 1, built.get()));
+            if (!built) return false;
         }
+        out.push_back(built.release());
+        return true;
+    });
+}
+
+bool replace_atom_subterm(PyObject* atom, PyObject* target, PyObject* replacement, std::vector<PyObject*>& out) {
+    std::vector<PyObject*> args, parts;
+    if (!atom_arguments(atom, args)) return true;
+    for (size_t i = 0; i < args.size(); ++i) {
+        bool ok = replace_subterm(args[i], target, replacement, parts);
+        for (PyObject* r : parts) {
+            PyObject* built = ok ? with_atom_argument(atom, static_cast<Py_ssize_t>(i), r) : nullptr;
+            if (!built) ok = false;
+            else out.push_back(built);
+        }
+        release(parts);
+        if (!ok) return false;
     }
     return true;
+}
+
+bool find_atom_subterm(PyObject* atom, PyObject* target, std::vector<Position>& out) {
+    std::vector<PyObject*> args;
+    if (!atom_arguments(atom, args)) return true;
+    for (size_t i = 0; i < args.size(); ++i) {
+        bool ok = for_each_match(args[i], target, [&](const std::vector<Frame>& path) {
+            Position& at = out.emplace_back();
+            at.push_back(static_cast<Py_ssize_t>(i));
+            for (size_t d = 0; d + 1 < path.size(); ++d) at.push_back(path[d].next - 1);
+            return true;
+        });
+        if (!ok) return false;
+    }
+    return true;
+}
+
+PyObject* replace_atom_at(PyObject* atom, const Position& at, PyObject* replacement) {
+    std::vector<PyObject*> args;
+    if (!atom_arguments(atom, args) || at.empty() || at[0] >= static_cast<Py_ssize_t>(args.size())) {
+        PyErr_SetString(PyExc_AssertionError, "no such position in the atom");
+        return nullptr;
+    }
+    std::vector<PyObject*> nodes{args[static_cast<size_t>(at[0])]};  // the nodes down to the position
+    for (size_t d = 1; d < at.size(); ++d) {
+        PyObject* node = nodes.back();
+        PyObject* kids = ast::kind_of(node) == Kind::FunctionApp ? tuple_args(node) : nullptr;
+        if (!kids || at[d] >= PyTuple_GET_SIZE(kids)) {
+            PyErr_SetString(PyExc_AssertionError, "no such position in the atom");
+            return nullptr;
+        }
+        nodes.push_back(PyTuple_GET_ITEM(kids, at[d]));
+    }
+    Ref built = Ref::borrow(replacement);
+    for (size_t d = nodes.size() - 1; d > 0; --d) {
+        built = Ref(with_argument(nodes[d - 1], at[d], built.get()));
+        if (!built) return nullptr;
+    }
+    return with_atom_argument(atom, at[0], built.get());
 }
 
 PyObject* extract_subterms_list(PyObject* term) {

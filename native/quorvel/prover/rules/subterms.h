@@ -22,6 +22,17 @@ bool collect_atom_subterms(PyObject* atom, std::vector<PyObject*>& out);
 bool replace_subterm(PyObject* term, PyObject* target, PyObject* replacement, std::vector<PyObject*>& out);
 bool replace_atom_subterm(PyObject* atom, PyObject* target, PyObject* replacement, std::vector<PyObject*>& out);
 
+// A position in an atom: the index of its argument term (0 and 1 for the
+// sides of an equation), then argument indices down from that term.
+using Position = std::vector<Py_ssize_t>;
+
+// Appends the positions whose subterm equals `target`, in the order of the
+// rewrites of replace_atom_subterm. False with an exception set.
+bool find_atom_subterm(PyObject* atom, PyObject* target, std::vector<Position>& out);
+// `atom` with the subterm at `at` replaced: new reference, or NULL with an
+// exception set (AssertionError when `atom` has no such position).
+PyObject* replace_atom_at(PyObject* atom, const Position& at, PyObject* replacement);
+
 // Python lists of the above. New references or NULL.
 PyObject* extract_subterms_list(PyObject* term);
 PyObject* extract_atom_subterms_list(PyObject* atom);
