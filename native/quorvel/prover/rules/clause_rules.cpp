@@ -82,13 +82,15 @@ public:
     Derived() : results_(PyList_New(0)), seen_(PySet_New(nullptr)) {}
     bool ok() const { return results_ && seen_; }
 
-    // Appends (clause, *extra) unless the clause was derived before. Steals
-    // nothing.
-    bool add(PyObject* clause, PyObject* mgu, PyObject* pair) {
-        int known = PySet_Contains(seen_.get(), clause);
-        if (known) return known > 0;
+    // Appends (clause, mgu), or (clause, mgu, (l1, l2)) when l1 is given,
+    // unless the clause was derived before. Steals nothing.
+    bool add(PyObject* clause, PyObject* mgu, PyObject* l1 = nullptr, PyObject* l2 = nullptr) {
+        Py_ssize_t before = PySet_GET_SIZE(seen_.get());
         if (PySet_Add(seen_.get(), clause) < 0) return false;
-        Ref entry(pair ? PyTuple_Pack(3, clause, mgu, pair) : PyTuple_Pack(2, clause, mgu));
+        if (PySet_GET_SIZE(seen_.get()) == before) return true;  // one lookup for "seen?" and "add"
+        Ref pair(l1 ? PyTuple_Pack(2, l1, l2) : nullptr);
+        if (l1 && !pair) return false;
+        Ref entry(l1 ? PyTuple_Pack(3, clause, mgu, pair.get()) : PyTuple_Pack(2, clause, mgu));
         return entry && PyList_Append(results_.get(), entry.get()) == 0;
     }
     PyObject* take() { return results_.release(); }
@@ -375,7 +377,7 @@ bool paramodulate_into(PyObject* cla, PyObject* clb, UnifiabilityTest& may_unify
             Ref rewritten(replace_atom_at(atom_under.get(), at, rhs_under.get()));
             Ref new_lit(rewritten ? cnf().new_literal(rewritten.get(), clausifier::as_literal(l_target)->positive) : nullptr);
             Ref para(new_lit ? clause_of(rest, new_lit.get()) : nullptr);
-            if (!para || !derived.add(para.get(), mgu.get(), nullptr)) return -1;
+            if (!para || !derived.add(para.get(), mgu.get())) return -1;
         }
         return 1;
     };
@@ -423,8 +425,7 @@ PyObject* resolve_clauses(PyObject* c1, PyObject* c2) {
             Ref mgu(mgu_raw);
             Ref resolvent(clause_under(first, l1, second, l2, mgu.get()));
             if (!resolvent) return -1;
-            Ref pair(PyTuple_Pack(2, l1, l2));
-            return pair && derived.add(resolvent.get(), mgu.get(), pair.get()) ? 1 : -1;
+            return derived.add(resolvent.get(), mgu.get(), l1, l2) ? 1 : -1;
         };
         return for_each_complementary_pair(first, second, may_unify, visit) < 0 ? nullptr : derived.take();
     });
@@ -458,7 +459,7 @@ PyObject* factor_clause(PyObject* c) {
                 if (!factored) return nullptr;
                 Py_ssize_t size = PyObject_Length(clausifier::as_clause(factored.get())->literals);
                 if (size < 0) return nullptr;
-                if (size < n && !derived.add(factored.get(), mgu.get(), nullptr)) return nullptr;
+                if (size < n && !derived.add(factored.get(), mgu.get())) return nullptr;
             }
         return derived.take();
     });
