@@ -337,7 +337,8 @@ bool paramodulate_into(PyObject* cla, PyObject* clb, UnifiabilityTest& may_unify
         // sites of clb and of its renamed copy differ in variables only.
         Literals plain(literals_of(clb));
         if (!plain.ok()) return false;
-        int r = for_each_rewrite_site(eqs, plain, may_unify, [](PyObject*, PyObject*, PyObject*, PyObject*, PyObject*, bool) { return 0; });
+        auto stop = [](PyObject*, PyObject*, PyObject*, PyObject*, PyObject*, bool) { return 0; };
+        int r = for_each_rewrite_site(eqs, plain, may_unify, stop);
         if (r != 0) return r > 0;
     }
     Ref renamed;
@@ -375,7 +376,8 @@ bool paramodulate_into(PyObject* cla, PyObject* clb, UnifiabilityTest& may_unify
         if (!rhs_under) return -1;
         for (const Position& at : sites) {
             Ref rewritten(replace_atom_at(atom_under.get(), at, rhs_under.get()));
-            Ref new_lit(rewritten ? cnf().new_literal(rewritten.get(), clausifier::as_literal(l_target)->positive) : nullptr);
+            PyObject* positive = clausifier::as_literal(l_target)->positive;
+            Ref new_lit(rewritten ? cnf().new_literal(rewritten.get(), positive) : nullptr);
             Ref para(new_lit ? clause_of(rest, new_lit.get()) : nullptr);
             if (!para || !derived.add(para.get(), mgu.get())) return -1;
         }
