@@ -78,14 +78,16 @@ def test_factoring_shows_in_the_proof_where_it_is_needed():
     assert "factoring" in {s.rule for s in dag.steps}
 
 
-loop_premises = [all_(x, imp(atom("P", f(x)), atom("P", x)))]  # ~P(a) -> ~P(f(a)) -> ...
+# Satisfiable, and no strategy runs dry on it: from the goal ~P(b), ~P(f(b)),
+# ~P(f(f(b))), ...; from the premises P(f(a)), P(f(f(a))), ...
+loop_premises = [atom("P", a), all_(x, imp(atom("P", x), atom("P", f(x)))), all_(x, imp(atom("P", f(x)), atom("P", x)))]
 
 FAILURES = [
     ([atom("P", a)], atom("P", b), {}, "No proof found: the clause set is saturated"),
     ([], Or(left=atom("P", a), right=atom("Q", a)), {}, "No proof found: the clause set is saturated"),
-    (loop_premises, atom("P", a), {"max_steps": 5}, "No proof found: step limit of 5 reached"),
-    (loop_premises, atom("P", a), {"max_steps": 0}, "No proof found: step limit of 1 reached"),
-    (loop_premises, atom("P", a), {"max_steps": 10**9, "timeout_sec": 0.0},
+    (loop_premises, atom("P", b), {"max_steps": 5}, "No proof found: step limit of 5 reached"),
+    (loop_premises, atom("P", b), {"max_steps": 0}, "No proof found: step limit of 1 reached"),
+    (loop_premises, atom("P", b), {"max_steps": 10**9, "timeout_sec": 0.0},
      "No proof found: time-out of 0.1 seconds reached"),
 ]
 
@@ -113,9 +115,9 @@ def test_the_time_out_covers_the_clausal_form():
 def test_the_config_limits_apply_unless_the_call_gives_its_own():
     prover = TheoremProver(config=SolverConfig(prover_max_steps=3))
     with pytest.raises(ProofNotFoundError, match=re.escape("step limit of 3 reached")):
-        prover.prove(target=atom("P", a), premises=loop_premises)
+        prover.prove(target=atom("P", b), premises=loop_premises)
     with pytest.raises(ProofNotFoundError, match=re.escape("step limit of 7 reached")):
-        prover.prove(target=atom("P", a), premises=loop_premises, max_steps=7)
+        prover.prove(target=atom("P", b), premises=loop_premises, max_steps=7)
 
 
 def test_premises_alone_are_not_refuted_without_the_goal():
@@ -144,7 +146,7 @@ def test_a_long_search_answers_ctrl_c():
     signal.setitimer(signal.ITIMER_REAL, 0.2)
     try:
         with pytest.raises(KeyboardInterrupt):
-            TheoremProver().prove(target=atom("P", a), premises=loop_premises, max_steps=10**12, timeout_sec=600)
+            TheoremProver().prove(target=atom("P", b), premises=loop_premises, max_steps=10**12, timeout_sec=600)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)

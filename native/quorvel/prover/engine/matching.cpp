@@ -82,6 +82,8 @@ bool weigh_literal(PyObject* literal, ClauseInfo& info) {
         }
     }
     info.weight += w;
+    info.literal_weights.push_back(w);
+    info.negative.push_back(!positive);
     info.key += h * 0x2545F4914F6CDD1DULL;  // a sum: independent of the literal order
     (positive ? info.positive_symbols : info.negative_symbols) |= uint64_t{1} << (symbol % 64);
     return true;
@@ -155,6 +157,8 @@ bool describe(ClauseInfo& info) {
     Ref list(PySequence_List(clausifier::as_clause(info.clause)->literals));
     if (!list) return false;
     info.literals.clear();
+    info.literal_weights.clear();
+    info.negative.clear();
     info.weight = 0;
     info.key = 0;
     info.positive_symbols = info.negative_symbols = 0;

@@ -14,6 +14,9 @@ namespace quorvel::engine {
 struct ClauseInfo {
     PyObject* clause = nullptr;            // strong reference
     std::vector<PyObject*> literals;       // borrowed from the clause's set
+    // Per literal, in the order of `literals`: symbols and sign.
+    std::vector<long long> literal_weights;
+    std::vector<unsigned char> negative;
     long long weight = 0;                  // symbols in all literals
     uint64_t key = 0;                      // hash-seed independent fingerprint
     // A bit per predicate symbol (a hash of it, mod 64) of the positive and

@@ -1,7 +1,12 @@
-// Given-clause saturation with a set of support: the premises' clauses are
-// usable from the start but never selected, so every inference involves a
-// descendant of the negated goal. The system's falsum and verum atoms are
-// read as the constants they stand for. Clauses stay the clausifier's values; the
+// Given-clause saturation in two rounds. First a set of support: the
+// premises' clauses are usable from the start but never selected, so every
+// inference involves a descendant of the negated goal. When that round runs
+// out of its share of the limits, a second one starts afresh with every
+// clause selectable and resolution restricted by literal selection (a
+// negative literal of each clause that has one; all literals of the others),
+// the negated goal's descendants ahead in the queue; a refutation must still
+// descend from the negated goal. The system's falsum and verum atoms are read
+// as the constants they stand for. Clauses stay the clausifier's values; the
 // rules module's C++ entries resolve and factor them.
 #include "quorvel/prover/engine/saturation.h"
 
@@ -31,6 +36,10 @@ const char* const kRuleNames[] = {"premise", "negated_goal", "resolution", "fact
 
 // Every fifth selection takes the oldest clause, the others the lightest.
 constexpr long long kAgePeriod = 5;
+// The first round's share of the limits: one in kSupportShare.
+constexpr long long kSupportShare = 5;
+
+enum class Strategy { SetOfSupport, Selection };
 
 struct Node {
     ClauseInfo info;
@@ -38,36 +47,44 @@ struct Node {
     long long parents[2] = {-1, -1};
     long long birth = 0;  // the selection step that derived it
     bool dead = false;
+    bool from_goal = false;  // the negated goal is among its ancestors
+    // Per literal: whether resolution may use it (empty: every literal).
+    std::vector<unsigned char> eligible;
 };
 
 using Entry = std::tuple<long long, uint64_t, size_t>;  // (weight or birth, key, node)
 
 class Saturation {
 public:
-    Saturation(const Limits& limits)
-        : limits_(limits), interrupt_(py::signal_interrupt()), seen_(PySet_New(nullptr)),
-          deadline_(limits.deadline()) {}
+    Saturation(Strategy strategy, long long max_steps, Clock::time_point deadline)
+        : strategy_(strategy), max_steps_(max_steps), interrupt_(py::signal_interrupt()), seen_(PySet_New(nullptr)),
+          deadline_(deadline) {}
     ~Saturation() {
         for (Node& n : nodes_) Py_XDECREF(n.info.clause);
     }
 
+    long long steps() const { return steps_; }
+
     int run(PyObject* premises, PyObject* goal, PyObject** dag, Outcome* why) {
         if (!seen_) return -1;
-        // Premises: usable at once, with their factors.
-        if (!add_inputs(premises, kPremise)) return -1;
-        for (size_t i = 0; i < nodes_.size() && empty_ < 0; ++i) {
-            if (nodes_[i].rule == kGoal) continue;
-            if (!add_factors(i, true)) return -1;
+        if (strategy_ == Strategy::SetOfSupport) {
+            // Premises: usable at once, with their factors.
+            if (!add_inputs(premises, kPremise)) return -1;
+            for (size_t i = 0; i < nodes_.size() && empty_ < 0; ++i) {
+                if (nodes_[i].rule == kGoal) continue;
+                if (!add_factors(i, true)) return -1;
+            }
+        } else if (!add_inputs(premises, kPremise)) {
+            return -1;
         }
         if (empty_ < 0 && !add_inputs(goal, kGoal)) return -1;
-        long long steps = 0;
         while (empty_ < 0 && !by_weight_.empty()) {
-            if (steps >= limits_.max_steps) return *why = Outcome::StepLimit, 0;
+            if (steps_ >= max_steps_) return *why = Outcome::StepLimit, 0;
             if (timed_out()) return *why = Outcome::Timeout, 0;
             if (PyErr_CheckSignals() < 0) return -1;
-            size_t given = select(steps);
-            ++steps;
-            int r = process(given, steps);
+            size_t given = select(steps_);
+            ++steps_;
+            int r = process(given, steps_);
             if (r < 0) return -1;
             if (r == 2) return *why = Outcome::Timeout, 0;
         }
@@ -89,7 +106,8 @@ private:
             Ref simplified(without_constants(c));
             if (!simplified) return false;
             if (simplified.get() == Py_None) continue;
-            if (add(simplified.get(), rule, -1, -1, 0, rule == kPremise) == -1) return false;
+            bool active = rule == kPremise && strategy_ == Strategy::SetOfSupport;
+            if (add(simplified.get(), rule, -1, -1, 0, active) == -1) return false;
         }
         return true;
     }
@@ -136,11 +154,14 @@ private:
         n.parents[0] = p1;
         n.parents[1] = p2;
         n.birth = birth;
+        n.from_goal = rule == kGoal || (p1 >= 0 && nodes_[p1].from_goal) || (p2 >= 0 && nodes_[p2].from_goal);
         nodes_.push_back(std::move(n));
         size_t id = nodes_.size() - 1;
         Node& node = nodes_[id];
         if (!describe(node.info)) return -1;
         if (node.info.literals.empty()) {
+            // A refutation of the premises alone proves nothing of the goal.
+            if (!node.from_goal && rule != kPremise) return node.dead = true, -2;
             empty_ = static_cast<long long>(id);
             return static_cast<long long>(id);
         }
@@ -150,14 +171,33 @@ private:
             node.dead = true;
             return -2;
         }
+        if (strategy_ == Strategy::Selection) select_literal(node);
         if (active) {
             active_.push_back(id);
         } else {
-            by_weight_.emplace(node.info.weight, node.info.key, id);
+            by_weight_.emplace(priority(node), node.info.key, id);
             by_age_.emplace(node.birth, node.info.key, id);
         }
         return static_cast<long long>(id);
     }
+
+    // The queue weight: a clause off the negated goal's descent weighs more,
+    // so the search stays near the goal while the premises still take part.
+    static long long priority(const Node& n) { return n.from_goal ? n.info.weight : 2 * n.info.weight + 4; }
+
+    // Marks the one negative literal resolution may use, when there is one:
+    // the heaviest, the first of equals.
+    static void select_literal(Node& n) {
+        const ClauseInfo& c = n.info;
+        long long best = -1;
+        for (size_t i = 0; i < c.literals.size(); ++i)
+            if (c.negative[i] && (best < 0 || c.literal_weights[i] > c.literal_weights[best])) best = static_cast<long long>(i);
+        if (best < 0) return;
+        n.eligible.assign(c.literals.size(), 0);
+        n.eligible[best] = 1;
+    }
+
+    static const unsigned char* eligible_of(const Node& n) { return n.eligible.empty() ? nullptr : n.eligible.data(); }
 
     // Past the deadline the clause counts as not subsumed: deleting it is
     // only an economy, and the loop stops at its next check.
@@ -181,7 +221,7 @@ private:
         }
         size_t id = std::get<2>(e);
         const Node& n = nodes_[id];
-        by_weight_.erase({n.info.weight, n.info.key, id});
+        by_weight_.erase({priority(n), n.info.key, id});
         by_age_.erase({n.birth, n.info.key, id});
         return id;
     }
@@ -206,7 +246,9 @@ private:
         }
         std::erase_if(active_, [&](size_t a) { return nodes_[a].dead; });
         active_.push_back(given);
-        if (!add_factors(given, false, step)) return -1;
+        // With a literal selected, factoring is left out: the selected
+        // literal is resolved away first.
+        if (nodes_[given].eligible.empty() && !add_factors(given, false, step)) return -1;
         // Index loop: add() may grow active_ only for premises, never here.
         for (size_t k = 0; k < active_.size() && empty_ < 0; ++k) {
             size_t other = active_[k];
@@ -214,7 +256,8 @@ private:
             if (!may_clash(nodes_[given].info, nodes_[other].info)) continue;
             if (timed_out()) return 2;
             if (interrupt_.tick(nodes_[other].info.literals.size() + 1)) return -1;
-            Ref derived(rules::api().resolve_clauses(nodes_[given].info.clause, nodes_[other].info.clause));
+            Ref derived(rules::api().resolve_clauses_on(nodes_[given].info.clause, nodes_[other].info.clause,
+                                                        eligible_of(nodes_[given]), eligible_of(nodes_[other])));
             if (!derived || !take(derived.get(), kResolution, given, other, step)) return -1;
         }
         return 1;
@@ -268,7 +311,9 @@ private:
         return dag.release();
     }
 
-    Limits limits_;
+    Strategy strategy_;
+    long long max_steps_;
+    long long steps_ = 0;
     Interrupt interrupt_;
     Ref seen_;
     Clock::time_point deadline_;
@@ -281,8 +326,24 @@ private:
 }  // namespace
 
 int saturate(PyObject* premises, PyObject* goal, const Limits& limits, PyObject** dag, Outcome* why) {
-    Saturation s(limits);
-    return s.run(premises, goal, dag, why);
+    const Clock::time_point deadline = limits.deadline();
+    const Clock::time_point now = Clock::now();
+    // The set of support's share: a fifth of the time left and of the steps
+    // (at least one step each way the limit allows).
+    const Clock::time_point first_deadline = now + (deadline - now) / kSupportShare;
+    const long long first_steps = std::max(1LL, limits.max_steps / kSupportShare);
+    long long used = 0;
+    {
+        Saturation sos(Strategy::SetOfSupport, first_steps, first_deadline);
+        int r = sos.run(premises, goal, dag, why);
+        // Saturated: with a set of support no refutation exists but one of
+        // the premises alone, which is no proof of the goal.
+        if (r != 0 || *why == Outcome::Saturated) return r;
+        used = sos.steps();
+    }
+    if (used >= limits.max_steps) return *why = Outcome::StepLimit, 0;
+    Saturation selection(Strategy::Selection, limits.max_steps - used, deadline);
+    return selection.run(premises, goal, dag, why);
 }
 
 }  // namespace quorvel::engine
