@@ -3,6 +3,8 @@ import signal
 import time
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quorvel.config import SolverConfig
 from quorvel.core.ast import (And, Constant, Exists, Forall, FunctionApp, Iff, Implies, Not, Or, PredicateApp,
@@ -10,6 +12,8 @@ from quorvel.core.ast import (And, Constant, Exists, Forall, FunctionApp, Iff, I
 from quorvel.prover.clausifier import Clause, reset_skolem_counters, to_cnf
 from quorvel.prover.engine import ProofNotFoundError, TheoremProver
 from quorvel.prover.proof import ProofDAG
+from quorvel.prover.rules import factor_clause, resolve_clauses
+from strategies import first_order_formulas
 
 x, y, u, v = (Variable(id=i) for i in (1, 2, 3, 4))
 a, b = Constant("a"), Constant("b")
@@ -70,6 +74,34 @@ def test_proofs_derive_the_empty_clause_from_the_input_clauses(premises, target)
     if premises == []:
         assert not any(s.rule == "premise" for s in steps)
     assert any(s.rule == "negated_goal" for s in steps)
+
+
+def assert_steps_are_inferences(dag):
+    """Each derived step's conclusion is one the rules module draws from the
+    step's premises, and the last is the empty clause."""
+    steps = dag.steps
+    assert steps[-1].conclusion == Clause(frozenset())
+    for step in steps:
+        parents = [steps[p].conclusion for p in step.premises]
+        if step.rule == "resolution":
+            assert step.conclusion in {r[0] for r in resolve_clauses(*parents)}
+        elif step.rule == "factoring":
+            assert step.conclusion in {r[0] for r in factor_clause(*parents)}
+
+
+@pytest.mark.parametrize("premises, target", THEOREMS.values(), ids=THEOREMS.keys())
+def test_proof_steps_are_inferences_of_the_rules(premises, target):
+    assert_steps_are_inferences(TheoremProver().prove(target=target, premises=premises))
+
+
+@settings(max_examples=150, deadline=None)
+@given(first_order_formulas(max_leaves=6), st.lists(first_order_formulas(max_leaves=4), max_size=2))
+def test_generated_proofs_are_inferences_of_the_rules(target, premises):
+    try:
+        dag = TheoremProver().prove(target=target, premises=premises, max_steps=300, timeout_sec=0.5)
+    except ProofNotFoundError:
+        return
+    assert_steps_are_inferences(dag)
 
 
 def test_factoring_shows_in_the_proof_where_it_is_needed():

@@ -8,7 +8,7 @@
 
 namespace quorvel::rules {
 
-inline constexpr unsigned kApiVersion = 2;
+inline constexpr unsigned kApiVersion = 1;
 inline constexpr const char* kCapsuleName = "quorvel.prover.rules._C_API";
 
 struct Api {
@@ -19,11 +19,6 @@ struct Api {
     PyObject* (*resolve_clauses)(PyObject* c1, PyObject* c2);
     PyObject* (*factor_clause)(PyObject* c);
     PyObject* (*paramodulate)(PyObject* c1, PyObject* c2);
-    // resolve_clauses on the literals flagged eligible only: eligible1[i]
-    // for the i-th literal of c1's set in its iteration order, the same for
-    // c2 (before renaming); NULL flags every literal.
-    PyObject* (*resolve_clauses_on)(PyObject* c1, PyObject* c2, const unsigned char* eligible1,
-                                    const unsigned char* eligible2);
 };
 
 using ApiTable = py::ImportedTable<Api>;

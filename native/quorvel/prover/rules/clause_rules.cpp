@@ -3,7 +3,6 @@
 // returned is dropped, so the first derivation (with its unifier) is kept.
 #include "quorvel/prover/rules/clause_rules.h"
 
-#include <utility>
 #include <vector>
 
 #include "quorvel/core/ast/api.h"
@@ -32,8 +31,6 @@ bool check_clause(PyObject* c) {
 class Literals {
 public:
     explicit Literals(PyObject* clause) : list_(PySequence_List(clausifier::as_clause(clause)->literals)) {}
-    // The literals of a list (taken over).
-    explicit Literals(Ref list) : list_(std::move(list)) {}
     // No literals.
     static const Literals& none() {
         static const Literals empty;
@@ -167,18 +164,15 @@ PyObject* clause_under(const Literals& first, PyObject* skip_a, const Literals& 
 
 // (c1, c2 renamed apart from c1, renaming); the renaming is a new dict. The
 // renaming is applied to each atom through one table of hashed pairs, which
-// is what Clause.substitute with the dict amounts to. With `in_order`, also
-// the literals of renamed c2 in the iteration order of c2's own set (the
-// renamed set iterates in another order).
-bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming, Ref* in_order = nullptr) {
+// is what Clause.substitute with the dict amounts to.
+bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming) {
     renaming = Ref(PyDict_New());
     if (!renaming) return false;
     PyObject* vars1 = clausifier::as_clause(c1)->free_vars;
     PyObject* vars2 = clausifier::as_clause(c2)->free_vars;
     if (PySet_GET_SIZE(vars1) == 0 || PySet_GET_SIZE(vars2) == 0) {
         c2_std = Ref::borrow(c2);
-        if (in_order) *in_order = Ref(PySequence_List(clausifier::as_clause(c2)->literals));
-        return !in_order || *in_order;
+        return true;
     }
     Ref top;
     if (!max_id(vars1, top) || !max_id(vars2, top)) return false;
@@ -209,7 +203,6 @@ bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming, Ref* i
     if (!lits.ok()) return false;
     Ref set(PyFrozenSet_New(nullptr));
     if (!set) return false;
-    if (in_order && !(*in_order = Ref(PyList_New(0)))) return false;
     for (Py_ssize_t i = 0; i < lits.size(); ++i) {
         clausifier::LiteralObject* l = clausifier::as_literal(lits[i]);
         Ref atom(substitutions::api().substitute_formula_pairs(l->atom, &pairs));
@@ -221,7 +214,6 @@ bool rename_apart(PyObject* c1, PyObject* c2, Ref& c2_std, Ref& renaming, Ref* i
         }
         Ref lit(cnf().new_literal(atom.get(), l->positive));
         if (!lit || PySet_Add(set.get(), lit.get()) < 0) return false;
-        if (in_order && PyList_Append(in_order->get(), lit.get()) < 0) return false;
     }
     c2_std = Ref(cnf().new_clause(set.get()));
     return static_cast<bool>(c2_std);
@@ -312,21 +304,16 @@ PyObject* standardize_clause_variables(PyObject* c1, PyObject* c2) {
     });
 }
 
-PyObject* resolve_clauses_on(PyObject* c1, PyObject* c2, const unsigned char* eligible1,
-                             const unsigned char* eligible2) {
+PyObject* resolve_clauses(PyObject* c1, PyObject* c2) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         if (!check_clause(c1) || !check_clause(c2)) return nullptr;
-        // Flags name c2's literals in the order of c2's own set; without
-        // them the renamed set's order is kept (the order results come in).
-        Ref c2_std, renaming, in_order;
-        if (!rename_apart(c1, c2, c2_std, renaming, eligible2 ? &in_order : nullptr)) return nullptr;
-        Literals first(c1), second = eligible2 ? Literals(std::move(in_order)) : Literals(c2_std.get());
+        Ref c2_std, renaming;
+        if (!rename_apart(c1, c2, c2_std, renaming)) return nullptr;
+        Literals first(c1), second(c2_std.get());
         Derived derived;
         if (!first.ok() || !second.ok() || !derived.ok()) return nullptr;
-        for (Py_ssize_t i = 0; i < first.size(); ++i) {
-            if (eligible1 && !eligible1[i]) continue;
+        for (Py_ssize_t i = 0; i < first.size(); ++i)
             for (Py_ssize_t j = 0; j < second.size(); ++j) {
-                if (eligible2 && !eligible2[j]) continue;
                 PyObject* l1 = first[i];
                 PyObject* l2 = second[j];
                 int same = same_sign(l1, l2);
@@ -343,12 +330,9 @@ PyObject* resolve_clauses_on(PyObject* c1, PyObject* c2, const unsigned char* el
                 Ref pair(PyTuple_Pack(2, l1, l2));
                 if (!pair || !derived.add(resolvent.get(), mgu.get(), pair.get())) return nullptr;
             }
-        }
         return derived.take();
     });
 }
-
-PyObject* resolve_clauses(PyObject* c1, PyObject* c2) { return resolve_clauses_on(c1, c2, nullptr, nullptr); }
 
 PyObject* factor_clause(PyObject* c) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {

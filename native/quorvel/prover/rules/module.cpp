@@ -95,7 +95,6 @@ that derives nothing.)doc");
           nb::sig("def apply_rule(rule: InferenceRule, premises: list, context: dict | None = None) -> list"),
           R"doc(rule.apply(*premises, **context): what the rule's operation returns.)doc");
 
-    static Api api{kApiVersion, standardize_clause_variables, resolve_clauses, factor_clause, paramodulate,
-                   resolve_clauses_on};
+    static Api api{kApiVersion, standardize_clause_variables, resolve_clauses, factor_clause, paramodulate};
     m.attr("_C_API") = checked(PyCapsule_New(&api, kCapsuleName, nullptr));
 }
