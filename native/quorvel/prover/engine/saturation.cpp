@@ -15,8 +15,6 @@
 #include "quorvel/prover/engine/saturation.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <chrono>
 #include <deque>
 #include <set>
@@ -50,9 +48,6 @@ constexpr long long kSupportShare = 5;
 
 enum class Strategy { SetOfSupport, Selection };
 
-// XXX experiment knobs
-inline int knob(const char* name, int def) { const char* v = std::getenv(name); return v ? std::atoi(v) : def; }
-
 struct Node {
     NClause c;
     Ref clause;  // the clausifier's Clause of an input clause
@@ -82,7 +77,6 @@ public:
         : strategy_(strategy), max_steps_(max_steps), interrupt_(py::signal_interrupt()), deadline_(deadline) {}
 
     long long steps() const { return steps_; }
-    ~Saturation() { if (knob("QV_STATS", 0)) std::fprintf(stderr, "round %d steps %lld nodes %zu active %zu queue %zu empty %lld\n", (int)strategy_, steps_, nodes_.size(), active_count_, by_weight_.size(), empty_); }
 
     int run(PyObject* premises, PyObject* goal, PyObject** dag, Outcome* why) {
         bool sos = strategy_ == Strategy::SetOfSupport;
@@ -208,22 +202,11 @@ private:
 
     // The queue weight: a clause off the negated goal's descent weighs more,
     // so the search stays near the goal while the premises still take part.
-    static long long priority(const Node& n) { static int g = knob("QV_GOALW", 1); return n.from_goal || !g ? n.c.weight : 2 * n.c.weight + 4; }
+    static long long priority(const Node& n) { return n.from_goal ? n.c.weight : 2 * n.c.weight + 4; }
 
     // Marks the one negative literal resolution may use, when there is one:
     // the heaviest, the first of equals.
     void select_literal(Node& n) const {
-        static int mode = knob("QV_SEL", 0);
-        if (mode == 2) return;
-        if (mode == 1) {
-            uint32_t bw = 0;
-            for (size_t i = 0; i < n.c.lits.size(); ++i) {
-                Lit l = n.c.lits[i];
-                uint32_t w = bank_.node(atom_of(l)).weight;
-                if (negative(l) && (n.selected < 0 || w < bw)) n.selected = static_cast<int32_t>(i), bw = w;
-            }
-            return;
-        }
         uint32_t best_weight = 0;
         for (size_t i = 0; i < n.c.lits.size(); ++i) {
             Lit l = n.c.lits[i];
@@ -243,33 +226,73 @@ private:
         return index[key];
     }
 
+    // A literal's key refined by the symbol at the head of its first
+    // argument (0: a variable there, or no argument). An instance of a
+    // literal whose first argument is no variable has the literal's own
+    // refined key.
+    uint64_t fine_key_of(Lit l) const {
+        TermId atom = atom_of(l);
+        uint64_t head = 0;
+        if (bank_.node(atom).arity > 0) {
+            TermId first = bank_.args(atom)[0];
+            if (!is_var(first)) head = static_cast<uint64_t>(bank_.node(first).symbol) + 1;
+        }
+        return (static_cast<uint64_t>(key_of(bank_, l)) << 32) | head;
+    }
+    static uint64_t coarse(uint64_t fine) { return fine & ~uint64_t{0xffffffff}; }
+
+    // The key under `index` with the shortest list among the refined keys
+    // of c's literals (a literal with a variable first has only its plain
+    // key): any literal of a clause serves, the least common one best.
+    uint64_t least_common(const NClause& c, const std::unordered_map<uint64_t, std::vector<size_t>>& index) const {
+        uint64_t best = 0;
+        size_t best_size = 0;
+        for (size_t i = 0; i < c.lits.size(); ++i) {
+            uint64_t f = fine_key_of(c.lits[i]);
+            auto it = index.find(f);
+            size_t n = it == index.end() ? 0 : it->second.size();
+            if (i == 0 || n < best_size) best = f, best_size = n;
+        }
+        return best;
+    }
+
     // Enters an active clause in the indexes: its eligible literals for
-    // resolution, its first literal for forward subsumption, its literal
-    // keys for backward subsumption.
+    // resolution, one literal's key for forward subsumption, all its
+    // literals' keys for backward subsumption.
     void activate(size_t id) {
         const NClause& c = nodes_[id].c;
-        active_count_++;
         for (size_t i = 0; i < c.lits.size(); ++i) {
             size_t k = key_of(bank_, c.lits[i]);
             if (eligible(nodes_[id], i)) slot(resolvable_, k).emplace_back(id, i);
-            if (i == 0 || k != key_of(bank_, c.lits[i - 1])) slot(containing_, k).push_back(id);
+            uint64_t fine = fine_key_of(c.lits[i]);
+            for (uint64_t f : {coarse(fine), fine}) {
+                std::vector<size_t>& list = containing_[f];
+                if (list.empty() || list.back() != id) list.push_back(id);
+            }
         }
-        slot(subsumers_, key_of(bank_, c.lits[0])).push_back(id);
+        subsumers_[least_common(c, subsumers_)].push_back(id);
     }
 
-    // Whether an active clause subsumes `c`: only one whose first literal's
-    // key is among c's can. Past the deadline the clause counts as not
-    // subsumed: deleting it is only an economy, and the loop stops at its
-    // next check.
+    // Whether an active clause subsumes `c`: only one filed under the
+    // refined or the plain key of a literal of c. Past
+    // the deadline the clause counts as not subsumed: deleting it is only
+    // an economy, and the loop stops at its next check.
     bool subsumed_by_active(const NClause& c) {
-        for (size_t i = 0; i < c.lits.size(); ++i) {
-            size_t k = key_of(bank_, c.lits[i]);
-            if ((i > 0 && k == key_of(bank_, c.lits[i - 1])) || k >= subsumers_.size()) continue;
-            for (size_t a : subsumers_[k]) {
-                if (nodes_[a].dead) continue;
-                if (interrupt_.tick()) interrupted_ = true;
-                if (interrupted_ || timed_out()) return false;
-                if (subsumes(bank_, nodes_[a].c, c)) return true;
+        std::vector<uint64_t>& seen = scanned_;
+        seen.clear();
+        for (Lit l : c.lits) {
+            uint64_t fine = fine_key_of(l);
+            for (uint64_t f : {coarse(fine), fine}) {
+                if (std::find(seen.begin(), seen.end(), f) != seen.end()) continue;
+                seen.push_back(f);
+                auto it = subsumers_.find(f);
+                if (it == subsumers_.end()) continue;
+                for (size_t a : it->second) {
+                    if (nodes_[a].dead) continue;
+                    if (interrupt_.tick()) interrupted_ = true;
+                    if (interrupted_ || timed_out()) return false;
+                    if (subsumes(bank_, nodes_[a].c, c)) return true;
+                }
             }
         }
         return false;
@@ -294,10 +317,11 @@ private:
         }
         if (interrupted_) return -1;
         // Backward subsumption: an active clause the given one subsumes
-        // holds every key of the given one, its first among them.
-        size_t k0 = key_of(bank_, nodes_[given].c.lits[0]);
-        if (k0 < containing_.size())
-            for (size_t a : containing_[k0]) {
+        // holds an instance of each of its literals.
+        const NClause& g = nodes_[given].c;
+        auto found = containing_.find(least_common(g, containing_));
+        if (found != containing_.end())
+            for (size_t a : found->second) {
                 if (nodes_[a].dead) continue;
                 if (interrupt_.tick()) return -1;
                 if (timed_out()) return 2;
@@ -428,11 +452,12 @@ private:
     Unifier unifier_{bank_};  // one attempt at a time
     std::deque<Node> nodes_;  // references stay valid as it grows
     std::unordered_multimap<uint64_t, size_t> seen_;
-    // By literal key: (active clause, eligible literal); active clauses
-    // holding the key; active clauses whose first literal has it.
+    // By literal key: (active clause, eligible literal).
     std::vector<std::vector<std::pair<size_t, size_t>>> resolvable_;
-    std::vector<std::vector<size_t>> containing_, subsumers_;
-    size_t active_count_ = 0;
+    // By plain and by refined key: the active clauses holding a literal of
+    // it; by refined key: the active clauses filed there for subsumption.
+    std::unordered_map<uint64_t, std::vector<size_t>> containing_, subsumers_;
+    std::vector<uint64_t> scanned_;
     bool interrupted_ = false;  // a signal's exception is set
     std::set<Entry> by_weight_, by_age_;
     long long empty_ = -1;
@@ -446,9 +471,8 @@ int saturate(PyObject* premises, PyObject* goal, const Limits& limits, PyObject*
         const Clock::time_point now = Clock::now();
         // The set of support's share: a fifth of the time left and of the
         // steps (at least one step).
-        long long share = knob("QV_SHARE", kSupportShare);
-        const Clock::time_point first_deadline = now + (deadline - now) / share;
-        const long long first_steps = std::max(1LL, limits.max_steps / share);
+        const Clock::time_point first_deadline = now + (deadline - now) / kSupportShare;
+        const long long first_steps = std::max(1LL, limits.max_steps / kSupportShare);
         long long used = 0;
         {
             Saturation sos(Strategy::SetOfSupport, first_steps, first_deadline);
