@@ -392,14 +392,21 @@ private:
         Ref seq(PySequence_Fast(derived, "rule results must be a sequence"));
         if (!seq) return nullptr;
         const NClause& want = nodes_[id].c;
+        // Of several variants the one first by signature: the rules' results
+        // come in the order of the clauses' sets.
+        PyObject* best = nullptr;
+        std::vector<std::vector<uint64_t>> best_signature, signature;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
             PyObject* entry = PySequence_Fast_GET_ITEM(seq.get(), i);
             PyObject* clause = PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) > 0 ? PyTuple_GET_ITEM(entry, 0) : entry;
             NClause got;
             if (!bank_.import(clause, got)) return nullptr;
             if (!bank_.finish(got) || got.lits.size() != want.lits.size()) continue;
-            if (subsumes(bank_, got, want) && subsumes(bank_, want, got)) return Py_NewRef(clause);
+            if (!subsumes(bank_, got, want) || !subsumes(bank_, want, got)) continue;
+            if (!clause_signature(clause, signature)) return nullptr;
+            if (!best || signature < best_signature) best = clause, best_signature.swap(signature);
         }
+        if (best) return Py_NewRef(best);
         PyErr_SetString(PyExc_RuntimeError, "the prover's inference is not among those of the rules module");
         return nullptr;
     }

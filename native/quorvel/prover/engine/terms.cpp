@@ -138,15 +138,106 @@ bool TermBank::import_atom(PyObject* atom, PyObject* vars, NClause& out, TermId&
     return true;
 }
 
+namespace {
+
+// FNV-1a over a name's text: no string hash seed enters the order.
+uint64_t text_key(PyObject* name) {
+    Ref text(PyUnicode_Check(name) ? Ref::borrow(name) : Ref(PyObject_Repr(name)));
+    Py_ssize_t size = 0;
+    const char* bytes = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    if (!bytes) {
+        PyErr_Clear();
+        return 0;
+    }
+    uint64_t h = 1469598103934665603ULL;
+    for (Py_ssize_t i = 0; i < size; ++i) h = (h ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ULL;
+    return h;
+}
+
+}  // namespace
+
+bool literal_signature(PyObject* lit, std::vector<uint64_t>& out) {
+    out.clear();
+    int positive = PyObject_IsTrue(clausifier::as_literal(lit)->positive);
+    if (positive < 0) return false;
+    out.push_back(positive ? 0 : 1);
+    std::vector<PyObject*> stack{clausifier::as_literal(lit)->atom};
+    while (!stack.empty()) {
+        PyObject* o = stack.back();
+        stack.pop_back();
+        PyObject* args = nullptr;
+        switch (ast::kind_of(o)) {
+            case Kind::PredicateApp:
+                out.push_back(text_key(ast::as_predicate_app(o)->pred));
+                args = ast::as_predicate_app(o)->args;
+                break;
+            case Kind::FunctionApp:
+                out.push_back(text_key(ast::as_function_app(o)->func));
+                args = ast::as_function_app(o)->args;
+                break;
+            case Kind::Equality:
+                out.push_back(3);
+                stack.push_back(ast::as_equality(o)->right);
+                stack.push_back(ast::as_equality(o)->left);
+                break;
+            case Kind::Variable: {
+                long long id = PyLong_AsLongLong(ast::as_variable(o)->id);
+                if (id == -1 && PyErr_Occurred()) PyErr_Clear();
+                out.push_back(5);
+                out.push_back(static_cast<uint64_t>(id));
+                break;
+            }
+            case Kind::Constant:
+                out.push_back(7);
+                out.push_back(text_key(ast::as_constant(o)->name));
+                break;
+            default:
+                out.push_back(11);
+        }
+        if (args) {
+            Ref items(PySequence_Fast(args, "arguments must be a sequence"));
+            if (!items) return false;
+            out.push_back(static_cast<uint64_t>(PySequence_Fast_GET_SIZE(items.get())));
+            for (Py_ssize_t i = PySequence_Fast_GET_SIZE(items.get()); i-- > 0;)
+                stack.push_back(PySequence_Fast_GET_ITEM(items.get(), i));
+        }
+    }
+    return true;
+}
+
+bool clause_signature(PyObject* clause, std::vector<std::vector<uint64_t>>& out) {
+    Ref list(PySequence_List(clausifier::as_clause(clause)->literals));
+    if (!list) return false;
+    out.assign(static_cast<size_t>(PyList_GET_SIZE(list.get())), {});
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        PyObject* lit = PyList_GET_ITEM(list.get(), i);
+        if (!PyObject_TypeCheck(lit, clausifier::api().literal_type))
+            return PyErr_SetString(PyExc_TypeError, "clause members must be Literal values"), false;
+        if (!literal_signature(lit, out[static_cast<size_t>(i)])) return false;
+    }
+    std::sort(out.begin(), out.end());
+    return true;
+}
+
 bool TermBank::import(PyObject* clause, NClause& out) {
     out = NClause();
     Ref list(PySequence_List(clausifier::as_clause(clause)->literals));
     Ref vars(PyDict_New());
     if (!list || !vars) return false;
+    // The literals in the order of their signatures, not of the set (whose
+    // order follows the string hash seed): nodes and variables are numbered
+    // in the order met.
+    std::vector<std::pair<std::vector<uint64_t>, PyObject*>> order;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         PyObject* lit = PyList_GET_ITEM(list.get(), i);
         if (!PyObject_TypeCheck(lit, clausifier::api().literal_type))
             return PyErr_SetString(PyExc_TypeError, "clause members must be Literal values"), false;
+        order.emplace_back();
+        order.back().second = lit;
+        if (!literal_signature(lit, order.back().first)) return false;
+    }
+    std::stable_sort(order.begin(), order.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (auto& [signature, lit] : order) {
         int positive = PyObject_IsTrue(clausifier::as_literal(lit)->positive);
         TermId atom;
         if (positive < 0 || !import_atom(clausifier::as_literal(lit)->atom, vars.get(), out, atom)) return false;

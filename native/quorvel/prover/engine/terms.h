@@ -124,6 +124,12 @@ private:
     std::vector<TermId> done_;
 };
 
+// A literal's text, read as numbers (names by their text, variables by
+// their ids), and a clause's, its literals' sorted: an order of literals and
+// clauses that no string hash seed moves. False with an exception set.
+bool literal_signature(PyObject* literal, std::vector<uint64_t>& out);
+bool clause_signature(PyObject* clause, std::vector<std::vector<uint64_t>>& out);
+
 // 1 when some substitution maps every literal of `general` onto a literal
 // of `specific` and `general` has no more literals; 0 not.
 bool subsumes(const TermBank& bank, const NClause& general, const NClause& specific);
