@@ -1,7 +1,8 @@
 // The prover's own terms and clauses (terms.cpp): hash-consed terms in a
 // bank, clauses as sorted literal vectors, with unification, matching and
-// subsumption over them. Nothing here calls Python but the import of a
-// clausifier Clause, so the given-clause loop runs on native state.
+// subsumption over them. Nothing here calls Python but reading a
+// clausifier Clause (its import and its signature), so the given-clause loop
+// runs on native state.
 #pragma once
 
 #include <Python.h>
@@ -130,8 +131,8 @@ private:
 bool literal_signature(PyObject* literal, std::vector<uint64_t>& out);
 bool clause_signature(PyObject* clause, std::vector<std::vector<uint64_t>>& out);
 
-// 1 when some substitution maps every literal of `general` onto a literal
-// of `specific` and `general` has no more literals; 0 not.
+// Whether some substitution maps every literal of `general` onto a literal
+// of `specific`, where `general` has no more literals.
 bool subsumes(const TermBank& bank, const NClause& general, const NClause& specific);
 
 }  // namespace quorvel::engine
