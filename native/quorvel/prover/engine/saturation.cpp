@@ -65,9 +65,9 @@ using Entry = std::pair<long long, size_t>;  // (weight or birth, node)
 size_t key_of(const TermBank& bank, Lit l) { return static_cast<size_t>(bank.symbol_of_atom(l)) * 2 + negative(l); }
 
 uint64_t lits_hash(const NClause& c) {
-    uint64_t h = 1469598103934665603ULL;
-    for (Lit l : c.lits) h = (h ^ static_cast<uint32_t>(l)) * 1099511628211ULL;
-    for (int32_t s : c.var_sorts) h = (h ^ static_cast<uint32_t>(s)) * 1099511628211ULL;
+    uint64_t h = kFnvOffset;
+    for (Lit l : c.lits) h = fnv_step(h, static_cast<uint32_t>(l));
+    for (int32_t s : c.var_sorts) h = fnv_step(h, static_cast<uint32_t>(s));
     return h;
 }
 

@@ -19,11 +19,11 @@ constexpr TermId kUnbound = std::numeric_limits<TermId>::min();
 
 uint64_t mix(uint64_t h, uint64_t v) {
     h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-    return h * 1099511628211ULL;
+    return h * kFnvPrime;
 }
 
 uint64_t node_hash(int32_t symbol, int32_t sort, const TermId* args, uint32_t arity) {
-    uint64_t h = mix(1469598103934665603ULL, static_cast<uint32_t>(symbol));
+    uint64_t h = mix(kFnvOffset, static_cast<uint32_t>(symbol));
     h = mix(h, static_cast<uint32_t>(sort));
     for (uint32_t i = 0; i < arity; ++i) h = mix(h, static_cast<uint32_t>(args[i]));
     return h;
@@ -149,8 +149,8 @@ uint64_t text_key(PyObject* name) {
         PyErr_Clear();
         return 0;
     }
-    uint64_t h = 1469598103934665603ULL;
-    for (Py_ssize_t i = 0; i < size; ++i) h = (h ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ULL;
+    uint64_t h = kFnvOffset;
+    for (Py_ssize_t i = 0; i < size; ++i) h = fnv_step(h, static_cast<unsigned char>(bytes[i]));
     return h;
 }
 

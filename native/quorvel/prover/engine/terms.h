@@ -15,6 +15,11 @@
 
 namespace quorvel::engine {
 
+// FNV-1a, for keys that must not depend on the string hash seed.
+inline constexpr uint64_t kFnvOffset = 1469598103934665603ULL;
+inline constexpr uint64_t kFnvPrime = 1099511628211ULL;
+inline uint64_t fnv_step(uint64_t h, uint64_t byte_or_word) { return (h ^ byte_or_word) * kFnvPrime; }
+
 // A term: a node of the bank (>= 0) or the variable -1 - t of its clause.
 using TermId = int32_t;
 inline bool is_var(TermId t) { return t < 0; }
