@@ -14,6 +14,7 @@ struct State {
     PyObject* zero = nullptr;          // the int 0
     PyObject* empty_frozenset = nullptr;
     Py_hash_t variable_kind_hashes[3] = {};
+    Py_hash_t type_hashes[kKindCount] = {};  // hash of each node class, taken when it is made
     PyObject* rebuild = nullptr;       // _rebuild(cls, kwargs), for pickling
 };
 State& state();

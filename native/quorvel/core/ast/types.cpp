@@ -15,6 +15,7 @@
 #include "quorvel/support/py/record.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/repr.h"
+#include "quorvel/support/py/set_table.h"
 
 namespace quorvel::ast {
 namespace {
@@ -152,9 +153,10 @@ bool check_application(const char* noun, const char* variable_class, const char*
     return differs == 0;
 }
 
-// Adds the free variables of one argument term (or side) to the new
-// frozenset `into`.
+// Adds the members of a frozenset (or any set) to the new frozenset `into`.
 bool add_all(PyObject* into, PyObject* vars) {
+    if (PyAnySet_CheckExact(vars))
+        return py::for_each_set_member(vars, [&](PyObject* v, Py_hash_t) { return PySet_Add(into, v) == 0; });
     PyObject* it = PyObject_GetIter(vars);
     if (!it) return false;
     while (PyObject* v = PyIter_Next(it)) {
@@ -169,6 +171,8 @@ bool add_all(PyObject* into, PyObject* vars) {
     return !PyErr_Occurred();
 }
 
+// Adds the free variables of one argument term (or side) to the new
+// frozenset `into`.
 bool add_free_variables(PyObject* into, PyObject* term) {
     Kind k = exact_kind_of(term);
     if (k == Kind::Variable) return PySet_Add(into, term) == 0;
@@ -183,8 +187,11 @@ bool add_free_variables(PyObject* into, PyObject* term) {
 
 // An object that may hold a reference cycle back to a node: tracked by the
 // collector. Trees whose leaves cannot are untracked, so that collections
-// never walk them.
-bool may_reach_cycle(PyObject* o) { return PyObject_IS_GC(o) && PyObject_GC_IsTracked(o); }
+// never walk them. (The type flag is read first: most fields are ints and
+// strings.)
+bool may_reach_cycle(PyObject* o) {
+    return PyType_IS_GC(Py_TYPE(o)) && PyObject_IS_GC(o) && PyObject_GC_IsTracked(o);
+}
 
 // An argument tuple whose members can reach no cycle is untracked now
 // rather than at some later collection (as CPython untracks such tuples
@@ -196,25 +203,53 @@ void untrack_if_acyclic(PyObject* tuple) {
     PyObject_GC_UnTrack(tuple);
 }
 
-// The free variables of argument terms as a frozenset. The common shapes
-// (no variables, one application) share an existing set.
-PyObject* free_variables_of_terms(PyObject* const* terms, Py_ssize_t n) {
-    PyObject* only = nullptr;  // the one non-empty cached set so far
-    bool simple = true;
-    for (Py_ssize_t i = 0; i < n && simple; ++i) {
+// The set among the argument terms' free variables that holds all of them,
+// borrowed: the empty set when there are none, NULL when no argument's set
+// holds the others (or an argument is no plain variable, constant or
+// application). Sharing it spares a new set per application, which is most
+// of the cost of building one. -1 in `failed` on error.
+PyObject* covering_free_variables(PyObject* const* terms, Py_ssize_t n, bool& failed) {
+    failed = false;
+    PyObject* best = nullptr;  // the largest kept set of an application argument
+    bool variables = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
         Kind k = exact_kind_of(terms[i]);
         if (k == Kind::Constant) continue;
-        if (k == Kind::FunctionApp) {
-            PyObject* fv = as_function_app(terms[i])->free_vars;
-            if (PySet_GET_SIZE(fv) == 0) continue;
-            if (!only) {
-                only = fv;
-                continue;
-            }
+        if (k == Kind::Variable) {
+            variables = true;
+            continue;
         }
-        simple = false;
+        if (k != Kind::FunctionApp) return nullptr;
+        PyObject* fv = as_function_app(terms[i])->free_vars;
+        if (!best || PySet_GET_SIZE(fv) > PySet_GET_SIZE(best)) best = fv;
     }
-    if (simple) return Py_NewRef(only ? only : state().empty_frozenset);
+    if (!best || PySet_GET_SIZE(best) == 0) return variables ? nullptr : state().empty_frozenset;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Kind k = exact_kind_of(terms[i]);
+        int held = 1;
+        if (k == Kind::Variable) {
+            held = PySet_Contains(best, terms[i]);
+        } else if (k == Kind::FunctionApp && as_function_app(terms[i])->free_vars != best) {
+            PyObject* fv = as_function_app(terms[i])->free_vars;
+            py::for_each_set_member(fv, [&](PyObject* v, Py_hash_t) {
+                held = PySet_Contains(best, v);
+                return held == 1;
+            });
+        }
+        if (held < 0) {
+            failed = true;
+            return nullptr;
+        }
+        if (!held) return nullptr;
+    }
+    return best;
+}
+
+// The free variables of argument terms as a frozenset.
+PyObject* free_variables_of_terms(PyObject* const* terms, Py_ssize_t n) {
+    bool failed;
+    if (PyObject* shared = covering_free_variables(terms, n, failed)) return Py_NewRef(shared);
+    if (failed) return nullptr;
     PyObject* set = PyFrozenSet_New(nullptr);  // filled while nobody else holds it
     if (!set) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i)
@@ -282,21 +317,38 @@ void track_if_cyclic(PyObject* o, Kind k) {
     }
 }
 
-// The hash of a field: a node's cached hash is read directly.
+// The hash of a field: a node's cached hash is read directly, and an
+// exact tuple (application arguments) is hashed here as tuplehash would,
+// from its members' cached hashes.
 Py_hash_t field_hash(PyObject* f) {
-    if (Py_TYPE(f)->tp_hash == type_of_kind(Kind::Formula)->tp_hash) {
+    PyTypeObject* t = Py_TYPE(f);
+    if (t->tp_hash == type_of_kind(Kind::Formula)->tp_hash) {
         Py_hash_t h = as_node(f)->hash;
         if (h != -1) return h;
+    } else if (t == &PyTuple_Type) {
+        TupleHash h;
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(f); i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(f, i);
+            Py_hash_t ih = Py_TYPE(item)->tp_hash == t->tp_hash ? PyObject_Hash(item) : field_hash(item);
+            if (ih == -1) return -1;
+            h.add_hash(ih);
+        }
+        return h.finish();
     }
     return PyObject_Hash(f);
+}
+
+// The hash of a node class, as hash(cls) gives it.
+Py_hash_t type_hash(PyTypeObject* type, Kind k) {
+    if (is_exact(type, k)) return state().type_hashes[static_cast<int>(k)];
+    return PyObject_Hash(reinterpret_cast<PyObject*>(type));  // by address: cannot fail
 }
 
 // Finishes a compound node: the hash over (class, fields...), skipping the
 // first `skip` fields (FunctionApp's sort).
 PyObject* finish_compound(PyObject* o, Kind k, int skip) {
     TupleHash h;
-    Py_hash_t type_hash = PyObject_Hash(reinterpret_cast<PyObject*>(Py_TYPE(o)));  // by address: cannot fail
-    h.add_hash(type_hash);
+    h.add_hash(type_hash(Py_TYPE(o), k));
     PyObject** slot = fields_of(o);
     for (int i = skip, n = info(k).nfields; i < n; ++i) {
         Py_hash_t fh = field_hash(slot[i]);
@@ -309,6 +361,32 @@ PyObject* finish_compound(PyObject* o, Kind k, int skip) {
     as_node(o)->hash = h.finish();
     track_if_cyclic(o, k);
     return o;
+}
+
+// A variable over an int id, a VariableKind member and a sort of the
+// default's exact class (whose hash is fixed when it is made) hashes the
+// same all its life: the hash is kept from construction, so that sets and
+// substitution tables of variables never hash the fields again. Others are
+// hashed on each request.
+void keep_variable_hash(PyObject* o) {
+    VariableObject* v = as_variable(o);
+    const Api& a = state().api;
+    PyObject* sort = v->term.sort;
+    if (!PyLong_CheckExact(v->id) || !(sort == a.ind || Py_TYPE(sort) == Py_TYPE(a.ind))) return;
+    int member = -1;
+    for (int i = 0; i < 3; ++i)
+        if (v->var_kind == a.variable_kinds[i]) member = i;
+    if (member < 0) return;
+    Py_hash_t sh = PyObject_Hash(sort);
+    if (sh == -1) {
+        PyErr_Clear();  // raised again when the variable is hashed
+        return;
+    }
+    TupleHash h;
+    h.add_hash(sh);
+    h.add_hash(PyObject_Hash(v->id));  // an int: cannot fail
+    h.add_hash(state().variable_kind_hashes[member]);
+    v->term.head.hash = h.finish();
 }
 
 // Calls a Python subclass with the fields by keyword.
@@ -334,7 +412,10 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
             if (negative) return error(PyUnicode_FromFormat("Variable ID must be non-negative, got %S.", id));
             PyObject* f[] = {sort, id, var_kind};
             PyObject* o = allocate(type, k, f, 3);
-            if (o) track_if_cyclic(o, k);
+            if (o) {
+                keep_variable_hash(o);
+                track_if_cyclic(o, k);
+            }
             return o;
         }
         case Kind::Constant: {
@@ -627,6 +708,7 @@ PyTypeObject* make_type(Kind k, const std::string& name, PyTypeObject* base) {
     }
     PyType_Modified(t);
     state().api.types[static_cast<int>(k)] = t;
+    state().type_hashes[static_cast<int>(k)] = PyObject_Hash(type);
     return t;
 }
 
