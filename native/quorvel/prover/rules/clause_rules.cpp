@@ -8,6 +8,7 @@
 
 #include "quorvel/core/ast/api.h"
 #include "quorvel/core/substitutions/api.h"
+#include "quorvel/core/substitutions/hashed_pairs.h"
 #include "quorvel/prover/clausifier/api.h"
 #include "quorvel/prover/rules/subterms.h"
 #include "quorvel/prover/rules/unifiable.h"
@@ -100,37 +101,9 @@ private:
     Ref seen_;
 };
 
-// A substitution read once from a dict, hashed, for applying it to many atoms.
-class HashedPairs {
+// A substitution read once, applied to the literals of clauses.
+class HashedPairs : public substitutions::HashedPairs {
 public:
-    bool load(PyObject* mapping) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(mapping, &pos, &key, &value)) {
-            if (ast::kind_of(key) != Kind::Variable) continue;
-            Py_hash_t h = PyObject_Hash(key);
-            if (h == -1) return false;
-            vars_.push_back(key);
-            terms_.push_back(value);
-            hashes_.push_back(h);
-        }
-        return true;
-    }
-    bool empty() const { return vars_.empty(); }
-    substitutions::Pairs pairs() const { return {vars_.data(), terms_.data(), vars_.size(), hashes_.data()}; }
-
-    // The term or atom under the substitution. New reference or NULL.
-    PyObject* term(PyObject* t) const {
-        if (empty()) return Py_NewRef(t);
-        substitutions::Pairs p = pairs();
-        return substitutions::api().substitute_term_pairs(t, &p);
-    }
-    PyObject* atom(PyObject* a) const {
-        if (empty()) return Py_NewRef(a);
-        substitutions::Pairs p = pairs();
-        return substitutions::api().substitute_formula_pairs(a, &p);
-    }
-
     // Literal.substitute: the literal with its atom substituted (the literal
     // itself when nothing is bound). New reference or NULL.
     PyObject* literal(PyObject* lit) const {
@@ -146,10 +119,6 @@ public:
         if (atom.get() == l->atom) return Py_NewRef(lit);
         return cnf().new_literal(atom.get(), l->positive);
     }
-
-private:
-    std::vector<PyObject*> vars_, terms_;  // borrowed from the dict
-    std::vector<Py_hash_t> hashes_;
 };
 
 // Appends the literals of `first` but `skip_a` and of `second` but `skip_b`
