@@ -615,6 +615,22 @@ PyObject* literal_under(PyObject* literal, PyObject* mapping, substitutions::Has
     return make_literal(state().api.literal_type, result.get(), as_literal(literal)->positive);
 }
 
+// A new clause over the literal set of `clause` (an exact Clause over a
+// frozenset), with its kept hash, free variables and tautology flag: what
+// building one over an equal set computes.
+PyObject* clause_over_same(PyObject* clause) {
+    ClauseObject* c = as_clause(clause);
+    PyObject* self = reinterpret_cast<PyObject*>(PyObject_GC_New(ClauseObject, state().api.clause_type));
+    if (!self) return nullptr;
+    ClauseObject* n = as_clause(self);
+    n->hash = c->hash;
+    n->literals = Py_NewRef(c->literals);
+    n->free_vars = Py_NewRef(c->free_vars);
+    n->tautology = c->tautology;
+    if (PyObject_GC_IsTracked(clause)) PyObject_GC_Track(self);
+    return self;
+}
+
 }  // namespace
 
 PyObject* substitute_literal(PyObject* literal, PyObject* mapping) {
@@ -635,8 +651,9 @@ PyObject* substitute_literal(PyObject* literal, PyObject* mapping) {
 
 // The literals of the clause are substituted through one table read from
 // the dict (a mapping of another type goes literal by literal through
-// substitute_literal, which refuses it). A clause of exact types whose
-// literals nothing changes is returned as it is: it equals the new one.
+// substitute_literal, which refuses it). An exact literal whose atom nothing
+// changes is kept, as it equals its substitute; when that holds for all of
+// an exact clause over a frozenset, the new clause shares its set.
 PyObject* substitute_clause(PyObject* clause, PyObject* mapping) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         int nonempty = PyObject_IsTrue(mapping);
@@ -663,7 +680,7 @@ PyObject* substitute_clause(PyObject* clause, PyObject* mapping) {
             changed = changed || news.back().get() != l;
         }
         if (!changed && Py_TYPE(clause) == state().api.clause_type && PyFrozenSet_CheckExact(literals))
-            return Py_NewRef(clause);
+            return clause_over_same(clause);
         Ref set(PyFrozenSet_New(nullptr));
         if (!set) return nullptr;
         for (const Ref& l : news)
