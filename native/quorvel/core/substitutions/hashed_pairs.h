@@ -6,10 +6,9 @@
 
 #include <Python.h>
 
-#include <vector>
-
 #include "quorvel/core/ast/api.h"
 #include "quorvel/core/substitutions/api.h"
+#include "quorvel/support/small_vector.h"
 
 namespace quorvel::substitutions {
 
@@ -47,8 +46,8 @@ public:
     }
 
 private:
-    std::vector<PyObject*> vars_, terms_;  // borrowed from the dict
-    std::vector<Py_hash_t> hashes_;
+    SmallVector<PyObject*, 8> vars_, terms_;  // borrowed from the dict
+    SmallVector<Py_hash_t, 8> hashes_;
 };
 
 }  // namespace quorvel::substitutions

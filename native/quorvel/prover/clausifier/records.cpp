@@ -17,6 +17,7 @@
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/repr.h"
 #include "quorvel/support/py/set_table.h"
+#include "quorvel/support/small_vector.h"
 
 namespace quorvel::clausifier {
 
@@ -243,7 +244,17 @@ struct Sign {
 };
 
 // 1 when some atom stands both in a positive and in a negative literal.
-int has_complementary_pair(std::vector<Sign>& signs) {
+// The literals of one clause, borrowed.
+using Members = SmallVector<PyObject*, 16>;
+
+// New references, released with it.
+struct OwnedMembers : Members {
+    ~OwnedMembers() {
+        for (PyObject* o : *this) Py_DECREF(o);
+    }
+};
+
+int has_complementary_pair(SmallVector<Sign, 16>& signs) {
     std::sort(signs.begin(), signs.end(), [](const Sign& a, const Sign& b) { return a.hash < b.hash; });
     for (size_t i = 0; i < signs.size();) {
         size_t j = i;
@@ -262,7 +273,7 @@ int has_complementary_pair(std::vector<Sign>& signs) {
 // The union of the literals' free variables. A literal's set that holds
 // all the others' variables is shared (the first largest one), which is the
 // common case; otherwise a new set is built.
-PyObject* union_of_free_variables(const std::vector<PyObject*>& literals) {
+PyObject* union_of_free_variables(const Members& literals) {
     PyObject* best = nullptr;
     for (PyObject* l : literals) {
         PyObject* fv = as_literal(l)->free_vars;
@@ -307,17 +318,17 @@ PyObject* union_of_free_variables(const std::vector<PyObject*>& literals) {
 
 // Builds a clause of `type` over `literals`. `tautology` is -1 when it is to
 // be found out here.
-PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const std::vector<PyObject*>& members, int tautology);
+PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const Members& members, int tautology);
 
 PyObject* make_clause(PyTypeObject* type, PyObject* literals, int tautology) {
-    std::vector<PyObject*> members;
+    Members members;
     Ref held(py::collect_members(literals, members));  // keeps the members alive
     if (!held) return nullptr;
     return make_clause_of(type, literals, members, tautology);
 }
 
 // `members`: the items of `literals`, borrowed.
-PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const std::vector<PyObject*>& members, int tautology) {
+PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const Members& members, int tautology) {
     bool exact = type == state().api.clause_type;
     py::TupleHash h;
     h.add_hash(exact ? g_clause_type_hash : PyObject_Hash(reinterpret_cast<PyObject*>(type)));
@@ -332,7 +343,7 @@ PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const std::vect
         untracked = untracked && acyclic(l);
     }
     if (tautology < 0) {
-        std::vector<Sign> signs;
+        SmallVector<Sign, 16> signs;
         signs.reserve(members.size());
         for (PyObject* l : members) {
             int positive = truth_of(as_literal(l)->positive);
@@ -577,12 +588,14 @@ PyObject* new_clause_known(const std::vector<PyObject*>& literals) {
         Ref set(PyFrozenSet_New(nullptr));
         if (!set) return nullptr;
         bool untracked = true;
+        Members members;
         for (PyObject* l : literals) {
             if (PySet_Add(set.get(), l) < 0) return nullptr;
             untracked = untracked && acyclic(l);
+            members.push_back(l);
         }
         if (untracked) PyObject_GC_UnTrack(set.get());
-        return make_clause_of(state().api.clause_type, set.get(), literals, 0);
+        return make_clause_of(state().api.clause_type, set.get(), members, 0);
     });
 }
 
@@ -660,14 +673,14 @@ PyObject* substitute_clause(PyObject* clause, PyObject* mapping) {
         if (nonempty < 0) return nullptr;
         if (!nonempty) return Py_NewRef(clause);
         PyObject* literals = as_clause(clause)->literals;
-        std::vector<PyObject*> olds;
+        Members olds;
         Ref held(py::collect_members(literals, olds));
         if (!held) return nullptr;
         bool by_table = PyDict_Check(mapping);
         substitutions::HashedPairs under;
         bool loaded = false;
-        std::vector<Ref> news;
-        news.reserve(olds.size());
+        OwnedMembers news;
+        news.reserve(olds.size());  // no growth below: a new reference is never left unowned
         bool changed = false;
         for (PyObject* l : olds) {
             if (!is_literal(l)) {
@@ -675,17 +688,18 @@ PyObject* substitute_clause(PyObject* clause, PyObject* mapping) {
                              reinterpret_cast<PyObject*>(Py_TYPE(l)));
                 return nullptr;
             }
-            news.emplace_back(by_table ? literal_under(l, mapping, under, loaded) : substitute_literal(l, mapping));
-            if (!news.back()) return nullptr;
-            changed = changed || news.back().get() != l;
+            PyObject* s = by_table ? literal_under(l, mapping, under, loaded) : substitute_literal(l, mapping);
+            if (!s) return nullptr;
+            news.push_back(s);
+            changed = changed || s != l;
         }
         if (!changed && Py_TYPE(clause) == state().api.clause_type && PyFrozenSet_CheckExact(literals))
             return clause_over_same(clause);
         Ref set(PyFrozenSet_New(nullptr));
         if (!set) return nullptr;
-        for (const Ref& l : news)
-            if (PySet_Add(set.get(), l.get()) < 0) return nullptr;
-        std::vector<PyObject*> members;
+        for (PyObject* l : news)
+            if (PySet_Add(set.get(), l) < 0) return nullptr;
+        Members members;
         members.reserve(PySet_GET_SIZE(set.get()));
         Ref in_set(py::collect_members(set.get(), members));
         return make_clause_of(state().api.clause_type, set.get(), members, -1);
