@@ -31,6 +31,11 @@ public:
         data_[size_++] = item;
     }
     void pop_back() { --size_; }
+    void assign(size_t n, const T& item) {
+        reserve(n);
+        for (size_t i = 0; i < n; ++i) data_[i] = item;
+        size_ = n;
+    }
     void clear() { size_ = 0; }
 
     size_t size() const { return size_; }
