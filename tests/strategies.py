@@ -290,7 +290,8 @@ def rule_clauses(max_literals=4):
 # Atoms over fresh objects of every field shape (tests/core/test_ast.py):
 # variables of small, large and huge ids, of two sorts and two kinds, each
 # occurrence a new object, so equal variables are often distinct objects and
-# the addresses of freed ones come back.
+# the addresses of freed ones come back; constants of both sorts, one named
+# by an int.
 
 
 def construction_atoms(max_leaves=6):
@@ -307,7 +308,8 @@ def construction_atoms(max_leaves=6):
     def extend(children):
         return st.lists(children, max_size=3).map(lambda a: FunctionApp("f", len(a), tuple(a)))
 
-    t = st.recursive(st.one_of(variables, st.sampled_from(CONSTANTS)), extend, max_leaves=max_leaves)
+    constants = st.sampled_from([*CONSTANTS, Constant("c", sort=Nat), Constant(7)])
+    t = st.recursive(st.one_of(variables, constants), extend, max_leaves=max_leaves)
     return st.one_of(
         st.lists(t, max_size=4).map(lambda a: PredicateApp("P", len(a), tuple(a))),
         st.tuples(t, t).map(lambda ab: Equality(*ab)),

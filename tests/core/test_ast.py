@@ -203,6 +203,7 @@ def test_kept_hashes_and_free_variable_sets_agree_with_the_fields(atom, other):
                 assert hash(n) == hash((n.sort, n.id, n.kind))
                 continue
             if isinstance(n, Constant):
+                assert hash(n) == hash((n.sort, n.name))
                 continue
             fields = (n.func, n.arity, n.args, n.return_sort) if isinstance(n, FunctionApp) else (
                 (n.pred, n.arity, n.args) if isinstance(n, PredicateApp) else (n.left, n.right))

@@ -424,6 +424,7 @@ void track_if_cyclic(PyObject* o, Kind k) {
     for (int i = 0, n = info(k).nfields; i < n; ++i) {
         PyObject* f = slot[i];
         if (k == Kind::Variable && i == 2 && is_variable_kind(f)) continue;
+        if (k == Kind::FunctionApp && i == 4) continue;  // return_sort: the sort field again
         if (may_reach_cycle(f)) {
             PyObject_GC_Track(o);
             as_node(o)->tracked = true;
@@ -484,30 +485,44 @@ PyObject* finish_compound(PyObject* o, Kind k, int skip) {
     return o;
 }
 
-// A variable over an int id, a VariableKind member and a sort of the
-// default's exact class (whose hash is fixed when it is made) hashes the
-// same all its life: the hash is kept from construction, so that sets and
-// substitution tables of variables never hash the fields again. Others are
+// A leaf whose fields hash the same all its life keeps its hash from
+// construction, so that sets, substitution tables and the nodes above it
+// never hash its fields again: a variable over an int id, a VariableKind
+// member and a sort of the default's exact class (whose hash is fixed when
+// it is made), or a constant over a str name and such a sort. Others are
 // hashed on each request.
-void keep_variable_hash(PyObject* o) {
-    VariableObject* v = as_variable(o);
+void keep_leaf_hash(PyObject* o, Kind k) {
     const Api& a = state().api;
-    PyObject* sort = v->term.sort;
-    if (!PyLong_CheckExact(v->id) || !(sort == a.ind || Py_TYPE(sort) == Py_TYPE(a.ind))) return;
-    int member = -1;
-    for (int i = 0; i < 3; ++i)
-        if (v->var_kind == a.variable_kinds[i]) member = i;
-    if (member < 0) return;
+    PyObject* sort = reinterpret_cast<TermObject*>(o)->sort;
+    if (!(sort == a.ind || Py_TYPE(sort) == Py_TYPE(a.ind))) return;
+    Py_hash_t second, third = 0;
+    if (k == Kind::Variable) {
+        VariableObject* v = as_variable(o);
+        int member = -1;
+        for (int i = 0; i < 3; ++i)
+            if (v->var_kind == a.variable_kinds[i]) member = i;
+        if (!PyLong_CheckExact(v->id) || member < 0) return;
+        second = PyObject_Hash(v->id);  // an int: cannot fail
+        third = state().variable_kind_hashes[member];
+    } else {
+        PyObject* name = as_constant(o)->name;
+        if (!PyUnicode_CheckExact(name)) return;
+        second = PyObject_Hash(name);
+        if (second == -1) {
+            PyErr_Clear();  // raised again when the constant is hashed
+            return;
+        }
+    }
     Py_hash_t sh = PyObject_Hash(sort);
     if (sh == -1) {
-        PyErr_Clear();  // raised again when the variable is hashed
+        PyErr_Clear();
         return;
     }
     TupleHash h;
     h.add_hash(sh);
-    h.add_hash(PyObject_Hash(v->id));  // an int: cannot fail
-    h.add_hash(state().variable_kind_hashes[member]);
-    v->term.head.hash = h.finish();
+    h.add_hash(second);
+    if (k == Kind::Variable) h.add_hash(third);
+    as_node(o)->hash = h.finish();
 }
 
 // Calls a Python subclass with the fields by keyword.
@@ -534,7 +549,7 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
             PyObject* f[] = {sort, id, var_kind};
             PyObject* o = allocate(type, k, f, 3);
             if (o) {
-                keep_variable_hash(o);
+                keep_leaf_hash(o, k);
                 track_if_cyclic(o, k);
             }
             return o;
@@ -546,7 +561,10 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
                 return error(PyUnicode_FromString("Constant name cannot be empty."));
             PyObject* f[] = {sort, name};
             PyObject* o = allocate(type, k, f, 2);
-            if (o) track_if_cyclic(o, k);
+            if (o) {
+                keep_leaf_hash(o, k);
+                track_if_cyclic(o, k);
+            }
             return o;
         }
         case Kind::FunctionApp: {
