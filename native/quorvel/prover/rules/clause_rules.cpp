@@ -15,6 +15,8 @@
 #include "quorvel/support/py/gc_pause.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
+#include "quorvel/support/py/set_table.h"
+#include "quorvel/support/small_vector.h"
 
 namespace quorvel::rules {
 
@@ -33,23 +35,24 @@ bool check_clause(PyObject* c) {
 
 PyObject* literals_of(PyObject* clause) { return clausifier::as_clause(clause)->literals; }
 
-// The literals of a clause's literal set in its iteration order (new
-// references).
+// The literals of a clause's literal set in its iteration order, read in
+// place from a frozenset (kept alive by `held_`).
 class Literals {
 public:
-    explicit Literals(PyObject* set) : list_(PySequence_List(set)) {}
+    explicit Literals(PyObject* set) { held_ = Ref(py::collect_members(set, items_)); }
     // No literals.
     static const Literals& none() {
         static const Literals empty;
         return empty;
     }
-    bool ok() const { return static_cast<bool>(list_); }
-    Py_ssize_t size() const { return list_ ? PyList_GET_SIZE(list_.get()) : 0; }
-    PyObject* operator[](Py_ssize_t i) const { return PyList_GET_ITEM(list_.get(), i); }
+    bool ok() const { return static_cast<bool>(held_); }
+    Py_ssize_t size() const { return static_cast<Py_ssize_t>(items_.size()); }
+    PyObject* operator[](Py_ssize_t i) const { return items_[static_cast<size_t>(i)]; }
 
 private:
-    Literals() = default;
-    Ref list_;
+    Literals() {}
+    Ref held_;
+    SmallVector<PyObject*, 16> items_;
 };
 
 // 1 when the two literals carry equal signs, 0 not, -1 error.
