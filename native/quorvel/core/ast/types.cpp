@@ -218,7 +218,7 @@ void untrack_if_acyclic(PyObject* tuple) {
 // borrowed: the empty set when there are none, NULL when no argument's set
 // holds the others (or an argument is no plain variable, constant or
 // application). Sharing it spares a new set per application, which is most
-// of the cost of building one. -1 in `failed` on error.
+// of the cost of building one. `failed` is set on error.
 PyObject* covering_free_variables(PyObject* const* terms, Py_ssize_t n, bool& failed) {
     failed = false;
     PyObject* best = nullptr;  // the largest kept set of an application argument
@@ -665,7 +665,8 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject** theirs = fields_of(built);
         for (int i = 0, n = field_count(k); i < n; ++i) std::swap(mine[i], theirs[i]);
         std::swap(as_node(self)->kind, as_node(built)->kind);
-        std::swap(as_node(self)->hash, as_node(built)->hash);  // both stay as tracked as they are
+        std::swap(as_node(self)->hash, as_node(built)->hash);
+        // `tracked` stays: both are instances of one Python subclass, tracked alike.
         Py_DECREF(built);
         return 0;
     });

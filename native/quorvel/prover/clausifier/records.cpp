@@ -243,7 +243,6 @@ struct Sign {
     bool positive;
 };
 
-// 1 when some atom stands both in a positive and in a negative literal.
 // The literals of one clause, borrowed.
 using Members = SmallVector<PyObject*, 16>;
 
@@ -254,6 +253,7 @@ struct OwnedMembers : Members {
     }
 };
 
+// 1 when some atom stands both in a positive and in a negative literal.
 int has_complementary_pair(SmallVector<Sign, 16>& signs) {
     std::sort(signs.begin(), signs.end(), [](const Sign& a, const Sign& b) { return a.hash < b.hash; });
     for (size_t i = 0; i < signs.size();) {
