@@ -35,14 +35,35 @@ public:
 
     // The term or atom under the substitution. New reference or NULL.
     PyObject* term(PyObject* t) const {
-        if (empty()) return Py_NewRef(t);
+        if (empty() || holds_none(t)) return Py_NewRef(t);
         Pairs p = pairs();
         return api().substitute_term_pairs(t, &p);
     }
     PyObject* atom(PyObject* a) const {
-        if (empty()) return Py_NewRef(a);
+        if (empty() || holds_none(a)) return Py_NewRef(a);
         Pairs p = pairs();
         return api().substitute_formula_pairs(a, &p);
+    }
+
+    // Whether `a` is an exact atom or application none of whose free
+    // variables is bound: the substitution gives such a node back as it is,
+    // which its kept set tells without a walk. (Its variables were hashed
+    // when the set was made, so the lookups raise nothing the walk would.)
+    bool holds_none(PyObject* a) const {
+        ast::Kind k = ast::exact_kind_of(a);
+        PyObject* fv = k == ast::Kind::PredicateApp ? ast::as_predicate_app(a)->free_vars
+                       : k == ast::Kind::Equality   ? ast::as_equality(a)->free_vars
+                       : k == ast::Kind::FunctionApp ? ast::as_function_app(a)->free_vars
+                                                     : nullptr;
+        if (!fv || !PyFrozenSet_CheckExact(fv)) return false;
+        for (PyObject* v : vars_) {
+            int held = PySet_Contains(fv, v);
+            if (held != 0) {
+                if (held < 0) PyErr_Clear();  // the walk decides
+                return false;
+            }
+        }
+        return true;
     }
 
 private:
