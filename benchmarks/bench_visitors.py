@@ -14,7 +14,8 @@ is peer / quorvel (higher is better).
 For the substitution rows, "build s" is the time of building the output's
 new nodes alone (every node of the output that is no node of the input or of
 the replacements, once each, by its class's constructor mapped over the
-fields it has in the output) and freeing them again; "bound" is peer s / build s, the most any
+fields it has in the output) and freeing them again; the copies must equal
+the nodes before that is timed. "bound" is peer s / build s, the most any
 substitution that must build those nodes could reach.
 """
 
@@ -134,7 +135,8 @@ def new_nodes(output, tree, mapping):
 def builder(groups):
     """A function that builds an equal copy of every node of `groups` from its
     fields (application arguments as new tuples), by the constructors mapped
-    over columns of fields, and drops them."""
+    over columns of fields, and drops them; build(keep=True) returns the
+    copies instead, class by class."""
     plan = []
     for cls, nodes in groups.items():
         if cls is Variable:
@@ -146,13 +148,17 @@ def builder(groups):
             columns.append(([list(a) for a in column], True) if f == "args" else (column, False))
         plan.append((cls, columns))
 
-    def build():
+    def build(keep=False):
+        kept = []
         for step in plan:
             if callable(step):
-                step()
-                continue
-            cls, columns = step
-            list(map(cls, *(map(tuple, c) if as_tuple else c for c, as_tuple in columns)))
+                made = step()
+            else:
+                cls, columns = step
+                made = list(map(cls, *(map(tuple, c) if as_tuple else c for c, as_tuple in columns)))
+            if keep:
+                kept.append(made)
+        return kept
 
     return build
 
@@ -189,12 +195,15 @@ def main() -> None:
             got, expected = make_native().visit(tree), make_peer().visit(tree)
             if got != expected:
                 raise SystemExit(f"{tree_name} / {name}: quorvel and the peer disagree")
-            build = builder(new_nodes(got, tree, make_native().mapping)) if name == "substitution" else None
-            del got, expected
             peer_time = best(lambda: make_peer().visit(tree), args.repeat)
             native_time = best(lambda: make_native().visit(tree), args.repeat)
             extra = ""
-            if build is not None:
+            if name == "substitution":
+                groups = new_nodes(got, tree, make_native().mapping)
+                build = builder(groups)
+                if build(keep=True) != list(groups.values()):
+                    raise SystemExit(f"{tree_name} / {name}: the nodes built alone differ")
+                del got, expected, groups
                 build_time = best(build, args.repeat)
                 extra = f" {build_time:>9.4f} {peer_time / build_time:>7.1f}x"
             print(
