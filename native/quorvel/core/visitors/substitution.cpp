@@ -342,16 +342,18 @@ private:
             return true;
         }
         bool shared = Py_REFCNT(o) > 1;
+        bool plain = k <= Kind::Equality && plain_atom(o, k, ci);
+        if (plain && untouched(o, k, ci)) {
+            // Shared or not, its walk gives the node itself back.
+            push_result(Py_NewRef(o));
+            return true;
+        }
         if (shared) {
             if (PyObject** known = memo_.find(MemoKey{o, ci})) {
                 push_result(Py_NewRef(*known));
                 return true;
             }
-        } else if (k <= Kind::Equality && plain_atom(o, k, ci)) {
-            if (untouched(o, k, ci)) {
-                push_result(Py_NewRef(o));
-                return true;
-            }
+        } else if (plain) {
             return substitute_atom(o, k, ci);
         }
         Frame f{o, k, ci};
