@@ -799,6 +799,17 @@ def test_substitution_of_atoms_without_keys(make, untouched):
     assert (result is inner) is untouched
 
 
+def test_substitution_of_shared_atoms_with_and_without_keys():
+    mapping = {Variable(1): fn("h", Variable(9)), Variable(2): c}
+    a = atom(P, Variable(3), fn("f", Variable(4), c))
+    b = atom(P, Variable(1), fn("f", Variable(4), c))
+    tree = And(Or(a, b), Or(a, b))
+    got = SubstitutionTransformer(mapping).visit(tree)
+    assert got == peer.SubstitutionTransformer(mapping).visit(tree)
+    assert got.left.left is a and got.right.left is a
+    assert got.left.right is got.right.right and got.left.right != b
+
+
 def test_substitution_of_atoms_keeps_shared_terms_shared_and_refuses_subclasses():
     shared = fn("f", Variable(1))
     result = SubstitutionTransformer({Variable(1): c}).visit(And(atom(P, shared), atom(Q, Variable(2), shared)))
