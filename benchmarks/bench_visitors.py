@@ -10,6 +10,13 @@ conjunction of --width atoms. The peer is the same visitor written plainly in
 Python, run over the same nodes; the outputs must agree before anything is
 timed. Times are the best of --repeat runs with the collector off; the ratio
 is peer / quorvel (higher is better).
+
+For the substitution rows, "build s" is the time of building the output's
+new nodes alone (every node of the output that is no node of the input or of
+the replacements, once each, by its class's constructor mapped over the
+fields it has in the output) and freeing them again; the copies must equal
+the nodes before that is timed. "bound" is peer s / build s, the most any
+substitution that must build those nodes could reach.
 """
 
 from __future__ import annotations
@@ -27,7 +34,7 @@ if str(HERE) not in sys.path:
 from peers import visitors_peer as peer  # noqa: E402
 
 import quorvel.core.visitors as native  # noqa: E402
-from quorvel.core.ast import And, Constant, Equality, Exists, Forall, FunctionApp, Implies, Not, Or, PredicateApp, Variable  # noqa: E402
+from quorvel.core.ast import And, Constant, Equality, Exists, Forall, FunctionApp, Iff, Implies, Not, Or, PredicateApp, Variable  # noqa: E402
 
 # The peer recurses once per tree level, a few frames each.
 sys.setrecursionlimit(1_000_000)
@@ -83,6 +90,79 @@ def visitors(ns):
     ]
 
 
+# The fields each node class is built from, in constructor order.
+FIELDS = {
+    FunctionApp: ("func", "arity", "args", "return_sort"),
+    PredicateApp: ("pred", "arity", "args"),
+    Equality: ("left", "right"),
+    Not: ("operand",),
+    And: ("left", "right"),
+    Or: ("left", "right"),
+    Implies: ("left", "right"),
+    Iff: ("left", "right"),
+    Forall: ("variable", "body"),
+    Exists: ("variable", "body"),
+}
+
+
+def children(node):
+    if isinstance(node, (FunctionApp, PredicateApp)):
+        return node.args
+    fields = FIELDS.get(type(node), ())
+    return [getattr(node, f) for f in fields if f in ("left", "right", "operand", "variable", "body")]
+
+
+def new_nodes(output, tree, mapping):
+    """The nodes of `output` that are no nodes of `tree` nor of the mapping's
+    replacements, each once, grouped by class: {cls: [node, ...]}."""
+    old, stack = set(), [tree, *mapping.values()]
+    while stack:
+        n = stack.pop()
+        if id(n) not in old:
+            old.add(id(n))
+            stack.extend(children(n))
+    groups, seen, stack = {}, set(), [output]
+    while stack:
+        n = stack.pop()
+        if id(n) in old or id(n) in seen:
+            continue
+        seen.add(id(n))
+        groups.setdefault(type(n), []).append(n)
+        stack.extend(children(n))
+    return groups
+
+
+def builder(groups):
+    """A function that builds an equal copy of every node of `groups` from its
+    fields (application arguments as new tuples), by the constructors mapped
+    over columns of fields, and drops them; build(keep=True) returns the
+    copies instead, class by class."""
+    plan = []
+    for cls, nodes in groups.items():
+        if cls is Variable:
+            plan.append((lambda ns: lambda: [Variable(n.id, n.kind, sort=n.sort) for n in ns])(nodes))
+            continue
+        columns = []
+        for f in FIELDS[cls]:
+            column = [getattr(n, f) for n in nodes]
+            columns.append(([list(a) for a in column], True) if f == "args" else (column, False))
+        plan.append((cls, columns))
+
+    def build(keep=False):
+        kept = []
+        for step in plan:
+            if callable(step):
+                made = step()
+            else:
+                cls, columns = step
+                made = list(map(cls, *(map(tuple, c) if as_tuple else c for c, as_tuple in columns)))
+            if keep:
+                kept.append(made)
+        return kept
+
+    return build
+
+
 def best(run, repeat: int) -> float:
     times = []
     for _ in range(repeat):
@@ -108,7 +188,7 @@ def main() -> None:
         ("chain", chain(args.chain)),
         ("conjunction", conjunction(0, args.width)),
     ]
-    print(f"{'tree':<12} {'nodes':>9} {'visitor':<15} {'peer s':>9} {'quorvel s':>10} {'ratio':>8}")
+    print(f"{'tree':<12} {'nodes':>9} {'visitor':<15} {'peer s':>9} {'quorvel s':>10} {'ratio':>8} {'build s':>9} {'bound':>8}")
     for tree_name, tree in trees:
         nodes = native.SizeVisitor().visit(tree)
         for (name, make_native), (_, make_peer) in zip(visitors(native), visitors(peer)):
@@ -117,9 +197,18 @@ def main() -> None:
                 raise SystemExit(f"{tree_name} / {name}: quorvel and the peer disagree")
             peer_time = best(lambda: make_peer().visit(tree), args.repeat)
             native_time = best(lambda: make_native().visit(tree), args.repeat)
+            extra = ""
+            if name == "substitution":
+                groups = new_nodes(got, tree, make_native().mapping)
+                build = builder(groups)
+                if build(keep=True) != list(groups.values()):
+                    raise SystemExit(f"{tree_name} / {name}: the nodes built alone differ")
+                del got, expected, groups
+                build_time = best(build, args.repeat)
+                extra = f" {build_time:>9.4f} {peer_time / build_time:>7.1f}x"
             print(
                 f"{tree_name:<12} {nodes:>9} {name:<15} {peer_time:>9.4f} {native_time:>10.4f} "
-                f"{peer_time / native_time:>7.1f}x"
+                f"{peer_time / native_time:>7.1f}x{extra}"
             )
 
 

@@ -284,3 +284,33 @@ def rule_clauses(max_literals=4):
     )
     literals = st.builds(Literal, atoms, st.booleans())
     return st.lists(literals, min_size=1, max_size=max_literals).map(lambda ls: Clause(frozenset(ls)))
+
+
+# ---------------------------------------------------------------------------
+# Atoms over fresh objects of every field shape (tests/core/test_ast.py):
+# variables of small, large and huge ids, of two sorts and two kinds, each
+# occurrence a new object, so equal variables are often distinct objects and
+# the addresses of freed ones come back; constants of both sorts, one named
+# by an int.
+
+
+def construction_atoms(max_leaves=6):
+    from quorvel.core.ast import VariableKind
+    from quorvel.core.sorts import Ind, Nat
+
+    variables = st.builds(
+        lambda i, sort, kind: Variable(i, kind, sort=sort),
+        st.sampled_from([0, 1, 2, 2**40, 2**70]),
+        st.sampled_from([Ind, Nat]),
+        st.sampled_from([VariableKind.INDIVIDUAL, VariableKind.FUNCTION]),
+    )
+
+    def extend(children):
+        return st.lists(children, max_size=3).map(lambda a: FunctionApp("f", len(a), tuple(a)))
+
+    constants = st.sampled_from([*CONSTANTS, Constant("c", sort=Nat), Constant(7)])
+    t = st.recursive(st.one_of(variables, constants), extend, max_leaves=max_leaves)
+    return st.one_of(
+        st.lists(t, max_size=4).map(lambda a: PredicateApp("P", len(a), tuple(a))),
+        st.tuples(t, t).map(lambda ab: Equality(*ab)),
+    )

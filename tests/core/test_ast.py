@@ -7,6 +7,7 @@ import tracemalloc
 import weakref
 
 import pytest
+from hypothesis import given
 
 from quorvel.core.ast import (
     And,
@@ -34,6 +35,7 @@ from interrupts import seconds_until_interrupted_apart
 from quorvel.core.exceptions import InvalidFormulaError
 from quorvel.core.sorts import Bool, Ind, Nat, PrimitiveSort
 from quorvel.sol.ast_ext import ExistsFunc, ForallFunc, ForallPred, FunctionVariable, PredicateVariable
+from strategies import construction_atoms
 
 x, y, z = Variable(1), Variable(2), Variable(3)
 P = PredicateApp("P", 0, ())
@@ -180,6 +182,55 @@ def test_hashes_follow_the_field_tuples():
     assert hash(And(P, Q)) == hash((And, P, Q))
     assert hash(FunctionApp("f", 1, (x,))) == hash((FunctionApp, "f", 1, (x,), Ind))
     assert hash(And(P, Q)) != hash(Or(P, Q))
+
+
+def _subterms(node):
+    stack, out = [node], []
+    while stack:
+        n = stack.pop()
+        out.append(n)
+        stack.extend(n.args if isinstance(n, (FunctionApp, PredicateApp)) else (n.left, n.right) if isinstance(n, Equality) else ())
+    return out
+
+
+@given(construction_atoms(), construction_atoms())
+def test_kept_hashes_and_free_variable_sets_agree_with_the_fields(atom, other):
+    # The second atom, and the copies over the same fields, meet the sets and
+    # hashes the first ones left behind.
+    for node in (atom, other, type(atom)(*(getattr(atom, f) for f in atom.__match_args__))):
+        for n in _subterms(node):
+            if isinstance(n, Variable):
+                assert hash(n) == hash((n.sort, n.id, n.kind))
+                continue
+            if isinstance(n, Constant):
+                assert hash(n) == hash((n.sort, n.name))
+                continue
+            fields = (n.func, n.arity, n.args, n.return_sort) if isinstance(n, FunctionApp) else (
+                (n.pred, n.arity, n.args) if isinstance(n, PredicateApp) else (n.left, n.right))
+            assert hash(n) == n._hash_cache == hash((type(n), *fields))
+            occurrences = [v for v in _subterms(n) if isinstance(v, Variable)]
+            assert n._free_vars == set(occurrences)
+            # Members are this node's own variable objects, never equal ones
+            # from elsewhere.
+            assert all(any(m is v for v in occurrences) for m in n._free_vars)
+
+
+@pytest.mark.parametrize("make", [
+    lambda a, b: PredicateApp("P", 2, (a, b)),
+    lambda a, b: Equality(a, b),
+    lambda a, b: FunctionApp("f", 2, (a, b)),
+    lambda a, b: PredicateApp("P", 2, (FunctionApp("f", 1, (a,)), b)),
+])
+def test_free_variables_after_an_equal_variable_is_freed(make):
+    # The set over a and an equal b holds a only; a variable made after b
+    # is freed (often at b's address) must not be taken for b.
+    a = Variable(1)
+    for i in range(50):
+        b = Variable(1)
+        assert make(a, b)._free_vars == {a}
+        del b
+        c = Variable(2 + i)
+        assert make(a, c)._free_vars == {a, c}
 
 
 def test_comparison_with_other_values():

@@ -767,6 +767,49 @@ def test_substitution_of_atoms_in_one_step(tree):
     assert dispatching(SubstitutionTransformer)(mapping).visit(tree) == expected
 
 
+# An atom in one step whose free variables hold no key comes back as it is,
+# without its leaves being looked at; one that holds a key, even through an
+# equal but distinct variable or under a binder of another key, is rebuilt.
+# (Each atom is made in the test and held by its negation alone, so the walk
+# meets it once.)
+@pytest.mark.parametrize(
+    "make, untouched",
+    [
+        (lambda: atom(P, Variable(3), fn("f", Variable(4), c)), True),
+        (lambda: Equality(fn("f", Variable(5)), Constant("d")), True),
+        (lambda: atom(P, Variable(3), fn("f", Variable(1))), False),
+        (lambda: Equality(Variable(2), Variable(3)), False),
+        (lambda: Forall(Variable(1), atom(Q, Variable(1), Variable(3))), True),
+        (lambda: Forall(Variable(1), atom(Q, Variable(1), fn("f", Variable(2)))), False),
+        (lambda: atom(P, SubVariable(3)), None),
+    ],
+)
+def test_substitution_of_atoms_without_keys(make, untouched):
+    mapping = {Variable(1): fn("h", Variable(9)), Variable(2): c}
+    tree = Not(make())
+    if untouched is None:
+        with raises("Unsupported AST node type: SubVariable"):
+            SubstitutionTransformer(mapping).visit(tree)
+        return
+    got = SubstitutionTransformer(mapping).visit(tree)
+    assert got == peer.SubstitutionTransformer(mapping).visit(tree)
+    inner, result = tree.operand, got.operand
+    if isinstance(inner, Forall):
+        inner, result = inner.body, result.body
+    assert (result is inner) is untouched
+
+
+def test_substitution_of_shared_atoms_with_and_without_keys():
+    mapping = {Variable(1): fn("h", Variable(9)), Variable(2): c}
+    a = atom(P, Variable(3), fn("f", Variable(4), c))
+    b = atom(P, Variable(1), fn("f", Variable(4), c))
+    tree = And(Or(a, b), Or(a, b))
+    got = SubstitutionTransformer(mapping).visit(tree)
+    assert got == peer.SubstitutionTransformer(mapping).visit(tree)
+    assert got.left.left is a and got.right.left is a
+    assert got.left.right is got.right.right and got.left.right != b
+
+
 def test_substitution_of_atoms_keeps_shared_terms_shared_and_refuses_subclasses():
     shared = fn("f", Variable(1))
     result = SubstitutionTransformer({Variable(1): c}).visit(And(atom(P, shared), atom(Q, Variable(2), shared)))

@@ -40,7 +40,7 @@ from quorvel.prover.clausifier import (
     to_cnf,
     to_nnf,
 )
-from strategies import first_order_formulas, propositional_formulas
+from strategies import first_order_formulas, propositional_formulas, rule_clauses, substitutions
 
 peer = load("clausifier_peer", "peers/clausifier_peer.py")
 
@@ -130,6 +130,21 @@ def test_records_are_frozen_and_free_variable_sets_are_copies():
     got = c.free_variables()
     got.clear()
     assert c.free_variables() == {x, y, z}
+
+
+@settings(max_examples=300, deadline=None)
+@given(rule_clauses(max_literals=5), substitutions(max_id=2))
+def test_clause_substitution_agrees_with_its_literals_substitution(c, mapping):
+    # Clause.substitute reads the mapping once and keeps unchanged literals;
+    # Literal.substitute goes through the dict each time.
+    got = c.substitute(mapping)
+    expected = Clause(frozenset(lit.substitute(mapping) for lit in c.literals))
+    assert got == expected and (got is c) == (not mapping)
+    assert hash(got) == got._hash_cache == expected._hash_cache == hash((Clause, got.literals))
+    assert got.is_tautology == expected.is_tautology == any(
+        Literal(lit.atom, not lit.positive) in got.literals for lit in got.literals)
+    union = frozenset().union(*(lit._free_vars for lit in got.literals))
+    assert got._free_vars == expected._free_vars == union
 
 
 def test_substitution_of_literals_and_clauses():

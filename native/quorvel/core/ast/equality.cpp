@@ -5,6 +5,7 @@
 
 #include "quorvel/core/ast/internal.h"
 #include "quorvel/support/flat_map.h"
+#include "quorvel/support/small_vector.h"
 
 namespace quorvel::ast {
 namespace {
@@ -30,7 +31,12 @@ bool compared_here(PyObject* x, PyObject* y, richcmpfunc ours) {
 // first unequal pair, as comparing the tuples of fields would. Every object
 // on the stack is kept alive by the two trees, which nothing can change.
 int nodes_equal(PyObject* a, PyObject* b) {
-    std::vector<Pair> stack{{a, b}};
+    struct Sides {
+        PyObject* x;
+        PyObject* y;
+    };
+    SmallVector<Sides, 32> stack;  // atoms of clauses compare without an allocation
+    stack.push_back({a, b});
     FlatMap<Pair, bool, PairHash> shared_done(Pair{nullptr, nullptr});
     richcmpfunc ours = type_of_kind(Kind::Formula)->tp_richcompare;
     bool root = true;
@@ -52,13 +58,13 @@ int nodes_equal(PyObject* a, PyObject* b) {
             }
             PyObject** fx = fields_of(x);
             PyObject** fy = fields_of(y);
-            for (int i = n - 1; i >= 0; --i) stack.emplace_back(fx[i], fy[i]);
+            for (int i = n - 1; i >= 0; --i) stack.push_back({fx[i], fy[i]});
             continue;
         }
         if (PyTuple_CheckExact(x) && PyTuple_CheckExact(y)) {
             Py_ssize_t n = PyTuple_GET_SIZE(x);
             if (n != PyTuple_GET_SIZE(y)) return 0;
-            for (Py_ssize_t i = n - 1; i >= 0; --i) stack.emplace_back(PyTuple_GET_ITEM(x, i), PyTuple_GET_ITEM(y, i));
+            for (Py_ssize_t i = n - 1; i >= 0; --i) stack.push_back({PyTuple_GET_ITEM(x, i), PyTuple_GET_ITEM(y, i)});
             continue;
         }
         int r = PyObject_RichCompareBool(x, y, Py_EQ);

@@ -14,9 +14,13 @@ struct State {
     PyObject* zero = nullptr;          // the int 0
     PyObject* empty_frozenset = nullptr;
     Py_hash_t variable_kind_hashes[3] = {};
+    Py_hash_t type_hashes[kKindCount] = {};  // hash of each node class, taken when it is made
     PyObject* rebuild = nullptr;       // _rebuild(cls, kwargs), for pickling
 };
-State& state();
+// One object of constant initialisation, read inline: the constructors
+// read it several times per node.
+inline State g_state;
+inline State& state() { return g_state; }
 
 inline PyTypeObject* type_of_kind(Kind k) { return state().api.types[static_cast<int>(k)]; }
 

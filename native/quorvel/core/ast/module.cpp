@@ -11,11 +11,6 @@ using namespace nb::literals;
 
 namespace quorvel::ast {
 
-State& state() {
-    static State s;
-    return s;
-}
-
 namespace {
 
 nb::object checked(PyObject* result) {

@@ -51,8 +51,9 @@ constexpr bool is_term_kind(Kind k) { return k <= Kind::FunctionApp || k == Kind
 
 struct NodeObject {
     PyObject_HEAD
-    Py_hash_t hash;  // cached at construction for compound nodes; -1 otherwise
+    Py_hash_t hash;  // cached at construction for compound nodes and plain leaves; -1 otherwise
     Kind kind;
+    bool tracked;    // known to the cyclic collector (set with the tracking, never cleared while alive)
 };
 
 struct TermObject {

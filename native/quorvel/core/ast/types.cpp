@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "quorvel/core/ast/internal.h"
+#include "quorvel/support/flat_map.h"
 #include "quorvel/support/py/args.h"
 #include "quorvel/support/py/compat.h"
 #include "quorvel/support/py/frozen_init.h"
@@ -15,6 +16,8 @@
 #include "quorvel/support/py/record.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/repr.h"
+#include "quorvel/support/py/set_table.h"
+#include "quorvel/support/py/small_int.h"
 
 namespace quorvel::ast {
 namespace {
@@ -108,6 +111,8 @@ PyObject* error(PyObject* message) {
 
 // -1 error, 1 when `value < 0`.
 int is_negative(PyObject* value) {
+    long long small;
+    if (PyLong_CheckExact(value) && py::small_int(value, small)) return small < 0;
     if (PyLong_CheckExact(value)) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
@@ -136,8 +141,10 @@ bool check_application(const char* noun, const char* variable_class, const char*
         error(PyUnicode_FromFormat("%s arity must be non-negative, got %S.", noun, arity));
         return false;
     }
-    Py_ssize_t n = PyObject_Length(args);
+    Py_ssize_t n = PyTuple_CheckExact(args) ? PyTuple_GET_SIZE(args) : PyObject_Length(args);
     if (n < 0) return false;
+    long long small;
+    if (PyLong_CheckExact(arity) && py::small_int(arity, small) && small == n) return true;
     if (PyLong_CheckExact(arity)) {
         int overflow = 0;
         long long expected = PyLong_AsLongLongAndOverflow(arity, &overflow);
@@ -152,9 +159,10 @@ bool check_application(const char* noun, const char* variable_class, const char*
     return differs == 0;
 }
 
-// Adds the free variables of one argument term (or side) to the new
-// frozenset `into`.
+// Adds the members of a frozenset (or any set) to the new frozenset `into`.
 bool add_all(PyObject* into, PyObject* vars) {
+    if (PyAnySet_CheckExact(vars))
+        return py::for_each_set_member(vars, [&](PyObject* v, Py_hash_t) { return PySet_Add(into, v) == 0; });
     PyObject* it = PyObject_GetIter(vars);
     if (!it) return false;
     while (PyObject* v = PyIter_Next(it)) {
@@ -169,6 +177,8 @@ bool add_all(PyObject* into, PyObject* vars) {
     return !PyErr_Occurred();
 }
 
+// Adds the free variables of one argument term (or side) to the new
+// frozenset `into`.
 bool add_free_variables(PyObject* into, PyObject* term) {
     Kind k = exact_kind_of(term);
     if (k == Kind::Variable) return PySet_Add(into, term) == 0;
@@ -181,10 +191,18 @@ bool add_free_variables(PyObject* into, PyObject* term) {
     return ok;
 }
 
+void node_dealloc(PyObject* self);
+
 // An object that may hold a reference cycle back to a node: tracked by the
 // collector. Trees whose leaves cannot are untracked, so that collections
-// never walk them.
-bool may_reach_cycle(PyObject* o) { return PyObject_IS_GC(o) && PyObject_GC_IsTracked(o); }
+// never walk them. Most fields are ints, strings and nodes of the exact
+// classes, which answer without a call.
+bool may_reach_cycle(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (!PyType_IS_GC(t)) return false;
+    if (t->tp_dealloc == node_dealloc) return as_node(o)->tracked;
+    return (!t->tp_is_gc || t->tp_is_gc(o)) && PyObject_GC_IsTracked(o);
+}
 
 // An argument tuple whose members can reach no cycle is untracked now
 // rather than at some later collection (as CPython untracks such tuples
@@ -196,36 +214,166 @@ void untrack_if_acyclic(PyObject* tuple) {
     PyObject_GC_UnTrack(tuple);
 }
 
-// The free variables of argument terms as a frozenset. The common shapes
-// (no variables, one application) share an existing set.
-PyObject* free_variables_of_terms(PyObject* const* terms, Py_ssize_t n) {
-    PyObject* only = nullptr;  // the one non-empty cached set so far
-    bool simple = true;
-    for (Py_ssize_t i = 0; i < n && simple; ++i) {
+// The set among the argument terms' free variables that holds all of them,
+// borrowed: the empty set when there are none, NULL when no argument's set
+// holds the others (or an argument is no plain variable, constant or
+// application). Sharing it spares a new set per application, which is most
+// of the cost of building one. `failed` is set on error.
+PyObject* covering_free_variables(PyObject* const* terms, Py_ssize_t n, bool& failed) {
+    failed = false;
+    PyObject* best = nullptr;  // the largest kept set of an application argument
+    bool variables = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
         Kind k = exact_kind_of(terms[i]);
         if (k == Kind::Constant) continue;
-        if (k == Kind::FunctionApp) {
-            PyObject* fv = as_function_app(terms[i])->free_vars;
-            if (PySet_GET_SIZE(fv) == 0) continue;
-            if (!only) {
-                only = fv;
-                continue;
-            }
+        if (k == Kind::Variable) {
+            variables = true;
+            continue;
         }
-        simple = false;
+        if (k != Kind::FunctionApp) return nullptr;
+        PyObject* fv = as_function_app(terms[i])->free_vars;
+        if (!best || PySet_GET_SIZE(fv) > PySet_GET_SIZE(best)) best = fv;
     }
-    if (simple) return Py_NewRef(only ? only : state().empty_frozenset);
-    PyObject* set = PyFrozenSet_New(nullptr);  // filled while nobody else holds it
-    if (!set) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!add_free_variables(set, terms[i])) {
-            Py_DECREF(set);
+    if (!best || PySet_GET_SIZE(best) == 0) return variables ? nullptr : state().empty_frozenset;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Kind k = exact_kind_of(terms[i]);
+        int held = 1;
+        if (k == Kind::Variable) {
+            held = PySet_Contains(best, terms[i]);
+        } else if (k == Kind::FunctionApp && as_function_app(terms[i])->free_vars != best) {
+            PyObject* fv = as_function_app(terms[i])->free_vars;
+            py::for_each_set_member(fv, [&](PyObject* v, Py_hash_t) {
+                held = PySet_Contains(best, v);
+                return held == 1;
+            });
+        }
+        if (held < 0) {
+            failed = true;
             return nullptr;
         }
+        if (!held) return nullptr;
+    }
+    return best;
+}
+
+// Free-variable sets built lately, by the exact sequence of variable
+// objects added to build them. Terms over the same few variables recur all
+// through a substitution or a clause set, and a hit spares allocating,
+// filling and later freeing a set. A set added to by the same objects in the
+// same order has the same members and the same table, so it iterates alike.
+// A sequence is kept only when every object in it is a member (no two
+// distinct but equal variables): the set then holds them all, and no
+// address in a kept sequence can be reused while it is kept. Only sets that
+// can reach no cycle are kept, since the collector cannot see this table's
+// references: a kept set never holds a cycle alive. Bounded: a slot's old
+// set is released when a new one takes it.
+class RecentSets {
+public:
+    static constexpr int kMaxAdds = 6;
+
+    struct Adds {
+        PyObject* items[kMaxAdds];
+        int n = 0;
+    };
+
+    // The adds of the argument terms: false when a term is not a plain
+    // variable, constant or application, or there are more than kMaxAdds.
+    static bool read(PyObject* const* terms, Py_ssize_t n, Adds& out) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Kind k = exact_kind_of(terms[i]);
+            if (k == Kind::Constant) continue;
+            if (k == Kind::Variable) {
+                if (out.n == kMaxAdds) return false;
+                out.items[out.n++] = terms[i];
+                continue;
+            }
+            if (k != Kind::FunctionApp) return false;
+            PyObject* fv = as_function_app(terms[i])->free_vars;
+            if (!PyFrozenSet_CheckExact(fv) || out.n + PySet_GET_SIZE(fv) > kMaxAdds) return false;
+            py::for_each_set_member(fv, [&](PyObject* v, Py_hash_t) {
+                out.items[out.n++] = v;
+                return true;
+            });
+        }
+        return true;
+    }
+
+    PyObject* find(const Adds& adds) const {
+        const Slot& s = slots_[slot_of(adds)];
+        if (!s.set || s.n != adds.n) return nullptr;
+        for (int i = 0; i < adds.n; ++i)
+            if (s.items[i] != adds.items[i]) return nullptr;
+        return s.set;
+    }
+
+    // Keeps `set`, built from `adds`, if every add is a member.
+    void keep(const Adds& adds, PyObject* set) {
+        int distinct = 0;
+        for (int i = 0; i < adds.n; ++i) {
+            bool first = true;
+            for (int j = 0; j < i && first; ++j) first = adds.items[j] != adds.items[i];
+            distinct += first;
+        }
+        if (distinct != PySet_GET_SIZE(set)) return;
+        Slot& s = slots_[slot_of(adds)];
+        PyObject* old = s.set;  // released last: freeing it may run arbitrary code
+        s.set = Py_NewRef(set);
+        s.n = adds.n;
+        for (int i = 0; i < adds.n; ++i) s.items[i] = adds.items[i];
+        Py_XDECREF(old);
+    }
+
+private:
+    static constexpr size_t kSlots = 1024;
+    struct Slot {
+        PyObject* set = nullptr;
+        int n = 0;
+        PyObject* items[kMaxAdds];
+    };
+
+    static size_t slot_of(const Adds& adds) {
+        uint64_t h = static_cast<uint64_t>(adds.n);
+        for (int i = 0; i < adds.n; ++i) h = mix64(h ^ reinterpret_cast<uintptr_t>(adds.items[i]));
+        return static_cast<size_t>(h) & (kSlots - 1);
+    }
+
+    Slot slots_[kSlots];
+};
+
+RecentSets& recent_sets() {
+    static RecentSets* table = new RecentSets();  // lives as long as the process
+    return *table;
+}
+
+// The free variables of argument terms as a frozenset.
+PyObject* free_variables_of_terms(PyObject* const* terms, Py_ssize_t n) {
+    bool failed;
+    if (PyObject* shared = covering_free_variables(terms, n, failed)) return Py_NewRef(shared);
+    if (failed) return nullptr;
+    RecentSets::Adds adds;
+    bool plain = RecentSets::read(terms, n, adds);
+    if (plain)
+        if (PyObject* known = recent_sets().find(adds)) return Py_NewRef(known);
+    PyObject* set = PyFrozenSet_New(nullptr);  // filled while nobody else holds it
+    if (!set) return nullptr;
+    bool filled = true;
+    if (plain) {
+        // The same adds, in the same order, as add_free_variables makes.
+        for (int i = 0; i < adds.n && filled; ++i) filled = PySet_Add(set, adds.items[i]) == 0;
+    } else {
+        for (Py_ssize_t i = 0; i < n && filled; ++i) filled = add_free_variables(set, terms[i]);
+    }
+    if (!filled) {
+        Py_DECREF(set);
+        return nullptr;
+    }
     // The variables of terms that reach no cycle reach none either.
     bool acyclic = true;
     for (Py_ssize_t i = 0; i < n && acyclic; ++i) acyclic = !may_reach_cycle(terms[i]);
-    if (acyclic) PyObject_GC_UnTrack(set);
+    if (acyclic) {
+        PyObject_GC_UnTrack(set);
+        if (plain) recent_sets().keep(adds, set);
+    }
     return set;
 }
 
@@ -260,6 +408,7 @@ PyObject* allocate(PyTypeObject* type, Kind k, PyObject* const* fields, int n) {
     if (!o) return nullptr;
     as_node(o)->kind = k;
     as_node(o)->hash = -1;
+    as_node(o)->tracked = !is_exact(type, k) && PyObject_GC_IsTracked(o);  // the generic allocator tracks
     PyObject** slot = fields_of(o);
     for (int i = 0; i < n; ++i) slot[i] = Py_NewRef(fields[i]);
     for (int i = n, total = field_count(k); i < total; ++i) slot[i] = nullptr;
@@ -275,28 +424,53 @@ void track_if_cyclic(PyObject* o, Kind k) {
     for (int i = 0, n = info(k).nfields; i < n; ++i) {
         PyObject* f = slot[i];
         if (k == Kind::Variable && i == 2 && is_variable_kind(f)) continue;
+        if (k == Kind::FunctionApp && i == 4) continue;  // return_sort: the sort field again
         if (may_reach_cycle(f)) {
             PyObject_GC_Track(o);
+            as_node(o)->tracked = true;
             return;
         }
     }
 }
 
-// The hash of a field: a node's cached hash is read directly.
+// The hash of a field: a node's cached hash is read directly, and an
+// exact tuple (application arguments) is hashed here as tuplehash would,
+// from its members' cached hashes.
 Py_hash_t field_hash(PyObject* f) {
-    if (Py_TYPE(f)->tp_hash == type_of_kind(Kind::Formula)->tp_hash) {
+    PyTypeObject* t = Py_TYPE(f);
+    if (t->tp_hash == type_of_kind(Kind::Formula)->tp_hash) {
         Py_hash_t h = as_node(f)->hash;
         if (h != -1) return h;
+    } else if (t == &PyUnicode_Type) {
+        Py_hash_t h = reinterpret_cast<PyASCIIObject*>(f)->hash;  // str keeps its hash once taken
+        if (h != -1) return h;
+    } else if (t == &PyLong_Type) {
+        long long v;
+        if (py::small_int(f, v)) return v == -1 ? -2 : static_cast<Py_hash_t>(v);  // as int's hash
+    } else if (t == &PyTuple_Type) {
+        TupleHash h;
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(f); i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(f, i);
+            Py_hash_t ih = Py_TYPE(item)->tp_hash == t->tp_hash ? PyObject_Hash(item) : field_hash(item);
+            if (ih == -1) return -1;
+            h.add_hash(ih);
+        }
+        return h.finish();
     }
     return PyObject_Hash(f);
+}
+
+// The hash of a node class, as hash(cls) gives it.
+Py_hash_t type_hash(PyTypeObject* type, Kind k) {
+    if (is_exact(type, k)) return state().type_hashes[static_cast<int>(k)];
+    return PyObject_Hash(reinterpret_cast<PyObject*>(type));  // by address: cannot fail
 }
 
 // Finishes a compound node: the hash over (class, fields...), skipping the
 // first `skip` fields (FunctionApp's sort).
 PyObject* finish_compound(PyObject* o, Kind k, int skip) {
     TupleHash h;
-    Py_hash_t type_hash = PyObject_Hash(reinterpret_cast<PyObject*>(Py_TYPE(o)));  // by address: cannot fail
-    h.add_hash(type_hash);
+    h.add_hash(type_hash(Py_TYPE(o), k));
     PyObject** slot = fields_of(o);
     for (int i = skip, n = info(k).nfields; i < n; ++i) {
         Py_hash_t fh = field_hash(slot[i]);
@@ -309,6 +483,46 @@ PyObject* finish_compound(PyObject* o, Kind k, int skip) {
     as_node(o)->hash = h.finish();
     track_if_cyclic(o, k);
     return o;
+}
+
+// A leaf whose fields hash the same all its life keeps its hash from
+// construction, so that sets, substitution tables and the nodes above it
+// never hash its fields again: a variable over an int id, a VariableKind
+// member and a sort of the default's exact class (whose hash is fixed when
+// it is made), or a constant over a str name and such a sort. Others are
+// hashed on each request.
+void keep_leaf_hash(PyObject* o, Kind k) {
+    const Api& a = state().api;
+    PyObject* sort = reinterpret_cast<TermObject*>(o)->sort;
+    if (!(sort == a.ind || Py_TYPE(sort) == Py_TYPE(a.ind))) return;
+    Py_hash_t second, third = 0;
+    if (k == Kind::Variable) {
+        VariableObject* v = as_variable(o);
+        int member = -1;
+        for (int i = 0; i < 3; ++i)
+            if (v->var_kind == a.variable_kinds[i]) member = i;
+        if (!PyLong_CheckExact(v->id) || member < 0) return;
+        second = PyObject_Hash(v->id);  // an int: cannot fail
+        third = state().variable_kind_hashes[member];
+    } else {
+        PyObject* name = as_constant(o)->name;
+        if (!PyUnicode_CheckExact(name)) return;
+        second = PyObject_Hash(name);
+        if (second == -1) {
+            PyErr_Clear();  // raised again when the constant is hashed
+            return;
+        }
+    }
+    Py_hash_t sh = PyObject_Hash(sort);
+    if (sh == -1) {
+        PyErr_Clear();
+        return;
+    }
+    TupleHash h;
+    h.add_hash(sh);
+    h.add_hash(second);
+    if (k == Kind::Variable) h.add_hash(third);
+    as_node(o)->hash = h.finish();
 }
 
 // Calls a Python subclass with the fields by keyword.
@@ -334,7 +548,10 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
             if (negative) return error(PyUnicode_FromFormat("Variable ID must be non-negative, got %S.", id));
             PyObject* f[] = {sort, id, var_kind};
             PyObject* o = allocate(type, k, f, 3);
-            if (o) track_if_cyclic(o, k);
+            if (o) {
+                keep_leaf_hash(o, k);
+                track_if_cyclic(o, k);
+            }
             return o;
         }
         case Kind::Constant: {
@@ -344,7 +561,10 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
                 return error(PyUnicode_FromString("Constant name cannot be empty."));
             PyObject* f[] = {sort, name};
             PyObject* o = allocate(type, k, f, 2);
-            if (o) track_if_cyclic(o, k);
+            if (o) {
+                keep_leaf_hash(o, k);
+                track_if_cyclic(o, k);
+            }
             return o;
         }
         case Kind::FunctionApp: {
@@ -416,6 +636,7 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!o) return nullptr;
             as_node(o)->kind = Kind::Formula;
             as_node(o)->hash = -1;
+            as_node(o)->tracked = PyObject_GC_IsTracked(o);
             return o;
         }
         Kind k = kind_of_type(type);
@@ -445,6 +666,7 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         for (int i = 0, n = field_count(k); i < n; ++i) std::swap(mine[i], theirs[i]);
         std::swap(as_node(self)->kind, as_node(built)->kind);
         std::swap(as_node(self)->hash, as_node(built)->hash);
+        // `tracked` stays: both are instances of one Python subclass, tracked alike.
         Py_DECREF(built);
         return 0;
     });
@@ -627,6 +849,7 @@ PyTypeObject* make_type(Kind k, const std::string& name, PyTypeObject* base) {
     }
     PyType_Modified(t);
     state().api.types[static_cast<int>(k)] = t;
+    state().type_hashes[static_cast<int>(k)] = PyObject_Hash(type);
     return t;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quorvel/core/ast/api.h"
+#include "quorvel/support/small_vector.h"
 
 namespace quorvel::substitutions {
 
@@ -43,7 +44,7 @@ public:
     void pop() { entries_.pop_back(); }
 
 private:
-    std::vector<Entry> entries_;
+    SmallVector<Entry, 8> entries_;  // a unifier or a renaming binds a few variables
 };
 
 // The largest variable id in a term or formula (terms included), or -1;

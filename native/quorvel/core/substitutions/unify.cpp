@@ -16,6 +16,8 @@
 #include "quorvel/support/flat_map.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
+#include "quorvel/support/py/set_table.h"
+#include "quorvel/support/small_vector.h"
 
 namespace quorvel::substitutions {
 
@@ -60,12 +62,17 @@ public:
     // The idempotent unifier as a new dict.
     PyObject* mgu() {
         size_t n = bindings_.size();
-        std::vector<PyObject*> resolved(n, nullptr);  // borrowed from held_
+        SmallVector<PyObject*, 8> resolved;  // borrowed from held_
+        resolved.assign(n, nullptr);
         Bindings done;  // resolved entries, in the order they are finished
-        std::vector<size_t> index_in_done(n, SIZE_MAX);
         // Post-order over the dependencies of each binding.
-        std::vector<std::pair<size_t, bool>> work;
-        std::vector<char> state(n, 0);  // 0 new, 1 open, 2 done
+        struct Work {
+            size_t i;
+            bool leaving;
+        };
+        SmallVector<Work, 16> work;
+        SmallVector<char, 8> state;  // 0 new, 1 open, 2 done
+        state.assign(n, 0);
         for (size_t root = n; root-- > 0;) {
             if (state[root]) continue;
             work.push_back({root, false});
@@ -84,17 +91,35 @@ public:
                 if (state[i]) continue;
                 state[i] = 1;
                 work.push_back({i, true});
-                Ref vars(ast::api().free_variables(bindings_[i].term));
-                if (!vars) return nullptr;
-                Ref it(PyObject_GetIter(vars.get()));
-                if (!it) return nullptr;
-                while (PyObject* v = PyIter_Next(it.get())) {
+                // The bound variables the term holds go first; the order
+                // among them leaves each resolved term the same.
+                bool failed = false;
+                auto depend = [&](PyObject* v) {
                     Py_ssize_t j = bindings_.find(v);
-                    Py_DECREF(v);
-                    if (j == -2) return nullptr;
+                    if (j == -2) return !(failed = true);
                     if (j >= 0 && state[static_cast<size_t>(j)] == 0) work.push_back({static_cast<size_t>(j), false});
+                    return true;
+                };
+                PyObject* term = bindings_[i].term;
+                ast::Kind tk = ast::exact_kind_of(term);
+                if (tk == Kind::Variable) {
+                    depend(term);
+                } else if (tk == Kind::FunctionApp && PyFrozenSet_CheckExact(ast::as_function_app(term)->free_vars)) {
+                    py::for_each_set_member(ast::as_function_app(term)->free_vars,
+                                            [&](PyObject* v, Py_hash_t) { return depend(v); });
+                } else if (tk != Kind::Constant) {
+                    Ref vars(ast::api().free_variables(term));
+                    if (!vars) return nullptr;
+                    Ref it(PyObject_GetIter(vars.get()));
+                    if (!it) return nullptr;
+                    while (PyObject* v = PyIter_Next(it.get())) {
+                        bool ok = depend(v);
+                        Py_DECREF(v);
+                        if (!ok) break;
+                    }
+                    if (PyErr_Occurred()) return nullptr;
                 }
-                if (PyErr_Occurred()) return nullptr;
+                if (failed) return nullptr;
             }
         }
         Ref dict(PyDict_New());
@@ -225,8 +250,12 @@ private:
     bool explain_;
     PyObject* why_ = nullptr;
     Bindings bindings_;
-    std::vector<std::pair<PyObject*, PyObject*>> pairs_;
-    std::vector<PyObject*> held_;
+    struct Pair {
+        PyObject* s;
+        PyObject* t;
+    };
+    SmallVector<Pair, 16> pairs_;
+    SmallVector<PyObject*, 8> held_;
     uint64_t steps_ = 0;
 };
 

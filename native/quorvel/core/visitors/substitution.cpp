@@ -342,12 +342,18 @@ private:
             return true;
         }
         bool shared = Py_REFCNT(o) > 1;
+        bool plain = k <= Kind::Equality && plain_atom(o, k, ci);
+        if (plain && untouched(o, k, ci)) {
+            // Shared or not, its walk gives the node itself back.
+            push_result(Py_NewRef(o));
+            return true;
+        }
         if (shared) {
             if (PyObject** known = memo_.find(MemoKey{o, ci})) {
                 push_result(Py_NewRef(*known));
                 return true;
             }
-        } else if (k <= Kind::Equality && plain_atom(o, k, ci)) {
+        } else if (plain) {
             return substitute_atom(o, k, ci);
         }
         Frame f{o, k, ci};
@@ -405,6 +411,27 @@ private:
                 Kind bk = exact_kind(inner[j]);
                 if (bk == Kind::Constant) continue;
                 if (bk != Kind::Variable || variable_key(inner[j]) == kNoVariableKey) return false;
+            }
+        }
+        return true;
+    }
+
+    // Whether no key of the context is a free variable of the plain term or
+    // atom `o`: its walk then rebuilds nothing and gives `o` back, so it is
+    // not walked. Keys and variables of a plain atom all have variable keys,
+    // so the kept set's equality is the walk's key equality.
+    bool untouched(PyObject* o, Kind k, uint32_t ci) {
+        PyObject* fv = k == Kind::FunctionApp    ? ast::as_function_app(o)->free_vars
+                       : k == Kind::PredicateApp ? ast::as_predicate_app(o)->free_vars
+                                                 : ast::as_equality(o)->free_vars;
+        if (!PyFrozenSet_CheckExact(fv)) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(contexts_[ci]->dict.get(), &pos, &key, &value)) {
+            int held = PySet_Contains(fv, key);
+            if (held != 0) {
+                if (held < 0) PyErr_Clear();  // the walk decides, as it would have
+                return false;
             }
         }
         return true;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quorvel/core/substitutions/api.h"
+#include "quorvel/core/substitutions/hashed_pairs.h"
 #include "quorvel/prover/clausifier/state.h"
 #include "quorvel/support/py/args.h"
 #include "quorvel/support/py/compat.h"
@@ -15,6 +16,8 @@
 #include "quorvel/support/py/record.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/repr.h"
+#include "quorvel/support/py/set_table.h"
+#include "quorvel/support/small_vector.h"
 
 namespace quorvel::clausifier {
 
@@ -32,6 +35,8 @@ const py::Signature kLiteralSubstitute{"Literal.substitute", kSubstParam, 1, 1, 
 const py::Signature kClauseSubstitute{"Clause.substitute", kSubstParam, 1, 1, 0, true};
 
 PyObject* g_empty_frozenset = nullptr;
+Py_hash_t g_literal_type_hash = -1;  // hash(Literal), hash(Clause): by address, fixed
+Py_hash_t g_clause_type_hash = -1;
 
 bool is_literal(PyObject* o) { return PyObject_TypeCheck(o, state().api.literal_type); }
 
@@ -51,13 +56,35 @@ PyObject* atom_free_variables(PyObject* atom) {
     return PyFrozenSet_New(found.get());
 }
 
+// hash(o), read from the node's kept hash or the bool's value without a
+// call when it can be.
+Py_hash_t hash_of(PyObject* o) {
+    if (o == Py_True) return 1;
+    if (o == Py_False) return 0;
+    Kind k = ast::exact_kind_of(o);
+    if (k == Kind::PredicateApp || k == Kind::Equality) return ast::as_node(o)->hash;
+    return PyObject_Hash(o);
+}
+
+// The truth of a sign: True and False without a call.
+int truth_of(PyObject* positive) {
+    if (positive == Py_True) return 1;
+    if (positive == Py_False) return 0;
+    return PyObject_IsTrue(positive);
+}
+
 PyObject* make_literal(PyTypeObject* type, PyObject* atom, PyObject* positive) {
+    bool exact = type == state().api.literal_type;
     py::TupleHash h;
-    h.add_hash(PyObject_Hash(reinterpret_cast<PyObject*>(type)));
-    if (!h.add(atom) || !h.add(positive)) return nullptr;
+    h.add_hash(exact ? g_literal_type_hash : PyObject_Hash(reinterpret_cast<PyObject*>(type)));
+    Py_hash_t ah = hash_of(atom);
+    if (ah == -1) return nullptr;
+    h.add_hash(ah);
+    Py_hash_t ph = hash_of(positive);
+    if (ph == -1) return nullptr;
+    h.add_hash(ph);
     Ref fv(atom_free_variables(atom));
     if (!fv) return nullptr;
-    bool exact = type == state().api.literal_type;
     PyObject* self = exact ? reinterpret_cast<PyObject*>(PyObject_GC_New(LiteralObject, type)) : type->tp_alloc(type, 0);
     if (!self) return nullptr;
     LiteralObject* l = as_literal(self);
@@ -216,8 +243,18 @@ struct Sign {
     bool positive;
 };
 
+// The literals of one clause, borrowed.
+using Members = SmallVector<PyObject*, 16>;
+
+// New references, released with it.
+struct OwnedMembers : Members {
+    ~OwnedMembers() {
+        for (PyObject* o : *this) Py_DECREF(o);
+    }
+};
+
 // 1 when some atom stands both in a positive and in a negative literal.
-int has_complementary_pair(std::vector<Sign>& signs) {
+int has_complementary_pair(SmallVector<Sign, 16>& signs) {
     std::sort(signs.begin(), signs.end(), [](const Sign& a, const Sign& b) { return a.hash < b.hash; });
     for (size_t i = 0; i < signs.size();) {
         size_t j = i;
@@ -233,18 +270,32 @@ int has_complementary_pair(std::vector<Sign>& signs) {
     return 0;
 }
 
-// The union of the literals' free variables; shares a member's set when
-// only one is non-empty.
-PyObject* union_of_free_variables(const std::vector<PyObject*>& literals) {
-    PyObject* only = nullptr;
-    size_t nonempty = 0;
-    for (PyObject* l : literals)
-        if (PySet_GET_SIZE(as_literal(l)->free_vars) > 0) {
-            only = as_literal(l)->free_vars;
-            ++nonempty;
+// The union of the literals' free variables. A literal's set that holds
+// all the others' variables is shared (the first largest one), which is the
+// common case; otherwise a new set is built.
+PyObject* union_of_free_variables(const Members& literals) {
+    PyObject* best = nullptr;
+    for (PyObject* l : literals) {
+        PyObject* fv = as_literal(l)->free_vars;
+        if (PySet_GET_SIZE(fv) > 0 && (!best || PySet_GET_SIZE(fv) > PySet_GET_SIZE(best))) best = fv;
+    }
+    if (!best) return Py_NewRef(g_empty_frozenset);
+    int covered = 1;
+    for (PyObject* l : literals) {
+        PyObject* fv = as_literal(l)->free_vars;
+        if (fv == best || PySet_GET_SIZE(fv) == 0) continue;
+        if (PyFrozenSet_CheckExact(fv)) {
+            py::for_each_set_member(fv, [&](PyObject* v, Py_hash_t) {
+                covered = PySet_Contains(best, v);
+                return covered == 1;
+            });
+        } else {
+            covered = 0;
         }
-    if (nonempty == 0) return Py_NewRef(g_empty_frozenset);
-    if (nonempty == 1) return Py_NewRef(only);
+        if (covered < 0) return nullptr;
+        if (!covered) break;
+    }
+    if (covered) return Py_NewRef(best);
     // A mutable set is filled by CPython's own table merge; the frozenset is
     // one copy of it.
     Ref set(PySet_New(nullptr));
@@ -257,10 +308,6 @@ PyObject* union_of_free_variables(const std::vector<PyObject*>& literals) {
         Ref merged(PyNumber_InPlaceOr(set.get(), fv));
         if (!merged) return nullptr;
     }
-    // Often one literal's variables are all of them: share its set.
-    for (PyObject* l : literals)
-        if (PySet_GET_SIZE(as_literal(l)->free_vars) == PySet_GET_SIZE(set.get()))
-            return Py_NewRef(as_literal(l)->free_vars);
     Ref frozen(PyFrozenSet_New(set.get()));
     if (!frozen) return nullptr;
     // Variables of literals that reach no cycle reach none either: keeping
@@ -271,20 +318,20 @@ PyObject* union_of_free_variables(const std::vector<PyObject*>& literals) {
 
 // Builds a clause of `type` over `literals`. `tautology` is -1 when it is to
 // be found out here.
-PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const std::vector<PyObject*>& members, int tautology);
+PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const Members& members, int tautology);
 
 PyObject* make_clause(PyTypeObject* type, PyObject* literals, int tautology) {
-    std::vector<PyObject*> members;
-    Ref held(PySequence_List(literals));  // keeps the members alive
+    Members members;
+    Ref held(py::collect_members(literals, members));  // keeps the members alive
     if (!held) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) members.push_back(PyList_GET_ITEM(held.get(), i));
     return make_clause_of(type, literals, members, tautology);
 }
 
 // `members`: the items of `literals`, borrowed.
-PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const std::vector<PyObject*>& members, int tautology) {
+PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const Members& members, int tautology) {
+    bool exact = type == state().api.clause_type;
     py::TupleHash h;
-    h.add_hash(PyObject_Hash(reinterpret_cast<PyObject*>(type)));
+    h.add_hash(exact ? g_clause_type_hash : PyObject_Hash(reinterpret_cast<PyObject*>(type)));
     if (!h.add(literals)) return nullptr;
     bool untracked = true;
     for (PyObject* l : members) {
@@ -296,12 +343,12 @@ PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const std::vect
         untracked = untracked && acyclic(l);
     }
     if (tautology < 0) {
-        std::vector<Sign> signs;
+        SmallVector<Sign, 16> signs;
         signs.reserve(members.size());
         for (PyObject* l : members) {
-            int positive = PyObject_IsTrue(as_literal(l)->positive);
+            int positive = truth_of(as_literal(l)->positive);
             if (positive < 0) return nullptr;
-            Py_hash_t ah = PyObject_Hash(as_literal(l)->atom);
+            Py_hash_t ah = hash_of(as_literal(l)->atom);
             if (ah == -1) return nullptr;
             signs.push_back(Sign{ah, as_literal(l)->atom, positive != 0});
         }
@@ -310,7 +357,6 @@ PyObject* make_clause_of(PyTypeObject* type, PyObject* literals, const std::vect
     }
     Ref fv(union_of_free_variables(members));
     if (!fv) return nullptr;
-    bool exact = type == state().api.clause_type;
     PyObject* self = exact ? reinterpret_cast<PyObject*>(PyObject_GC_New(ClauseObject, type)) : type->tp_alloc(type, 0);
     if (!self) return nullptr;
     ClauseObject* c = as_clause(self);
@@ -505,6 +551,7 @@ bool create_record_types(PyObject* module) {
         literal_vectorcall);
     if (!literal) return false;
     state().api.literal_type = literal;
+    g_literal_type_hash = PyObject_Hash(reinterpret_cast<PyObject*>(literal));
     PyType_Slot clause_slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(clause_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(clause_dealloc)},
@@ -523,6 +570,7 @@ bool create_record_types(PyObject* module) {
         clause_vectorcall);
     if (!clause) return false;
     state().api.clause_type = clause;
+    g_clause_type_hash = PyObject_Hash(reinterpret_cast<PyObject*>(clause));
     return PyModule_AddObjectRef(module, "Literal", reinterpret_cast<PyObject*>(literal)) == 0 &&
            PyModule_AddObjectRef(module, "Clause", reinterpret_cast<PyObject*>(clause)) == 0;
 }
@@ -540,14 +588,63 @@ PyObject* new_clause_known(const std::vector<PyObject*>& literals) {
         Ref set(PyFrozenSet_New(nullptr));
         if (!set) return nullptr;
         bool untracked = true;
+        Members members;
         for (PyObject* l : literals) {
             if (PySet_Add(set.get(), l) < 0) return nullptr;
             untracked = untracked && acyclic(l);
+            members.push_back(l);
         }
         if (untracked) PyObject_GC_UnTrack(set.get());
-        return make_clause_of(state().api.clause_type, set.get(), literals, 0);
+        return make_clause_of(state().api.clause_type, set.get(), members, 0);
     });
 }
+
+namespace {
+
+// The literal with its atom under the dict `mapping`, checked as
+// substitute_literal checks it; the literal itself when it is an exact
+// Literal whose atom nothing changes (it equals the new one). The dict is
+// read into `under` at the first call (`loaded`), where substitute_formula
+// would first read it. New reference or NULL.
+PyObject* literal_under(PyObject* literal, PyObject* mapping, substitutions::HashedPairs& under, bool& loaded) {
+    PyObject* atom = as_literal(literal)->atom;
+    if (!ast::is_formula(atom)) {
+        PyErr_Format(PyExc_TypeError, "substitute_formula expects a formula, got %S",
+                     reinterpret_cast<PyObject*>(Py_TYPE(atom)));
+        return nullptr;
+    }
+    if (!loaded) {
+        if (!under.load(mapping)) return nullptr;
+        loaded = true;
+    }
+    Ref result(under.atom(atom));
+    if (!result) return nullptr;
+    Kind k = ast::kind_of(result.get());
+    if (k != Kind::PredicateApp && k != Kind::Equality) {
+        PyErr_SetNone(PyExc_AssertionError);
+        return nullptr;
+    }
+    if (result.get() == atom && Py_TYPE(literal) == state().api.literal_type) return Py_NewRef(literal);
+    return make_literal(state().api.literal_type, result.get(), as_literal(literal)->positive);
+}
+
+// A new clause over the literal set of `clause` (an exact Clause over a
+// frozenset), with its kept hash, free variables and tautology flag: what
+// building one over an equal set computes.
+PyObject* clause_over_same(PyObject* clause) {
+    ClauseObject* c = as_clause(clause);
+    PyObject* self = reinterpret_cast<PyObject*>(PyObject_GC_New(ClauseObject, state().api.clause_type));
+    if (!self) return nullptr;
+    ClauseObject* n = as_clause(self);
+    n->hash = c->hash;
+    n->literals = Py_NewRef(c->literals);
+    n->free_vars = Py_NewRef(c->free_vars);
+    n->tautology = c->tautology;
+    if (PyObject_GC_IsTracked(clause)) PyObject_GC_Track(self);
+    return self;
+}
+
+}  // namespace
 
 PyObject* substitute_literal(PyObject* literal, PyObject* mapping) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -565,27 +662,47 @@ PyObject* substitute_literal(PyObject* literal, PyObject* mapping) {
     });
 }
 
+// The literals of the clause are substituted through one table read from
+// the dict (a mapping of another type goes literal by literal through
+// substitute_literal, which refuses it). An exact literal whose atom nothing
+// changes is kept, as it equals its substitute; when that holds for all of
+// an exact clause over a frozenset, the new clause shares its set.
 PyObject* substitute_clause(PyObject* clause, PyObject* mapping) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         int nonempty = PyObject_IsTrue(mapping);
         if (nonempty < 0) return nullptr;
         if (!nonempty) return Py_NewRef(clause);
-        Ref set(PyFrozenSet_New(nullptr));
-        if (!set) return nullptr;
-        Ref it(PyObject_GetIter(as_clause(clause)->literals));
-        if (!it) return nullptr;
-        while (PyObject* l = PyIter_Next(it.get())) {
-            Ref lit(l);
+        PyObject* literals = as_clause(clause)->literals;
+        Members olds;
+        Ref held(py::collect_members(literals, olds));
+        if (!held) return nullptr;
+        bool by_table = PyDict_Check(mapping);
+        substitutions::HashedPairs under;
+        bool loaded = false;
+        OwnedMembers news;
+        news.reserve(olds.size());  // no growth below: a new reference is never left unowned
+        bool changed = false;
+        for (PyObject* l : olds) {
             if (!is_literal(l)) {
                 PyErr_Format(PyExc_TypeError, "Clause literals must be Literal objects, got %S",
                              reinterpret_cast<PyObject*>(Py_TYPE(l)));
                 return nullptr;
             }
-            Ref s(substitute_literal(l, mapping));
-            if (!s || PySet_Add(set.get(), s.get()) < 0) return nullptr;
+            PyObject* s = by_table ? literal_under(l, mapping, under, loaded) : substitute_literal(l, mapping);
+            if (!s) return nullptr;
+            news.push_back(s);
+            changed = changed || s != l;
         }
-        if (PyErr_Occurred()) return nullptr;
-        return make_clause(state().api.clause_type, set.get(), -1);
+        if (!changed && Py_TYPE(clause) == state().api.clause_type && PyFrozenSet_CheckExact(literals))
+            return clause_over_same(clause);
+        Ref set(PyFrozenSet_New(nullptr));
+        if (!set) return nullptr;
+        for (PyObject* l : news)
+            if (PySet_Add(set.get(), l) < 0) return nullptr;
+        Members members;
+        members.reserve(PySet_GET_SIZE(set.get()));
+        Ref in_set(py::collect_members(set.get(), members));
+        return make_clause_of(state().api.clause_type, set.get(), members, -1);
     });
 }
 

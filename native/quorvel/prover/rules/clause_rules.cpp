@@ -8,12 +8,15 @@
 
 #include "quorvel/core/ast/api.h"
 #include "quorvel/core/substitutions/api.h"
+#include "quorvel/core/substitutions/hashed_pairs.h"
 #include "quorvel/prover/clausifier/api.h"
 #include "quorvel/prover/rules/subterms.h"
 #include "quorvel/prover/rules/unifiable.h"
 #include "quorvel/support/py/gc_pause.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
+#include "quorvel/support/py/set_table.h"
+#include "quorvel/support/small_vector.h"
 
 namespace quorvel::rules {
 
@@ -32,23 +35,24 @@ bool check_clause(PyObject* c) {
 
 PyObject* literals_of(PyObject* clause) { return clausifier::as_clause(clause)->literals; }
 
-// The literals of a clause's literal set in its iteration order (new
-// references).
+// The literals of a clause's literal set in its iteration order, read in
+// place from a frozenset (kept alive by `held_`).
 class Literals {
 public:
-    explicit Literals(PyObject* set) : list_(PySequence_List(set)) {}
+    explicit Literals(PyObject* set) { held_ = Ref(py::collect_members(set, items_)); }
     // No literals.
     static const Literals& none() {
         static const Literals empty;
         return empty;
     }
-    bool ok() const { return static_cast<bool>(list_); }
-    Py_ssize_t size() const { return list_ ? PyList_GET_SIZE(list_.get()) : 0; }
-    PyObject* operator[](Py_ssize_t i) const { return PyList_GET_ITEM(list_.get(), i); }
+    bool ok() const { return static_cast<bool>(held_); }
+    Py_ssize_t size() const { return static_cast<Py_ssize_t>(items_.size()); }
+    PyObject* operator[](Py_ssize_t i) const { return items_[static_cast<size_t>(i)]; }
 
 private:
-    Literals() = default;
-    Ref list_;
+    Literals() {}
+    Ref held_;
+    SmallVector<PyObject*, 16> items_;
 };
 
 // 1 when the two literals carry equal signs, 0 not, -1 error.
@@ -100,37 +104,9 @@ private:
     Ref seen_;
 };
 
-// A substitution read once from a dict, hashed, for applying it to many atoms.
-class HashedPairs {
+// A substitution read once, applied to the literals of clauses.
+class HashedPairs : public substitutions::HashedPairs {
 public:
-    bool load(PyObject* mapping) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(mapping, &pos, &key, &value)) {
-            if (ast::kind_of(key) != Kind::Variable) continue;
-            Py_hash_t h = PyObject_Hash(key);
-            if (h == -1) return false;
-            vars_.push_back(key);
-            terms_.push_back(value);
-            hashes_.push_back(h);
-        }
-        return true;
-    }
-    bool empty() const { return vars_.empty(); }
-    substitutions::Pairs pairs() const { return {vars_.data(), terms_.data(), vars_.size(), hashes_.data()}; }
-
-    // The term or atom under the substitution. New reference or NULL.
-    PyObject* term(PyObject* t) const {
-        if (empty()) return Py_NewRef(t);
-        substitutions::Pairs p = pairs();
-        return substitutions::api().substitute_term_pairs(t, &p);
-    }
-    PyObject* atom(PyObject* a) const {
-        if (empty()) return Py_NewRef(a);
-        substitutions::Pairs p = pairs();
-        return substitutions::api().substitute_formula_pairs(a, &p);
-    }
-
     // Literal.substitute: the literal with its atom substituted (the literal
     // itself when nothing is bound). New reference or NULL.
     PyObject* literal(PyObject* lit) const {
@@ -146,10 +122,6 @@ public:
         if (atom.get() == l->atom) return Py_NewRef(lit);
         return cnf().new_literal(atom.get(), l->positive);
     }
-
-private:
-    std::vector<PyObject*> vars_, terms_;  // borrowed from the dict
-    std::vector<Py_hash_t> hashes_;
 };
 
 // Appends the literals of `first` but `skip_a` and of `second` but `skip_b`

@@ -3,6 +3,7 @@
 #include "quorvel/core/ast/api.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
+#include "quorvel/support/small_vector.h"
 
 namespace quorvel::rules {
 
@@ -60,7 +61,8 @@ void release(std::vector<PyObject*>& owned) {
 }  // namespace
 
 bool collect_subterms(PyObject* term, std::vector<PyObject*>& out) {
-    std::vector<PyObject*> stack{term};
+    SmallVector<PyObject*, 32> stack;  // terms of clauses walk without an allocation
+    stack.push_back(term);
     while (!stack.empty()) {
         PyObject* t = stack.back();
         stack.pop_back();
@@ -103,7 +105,8 @@ template <class Found>
 bool for_each_match(PyObject* term, PyObject* target, Found found) {
     Py_hash_t target_hash = ast::kind_of(target) != Kind::None ? PyObject_Hash(target) : -1;
     if (target_hash == -1 && PyErr_Occurred()) PyErr_Clear();
-    std::vector<Frame> path{{term, -1}};
+    SmallVector<Frame, 16> path;
+    path.push_back(Frame{term, -1});
     while (!path.empty()) {
         Frame& f = path.back();
         if (f.next == -1) {
@@ -129,7 +132,9 @@ bool for_each_match(PyObject* term, PyObject* target, Found found) {
 
 // The atom's argument terms: a predicate's arguments, an equation's sides.
 // False when it has none to rewrite (no atom, or arguments that are no tuple).
-bool atom_arguments(PyObject* atom, std::vector<PyObject*>& out) {
+using Arguments = SmallVector<PyObject*, 8>;
+
+bool atom_arguments(PyObject* atom, Arguments& out) {
     Kind k = ast::kind_of(atom);
     if (k == Kind::PredicateApp) {
         PyObject* args = ast::as_predicate_app(atom)->args;
@@ -161,7 +166,7 @@ PyObject* with_atom_argument(PyObject* atom, Py_ssize_t i, PyObject* value) {
 }  // namespace
 
 bool replace_subterm(PyObject* term, PyObject* target, PyObject* replacement, std::vector<PyObject*>& out) {
-    return for_each_match(term, target, [&](const std::vector<Frame>& path) {
+    return for_each_match(term, target, [&](const auto& path) {
         // Rebuild the path bottom-up around the replacement.
         Ref built = Ref::borrow(replacement);
         for (size_t d = path.size() - 1; d-- > 0;) {
@@ -174,7 +179,8 @@ bool replace_subterm(PyObject* term, PyObject* target, PyObject* replacement, st
 }
 
 bool replace_atom_subterm(PyObject* atom, PyObject* target, PyObject* replacement, std::vector<PyObject*>& out) {
-    std::vector<PyObject*> args, parts;
+    Arguments args;
+    std::vector<PyObject*> parts;
     if (!atom_arguments(atom, args)) return true;
     for (size_t i = 0; i < args.size(); ++i) {
         bool ok = replace_subterm(args[i], target, replacement, parts);
@@ -190,10 +196,10 @@ bool replace_atom_subterm(PyObject* atom, PyObject* target, PyObject* replacemen
 }
 
 bool find_atom_subterm(PyObject* atom, PyObject* target, std::vector<Position>& out) {
-    std::vector<PyObject*> args;
+    Arguments args;
     if (!atom_arguments(atom, args)) return true;
     for (size_t i = 0; i < args.size(); ++i) {
-        bool ok = for_each_match(args[i], target, [&](const std::vector<Frame>& path) {
+        bool ok = for_each_match(args[i], target, [&](const auto& path) {
             Position& at = out.emplace_back();
             at.push_back(static_cast<Py_ssize_t>(i));
             for (size_t d = 0; d + 1 < path.size(); ++d) at.push_back(path[d].next - 1);
@@ -205,12 +211,13 @@ bool find_atom_subterm(PyObject* atom, PyObject* target, std::vector<Position>& 
 }
 
 PyObject* replace_atom_at(PyObject* atom, const Position& at, PyObject* replacement) {
-    std::vector<PyObject*> args;
+    Arguments args;
     if (!atom_arguments(atom, args) || at.empty() || at[0] >= static_cast<Py_ssize_t>(args.size())) {
         PyErr_SetString(PyExc_AssertionError, "no such position in the atom");
         return nullptr;
     }
-    std::vector<PyObject*> nodes{args[static_cast<size_t>(at[0])]};  // the nodes down to the position
+    SmallVector<PyObject*, 16> nodes;  // the nodes down to the position
+    nodes.push_back(args[static_cast<size_t>(at[0])]);
     for (size_t d = 1; d < at.size(); ++d) {
         PyObject* node = nodes.back();
         PyObject* kids = ast::kind_of(node) == Kind::FunctionApp ? tuple_args(node) : nullptr;
