@@ -272,3 +272,13 @@ def test_a_user_predicate_named_like_a_definition_is_another_predicate(user_name
     target = And(left=atoms_or("p1", "p2", "p3", "p4"), right=atoms_or("q1", "q2", "q3", "q4"))
     with pytest.raises(ProofNotFoundError):
         TheoremProver().prove(target=target, premises=premises)
+
+
+def test_a_deep_goal_is_named_level_by_level_without_recursion():
+    # Each level's negation pits four clauses against the rest's: every level
+    # gets a name, and the walks must not descend on the C stack.
+    target = atom("z")
+    for i in reversed(range(20000)):
+        target = And(left=atoms_or(f"a{i}", f"b{i}", f"c{i}", f"d{i}"), right=target)
+    with pytest.raises(ProofNotFoundError, match="step limit"):
+        TheoremProver().prove(target=target, premises=[atom("a0")], max_steps=50, timeout_sec=600)
