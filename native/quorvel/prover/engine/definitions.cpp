@@ -5,8 +5,9 @@
 // D -> A only |A| + |B|. A subformula met positively gets the definition
 // forall xs (D(xs) -> A), one met negatively forall xs (A -> D(xs)); either
 // is all the renamed formula needs, and each is true when D is read as A.
-// Iff and second-order nodes are left whole: below them a subformula has
-// both polarities and would need both directions.
+// An Iff is left whole, since below it a subformula has both polarities
+// and would need both directions; so is any node but the connectives and
+// first-order quantifiers, which the clausifier judges as it is.
 //
 // The walks keep their own stacks: a deep input must not drive the C
 // stack. Shared subformulas are rewritten once per polarity, and a name is
