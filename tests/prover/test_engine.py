@@ -233,3 +233,52 @@ def test_the_proof_does_not_follow_the_string_hash_seed():
         return run.stdout
 
     assert proof(1) == proof(3) == proof(5)
+
+
+def atoms_or(*names, arg=()):
+    out = atom(names[-1], *arg)
+    for n in reversed(names[:-1]):
+        out = Or(left=atom(n, *arg), right=out)
+    return out
+
+
+# Targets (A | ...) & (B | ...) whose negation distributes into 16 clauses:
+# the prover names one side, so the proof runs through a defined predicate.
+NAMED = {
+    "propositional": ([atom("p1"), atom("q2")],
+                      And(left=atoms_or("p1", "p2", "p3", "p4"), right=atoms_or("q1", "q2", "q3", "q4"))),
+    "a named side with a free variable": (
+        [all_(x, atom("P1", x)), all_(x, atom("Q3", x))],
+        all_(y, And(left=atoms_or("P1", "P2", "P3", "P4", arg=(y,)),
+                    right=atoms_or("Q1", "Q2", "Q3", "Q4", arg=(y,))))),
+}
+
+
+@pytest.mark.parametrize("premises, target", NAMED.values(), ids=NAMED.keys())
+def test_a_proof_through_defined_predicates_is_a_derivation(premises, target):
+    dag = TheoremProver().prove(target=target, premises=premises)
+    assert_steps_are_inferences(dag)
+    user = {"p1", "p2", "p3", "p4", "q1", "q2", "q3", "q4", "P1", "P2", "P3", "P4", "Q1", "Q2", "Q3", "Q4"}
+    inputs = [s.conclusion for s in dag.steps if s.rule == "negated_goal"]
+    assert {lit.atom.pred for c in inputs for lit in c.literals} - user
+
+
+# The same target without its second side's premise is no theorem; a
+# defined predicate that took a user's name would meet the user's atom and
+# refute it.
+@pytest.mark.parametrize("user_names", [["_def0"], ["_def0", "_def1"]])
+def test_a_user_predicate_named_like_a_definition_is_another_predicate(user_names):
+    premises = [atom("p1"), atom("p2"), atom("p3"), atom("p4")] + [atom(n) for n in user_names]
+    target = And(left=atoms_or("p1", "p2", "p3", "p4"), right=atoms_or("q1", "q2", "q3", "q4"))
+    with pytest.raises(ProofNotFoundError):
+        TheoremProver().prove(target=target, premises=premises)
+
+
+def test_a_deep_goal_is_named_level_by_level_without_recursion():
+    # Each level's negation pits four clauses against the rest's: every level
+    # gets a name, and the walks must not descend on the C stack.
+    target = atom("z")
+    for i in reversed(range(20000)):
+        target = And(left=atoms_or(f"a{i}", f"b{i}", f"c{i}", f"d{i}"), right=target)
+    with pytest.raises(ProofNotFoundError, match="step limit"):
+        TheoremProver().prove(target=target, premises=[atom("a0")], max_steps=50, timeout_sec=600)

@@ -5,11 +5,13 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "quorvel/config/api.h"
 #include "quorvel/core/ast/api.h"
 #include "quorvel/core/substitutions/api.h"
 #include "quorvel/prover/clausifier/api.h"
+#include "quorvel/prover/engine/definitions.h"
 #include "quorvel/prover/engine/saturation.h"
 #include "quorvel/prover/proof/api.h"
 #include "quorvel/prover/rules/api.h"
@@ -45,21 +47,44 @@ nb::object clauses_until(nb::handle formula, nb::handle signature, const engine:
     return checked(cnf);
 }
 
+// The clauses of `formula` with its costly subformulas named, appended to
+// `into`: those of the renamed formula, then those of its definitions.
+// False when the time-out passed first.
+bool clausify_renamed(nb::handle formula, engine::Definitions& definitions, nb::handle signature,
+                      const engine::Limits& limits, nb::list& into) {
+    std::vector<Ref> pieces;
+    if (!definitions.rename(formula.ptr(), pieces)) throw nb::python_error();
+    for (const Ref& piece : pieces) {
+        nb::object cnf = clauses_until(piece.get(), signature, limits);
+        if (!cnf.is_valid()) return false;
+        for (nb::handle c : cnf) into.append(c);
+    }
+    return true;
+}
+
 // The clauses of the premises, in order, and of the negated target; false
-// when the time-out passed first.
+// when the time-out passed first. A definition's clauses count as input
+// clauses of the formula it serves, so a premise's or the negated goal's
+// input clauses may hold predicates of the engine's own naming.
 bool clausify(nb::handle target, nb::handle premises, nb::handle signature, const engine::Limits& limits,
-              nb::list& premise_clauses, nb::object& goal_clauses) {
+              nb::list& premise_clauses, nb::list& goal_clauses) {
+    // Every input's names are reserved before the first is renamed, so the
+    // premises are read once into a list (they may be an iterator).
+    std::vector<nb::object> formulas;
     if (!premises.is_none())
         for (nb::handle f : premises) {
             if (!quorvel::ast::is_formula(f.ptr())) throw nb::type_error("premises must be formulas");
-            nb::object cnf = clauses_until(f, signature, limits);
-            if (!cnf.is_valid()) return false;
-            for (nb::handle c : cnf) premise_clauses.append(c);
+            formulas.push_back(nb::borrow(f));
         }
+    engine::Definitions definitions;
+    for (const nb::object& f : formulas)
+        if (!definitions.reserve_names(f.ptr())) throw nb::python_error();
+    if (!definitions.reserve_names(target.ptr())) throw nb::python_error();
+    for (const nb::object& f : formulas)
+        if (!clausify_renamed(f, definitions, signature, limits, premise_clauses)) return false;
     nb::object goal = checked(quorvel::ast::api().new_unary(
         quorvel::ast::api().types[static_cast<int>(quorvel::ast::Kind::Not)], target.ptr()));
-    goal_clauses = clauses_until(goal, signature, limits);
-    return goal_clauses.is_valid();
+    return clausify_renamed(goal, definitions, signature, limits, goal_clauses);
 }
 
 long long steps_of(nb::handle value) {
@@ -86,8 +111,7 @@ nb::object prove(TheoremProver& self, nb::handle target, nb::handle premises, nb
         throw nb::python_error();
     if (!max_steps.is_none()) limits.max_steps = steps_of(max_steps);
     if (!timeout_sec.is_none()) limits.timeout_sec = timeout_of(timeout_sec);
-    nb::list premise_clauses;
-    nb::object goal_clauses;
+    nb::list premise_clauses, goal_clauses;
     engine::Outcome why = engine::Outcome::Timeout;
     if (clausify(target, premises, self.signature, limits, premise_clauses, goal_clauses)) {
         PyObject* dag = nullptr;

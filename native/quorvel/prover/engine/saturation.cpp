@@ -3,8 +3,9 @@
 // inference involves a descendant of the negated goal. When that round runs
 // out of its share of the limits, a second one starts afresh with every
 // clause selectable and resolution restricted by literal selection (a
-// negative literal of each clause that has one; all literals of the others),
-// the negated goal's descendants ahead in the queue; a refutation must still
+// negative literal of each clause that has one; the literals of the others
+// that are maximal in an atom order), the negated goal's descendants ahead
+// in the queue; a refutation must still
 // descend from the negated goal. The system's falsum and verum atoms are read
 // as the constants they stand for.
 //
@@ -43,8 +44,10 @@ const char* const kRuleNames[] = {"premise", "negated_goal", "resolution", "fact
 
 // Every fifth selection takes the oldest clause, the others the lightest.
 constexpr long long kAgePeriod = 5;
-// The first round's share of the limits: one in kSupportShare.
-constexpr long long kSupportShare = 5;
+// The first round's share of the limits: one in kSupportShare. The second
+// round, ordered and with selection, finds most proofs; the first is kept
+// short, for the few that a goal-directed search finds at once.
+constexpr long long kSupportShare = 20;
 
 enum class Strategy { SetOfSupport, Selection };
 
@@ -57,6 +60,9 @@ struct Node {
     bool dead = false;
     bool from_goal = false;  // the negated goal is among its ancestors
     int32_t selected = -1;   // the one literal resolution may use, or -1: all
+    // Without a selected literal: a bit per literal resolution may use, or
+    // 0 for all of them.
+    uint64_t maximal = 0;
 };
 
 using Entry = std::pair<long long, size_t>;  // (weight or birth, node)
@@ -205,20 +211,35 @@ private:
     static long long priority(const Node& n) { return n.from_goal ? n.c.weight : 2 * n.c.weight + 4; }
 
     // Marks the one negative literal resolution may use, when there is one:
-    // the heaviest, the first of equals.
-    void select_literal(Node& n) const {
+    // the lightest, the first of equals. In a clause of the Kripke frame,
+    // such as ~p(x) | ~R(x,y) | p(y), that is the atom that is no
+    // accessibility, and the search chains forward from the facts on p
+    // instead of instancing the clause at every R fact. A clause without
+    // a negative literal resolves only on its literals that no other of
+    // it exceeds in the atom order (all of them past 64 literals).
+    void select_literal(Node& n) {
         uint32_t best_weight = 0;
         for (size_t i = 0; i < n.c.lits.size(); ++i) {
             Lit l = n.c.lits[i];
             uint32_t w = bank_.node(atom_of(l)).weight;
-            if (negative(l) && (n.selected < 0 || w > best_weight)) {
+            if (negative(l) && (n.selected < 0 || w < best_weight)) {
                 n.selected = static_cast<int32_t>(i);
                 best_weight = w;
             }
         }
+        if (n.selected >= 0 || n.c.lits.size() < 2 || n.c.lits.size() > 64) return;
+        for (size_t i = 0; i < n.c.lits.size(); ++i) {
+            bool dominated = false;
+            for (size_t j = 0; j < n.c.lits.size() && !dominated; ++j)
+                dominated = j != i && order_.greater(atom_of(n.c.lits[j]), atom_of(n.c.lits[i]));
+            if (!dominated) n.maximal |= uint64_t{1} << i;
+        }
     }
 
-    bool eligible(const Node& n, size_t i) const { return n.selected < 0 || static_cast<size_t>(n.selected) == i; }
+    bool eligible(const Node& n, size_t i) const {
+        if (n.selected >= 0) return static_cast<size_t>(n.selected) == i;
+        return n.maximal == 0 || (n.maximal >> i & 1);
+    }
 
     template <class T>
     static std::vector<T>& slot(std::vector<std::vector<T>>& index, size_t key) {
@@ -457,6 +478,7 @@ private:
     Clock::time_point deadline_;
     TermBank bank_;
     Unifier unifier_{bank_};  // one attempt at a time
+    AtomOrder order_{bank_};
     std::deque<Node> nodes_;  // references stay valid as it grows
     std::unordered_multimap<uint64_t, size_t> seen_;
     // By literal key: (active clause, eligible literal).
@@ -476,7 +498,7 @@ int saturate(PyObject* premises, PyObject* goal, const Limits& limits, PyObject*
     return py::guard<int>(-1, [&]() -> int {
         const Clock::time_point deadline = limits.deadline();
         const Clock::time_point now = Clock::now();
-        // The set of support's share: a fifth of the time left and of the
+        // The set of support's share: a twentieth of the time left and of the
         // steps (at least one step).
         const Clock::time_point first_deadline = now + (deadline - now) / kSupportShare;
         const long long first_steps = std::max(1LL, limits.max_steps / kSupportShare);

@@ -454,4 +454,62 @@ bool subsumes(const TermBank& bank, const NClause& general, const NClause& speci
     }
 }
 
+bool AtomOrder::greater(TermId s, TermId t) {
+    // The lexicographic case compares the first pair of arguments that
+    // differ and nothing else, so the descent is a loop.
+    for (;;) {
+        if (s == t || is_var(s)) return false;
+        if (is_var(t)) return occurs(t, s);
+        if (!variables_dominate(s, t)) return false;
+        uint32_t ws = bank_.weight(s), wt = bank_.weight(t);
+        if (ws != wt) return ws > wt;
+        const TermNode& ns = bank_.node(s);
+        const TermNode& nt = bank_.node(t);
+        if (ns.symbol != nt.symbol) return ns.symbol > nt.symbol;
+        if (ns.arity != nt.arity) return ns.arity > nt.arity;
+        const TermId* as = bank_.args(s);
+        const TermId* at = bank_.args(t);
+        uint32_t i = 0;
+        while (i < ns.arity && as[i] == at[i]) ++i;
+        if (i == ns.arity) return ns.sort > nt.sort;  // one symbol and arguments, two sorts
+        s = as[i];
+        t = at[i];
+    }
+}
+
+bool AtomOrder::occurs(TermId var, TermId t) {
+    stack_.assign(1, t);
+    while (!stack_.empty()) {
+        TermId u = stack_.back();
+        stack_.pop_back();
+        if (u == var) return true;
+        if (is_var(u) || bank_.node(u).ground) continue;
+        const TermId* a = bank_.args(u);
+        stack_.insert(stack_.end(), a, a + bank_.node(u).arity);
+    }
+    return false;
+}
+
+bool AtomOrder::variables_dominate(TermId s, TermId t) {
+    if (bank_.node(t).ground) return true;
+    balance_.clear();
+    for (int side = 0; side < 2; ++side) {
+        stack_.assign(1, side == 0 ? s : t);
+        while (!stack_.empty()) {
+            TermId u = stack_.back();
+            stack_.pop_back();
+            if (is_var(u)) {
+                size_t v = static_cast<size_t>(var_of(u));
+                if (balance_.size() <= v) balance_.resize(v + 1, 0);
+                balance_[v] += side == 0 ? 1 : -1;
+                continue;
+            }
+            if (bank_.node(u).ground) continue;
+            const TermId* a = bank_.args(u);
+            stack_.insert(stack_.end(), a, a + bank_.node(u).arity);
+        }
+    }
+    return std::all_of(balance_.begin(), balance_.end(), [](int32_t b) { return b >= 0; });
+}
+
 }  // namespace quorvel::engine

@@ -136,6 +136,25 @@ private:
 bool literal_signature(PyObject* literal, std::vector<uint64_t>& out);
 bool clause_signature(PyObject* clause, std::vector<std::vector<uint64_t>>& out);
 
+// A Knuth-Bendix order on the terms and atoms of one clause: every symbol
+// and variable weighs one, symbols rank by their number in the bank. It is
+// stable under substitution, so a literal smaller than another of its
+// clause stays smaller in every instance.
+class AtomOrder {
+public:
+    explicit AtomOrder(const TermBank& bank) : bank_(bank) {}
+    bool greater(TermId s, TermId t);
+
+private:
+    bool occurs(TermId var, TermId t);
+    // Whether each variable occurs in s at least as often as in t.
+    bool variables_dominate(TermId s, TermId t);
+
+    const TermBank& bank_;
+    std::vector<TermId> stack_;
+    std::vector<int32_t> balance_;
+};
+
 // Whether some substitution maps every literal of `general` onto a literal
 // of `specific`, where `general` has no more literals.
 bool subsumes(const TermBank& bank, const NClause& general, const NClause& specific);
