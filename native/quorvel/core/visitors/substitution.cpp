@@ -342,8 +342,9 @@ private:
             return true;
         }
         bool shared = Py_REFCNT(o) > 1;
-        bool plain = k <= Kind::Equality && plain_atom(o, k, ci);
-        if (plain && untouched(o, k, ci)) {
+        bool touched = false;
+        bool plain = k <= Kind::Equality && plain_atom(o, k, ci, touched);
+        if (plain && !touched) {
             // Shared or not, its walk gives the node itself back.
             push_result(Py_NewRef(o));
             return true;
@@ -388,7 +389,10 @@ private:
         return true;
     }
 
-    bool plain_atom(PyObject* o, Kind k, uint32_t ci) {
+    // Also sets `touched` when a variable of the term or atom is a key of
+    // the context; when none is, its walk rebuilds nothing and gives `o`
+    // back, so it is not walked.
+    bool plain_atom(PyObject* o, Kind k, uint32_t ci, bool& touched) {
         Context& c = *contexts_[ci];
         if (c.keyed == Context::Keyed::Unread) read_keys(c);
         if (c.keyed != Context::Keyed::Yes) return false;
@@ -400,7 +404,9 @@ private:
             Kind ak = exact_kind(a);
             if (ak == Kind::Constant) continue;
             if (ak == Kind::Variable) {
-                if (variable_key(a) == kNoVariableKey) return false;
+                uint64_t key = variable_key(a);
+                if (key == kNoVariableKey) return false;
+                touched = touched || c.by_key.find(key);
                 continue;
             }
             if (ak != Kind::FunctionApp || Py_REFCNT(a) > 1) return false;
@@ -410,28 +416,9 @@ private:
             for (Py_ssize_t j = 0; j < m; ++j) {
                 Kind bk = exact_kind(inner[j]);
                 if (bk == Kind::Constant) continue;
-                if (bk != Kind::Variable || variable_key(inner[j]) == kNoVariableKey) return false;
-            }
-        }
-        return true;
-    }
-
-    // Whether no key of the context is a free variable of the plain term or
-    // atom `o`: its walk then rebuilds nothing and gives `o` back, so it is
-    // not walked. Keys and variables of a plain atom all have variable keys,
-    // so the kept set's equality is the walk's key equality.
-    bool untouched(PyObject* o, Kind k, uint32_t ci) {
-        PyObject* fv = k == Kind::FunctionApp    ? ast::as_function_app(o)->free_vars
-                       : k == Kind::PredicateApp ? ast::as_predicate_app(o)->free_vars
-                                                 : ast::as_equality(o)->free_vars;
-        if (!PyFrozenSet_CheckExact(fv)) return false;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(contexts_[ci]->dict.get(), &pos, &key, &value)) {
-            int held = PySet_Contains(fv, key);
-            if (held != 0) {
-                if (held < 0) PyErr_Clear();  // the walk decides, as it would have
-                return false;
+                uint64_t key = bk == Kind::Variable ? variable_key(inner[j]) : kNoVariableKey;
+                if (key == kNoVariableKey) return false;
+                touched = touched || c.by_key.find(key);
             }
         }
         return true;
