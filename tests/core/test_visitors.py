@@ -767,9 +767,9 @@ def test_substitution_of_atoms_in_one_step(tree):
     assert dispatching(SubstitutionTransformer)(mapping).visit(tree) == expected
 
 
-# An atom in one step whose free variables hold no key comes back as it is,
-# without its leaves being looked at; one that holds a key, even through an
-# equal but distinct variable or under a binder of another key, is rebuilt.
+# An atom in one step whose variables hold no key comes back as it is; one
+# that holds a key, even through an equal but distinct variable or under a
+# binder of another key, is rebuilt.
 # (Each atom is made in the test and held by its negation alone, so the walk
 # meets it once.)
 @pytest.mark.parametrize(

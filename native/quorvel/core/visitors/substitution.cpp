@@ -82,7 +82,12 @@ int walkable_mapping(PyObject* mapping) {
 
 class Substitution {
 public:
+    Substitution() { frames_.swap(spare_frames()); }
+
     ~Substitution() {
+        frames_.clear();
+        std::vector<Frame>& spare = spare_frames();
+        if (frames_.capacity() > spare.capacity() && frames_.capacity() <= kSpareFrames) spare.swap(frames_);
         for (PyObject* r : results_) Py_DECREF(r);
         value_free_.for_each([](const void*, PyObject*& s) { Py_XDECREF(s); });
         memo_.for_each([](const MemoKey&, PyObject*& r) { Py_XDECREF(r); });
@@ -141,6 +146,14 @@ private:
         Ref held;   // a renamed body being substituted
         Ref fresh;  // the binder's new variable
     };
+    // The frame stack of the last call, kept for the next one: a deep tree
+    // would otherwise grow a new stack, page by fresh page, on every call.
+    // A call made while another runs starts with an empty one.
+    static constexpr size_t kSpareFrames = size_t{1} << 16;
+    static std::vector<Frame>& spare_frames() {
+        static std::vector<Frame> spare;
+        return spare;
+    }
     struct MemoKey {
         PyObject* node;
         uint32_t ctx;
@@ -342,8 +355,9 @@ private:
             return true;
         }
         bool shared = Py_REFCNT(o) > 1;
-        bool plain = k <= Kind::Equality && plain_atom(o, k, ci);
-        if (plain && untouched(o, k, ci)) {
+        bool touched = false;
+        bool plain = k <= Kind::Equality && plain_atom(o, k, ci, touched);
+        if (plain && !touched) {
             // Shared or not, its walk gives the node itself back.
             push_result(Py_NewRef(o));
             return true;
@@ -388,7 +402,10 @@ private:
         return true;
     }
 
-    bool plain_atom(PyObject* o, Kind k, uint32_t ci) {
+    // Also sets `touched` when a variable of the term or atom is a key of
+    // the context; when none is, its walk rebuilds nothing and gives `o`
+    // back, so it is not walked.
+    bool plain_atom(PyObject* o, Kind k, uint32_t ci, bool& touched) {
         Context& c = *contexts_[ci];
         if (c.keyed == Context::Keyed::Unread) read_keys(c);
         if (c.keyed != Context::Keyed::Yes) return false;
@@ -400,7 +417,9 @@ private:
             Kind ak = exact_kind(a);
             if (ak == Kind::Constant) continue;
             if (ak == Kind::Variable) {
-                if (variable_key(a) == kNoVariableKey) return false;
+                uint64_t key = variable_key(a);
+                if (key == kNoVariableKey) return false;
+                touched = touched || c.by_key.find(key);
                 continue;
             }
             if (ak != Kind::FunctionApp || Py_REFCNT(a) > 1) return false;
@@ -410,28 +429,9 @@ private:
             for (Py_ssize_t j = 0; j < m; ++j) {
                 Kind bk = exact_kind(inner[j]);
                 if (bk == Kind::Constant) continue;
-                if (bk != Kind::Variable || variable_key(inner[j]) == kNoVariableKey) return false;
-            }
-        }
-        return true;
-    }
-
-    // Whether no key of the context is a free variable of the plain term or
-    // atom `o`: its walk then rebuilds nothing and gives `o` back, so it is
-    // not walked. Keys and variables of a plain atom all have variable keys,
-    // so the kept set's equality is the walk's key equality.
-    bool untouched(PyObject* o, Kind k, uint32_t ci) {
-        PyObject* fv = k == Kind::FunctionApp    ? ast::as_function_app(o)->free_vars
-                       : k == Kind::PredicateApp ? ast::as_predicate_app(o)->free_vars
-                                                 : ast::as_equality(o)->free_vars;
-        if (!PyFrozenSet_CheckExact(fv)) return false;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(contexts_[ci]->dict.get(), &pos, &key, &value)) {
-            int held = PySet_Contains(fv, key);
-            if (held != 0) {
-                if (held < 0) PyErr_Clear();  // the walk decides, as it would have
-                return false;
+                uint64_t key = bk == Kind::Variable ? variable_key(inner[j]) : kNoVariableKey;
+                if (key == kNoVariableKey) return false;
+                touched = touched || c.by_key.find(key);
             }
         }
         return true;

@@ -71,6 +71,10 @@ private:
 // refuses) is encoded code point by code point, surrogates as three bytes.
 template <class Out>
 bool append_utf8(Out& out, PyObject* text) {
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {  // its characters are its UTF-8
+        out.append(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+        return true;
+    }
     Py_ssize_t n;
     const char* s = PyUnicode_AsUTF8AndSize(text, &n);
     if (s) {
