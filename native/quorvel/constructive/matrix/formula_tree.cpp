@@ -2,6 +2,7 @@
 // formula tree (built natively, then given its Python positions, symbols
 // and ordering), and get_paths over the tree's Python positions.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,10 +42,14 @@ struct FormulaTreeObject {
 
 FormulaTreeObject* as_tree(PyObject* o) { return reinterpret_cast<FormulaTreeObject*>(o); }
 
+void release_objects(TreeView& view) {
+    for (auto* objects : {&view.positions, &view.symbols, &view.prefixes, &view.formulas})
+        for (PyObject* o : *objects) Py_XDECREF(o);
+}
+
 void release_view(TreeView* view) {
     if (!view) return;
-    for (auto* objects : {&view->positions, &view->symbols, &view->prefixes, &view->formulas})
-        for (PyObject* o : *objects) Py_XDECREF(o);
+    release_objects(*view);
     delete view;
 }
 
@@ -161,7 +166,7 @@ public:
 
     // The formula object of each position (borrowed from the normalized
     // formulas, which the tree holds), and the formula of each number.
-    const std::vector<PyObject*>& position_formulas() const { return formulas_; }
+    std::vector<PyObject*> take_formulas() { return std::move(formulas_); }
     void number_formulas() {
         view_.formulas.assign(arena_.size(), nullptr);
         for (uint32_t f = 0; f < arena_.size(); ++f)
@@ -254,13 +259,11 @@ private:
     IdentityMap<uint64_t> counts_[2];  // positions under a formula, by polarity
 };
 
-// The Python side of a built native tree: symbols, prefixes, positions,
-// the lists and the ordering, set on the tree object in attribute order.
-bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas, PyObject* target,
-          PyObject* premises, PyObject* multiplicity) {
+// The symbol and the prefix ending in it of each symbol of a built native
+// tree, by Sym.
+bool lift_symbols(TreeView& view) {
     const NativeTree& t = view.tree;
     const prefix::Api& papi = prefix::api();
-    py::GcPause pause;  // the new records form no cycle
     size_t slots = 0, budget = memory_budget();
     for (uint32_t d : t.symbol_depth) slots = checked_size(d, sizeof(PyObject*), slots, budget);
     for (size_t s = 0; s < t.symbol_kinds.size(); ++s) {
@@ -282,6 +285,16 @@ bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas
         view.prefixes.push_back(word);
         if ((s & 4095) == 4095 && PyErr_CheckSignals() < 0) return false;
     }
+    return true;
+}
+
+// The Python side of a built native tree: symbols, prefixes, positions,
+// the lists and the ordering, set on the tree object in attribute order.
+bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas, PyObject* target,
+          PyObject* premises, PyObject* multiplicity) {
+    const NativeTree& t = view.tree;
+    py::GcPause pause;  // the new records form no cycle
+    if (!lift_symbols(view)) return false;
     State& st = state();
     for (size_t i = 0; i < t.positions.size(); ++i) {
         const NativePosition& p = t.positions[i];
@@ -345,20 +358,27 @@ bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas
     return true;
 }
 
-bool build(PyObject* self, PyObject* target, PyObject* premises, PyObject* multiplicity) {
-    Ref normal_target(py::normalize_formula(target));
-    if (!normal_target) return false;
-    Ref normal_premises(py::normalize_premises(premises));
-    if (!normal_premises) return false;
-    Ref clamped;
+// The goal and premises normalised, the multiplicity clamped to at least
+// one, and the tree of them decomposed into `view`, the formula of each
+// position in `formulas` (borrowed from the normalised ones).
+struct Decomposed {
+    Ref target, premises, multiplicity;
+    std::vector<PyObject*> formulas;
+};
+
+bool decompose(PyObject* target, PyObject* premises, PyObject* multiplicity, TreeView& view, Decomposed& out) {
+    out.target = Ref(py::normalize_formula(target));
+    if (!out.target) return false;
+    out.premises = Ref(py::normalize_premises(premises));
+    if (!out.premises) return false;
     {
         Ref one(PyLong_FromLong(1));
         if (!one) return false;
         int above = PyObject_RichCompareBool(multiplicity, one.get(), Py_GT);
         if (above < 0) return false;
-        clamped = above ? Ref::borrow(multiplicity) : one;
+        out.multiplicity = above ? Ref::borrow(multiplicity) : one;
     }
-    Ref index(PyNumber_Index(clamped.get()));
+    Ref index(PyNumber_Index(out.multiplicity.get()));
     if (!index) return false;
     size_t copies = PyLong_AsSize_t(index.get());
     if (copies == static_cast<size_t>(-1) && PyErr_Occurred()) {
@@ -368,30 +388,39 @@ bool build(PyObject* self, PyObject* target, PyObject* premises, PyObject* multi
     }
     if (copies > UINT32_MAX / 4) throw std::bad_alloc();  // every copy makes positions
 
-    auto* view = new TreeView;
     Interrupt interrupt = py::signal_interrupt();
+    Builder b(view, static_cast<uint32_t>(copies), interrupt);
+    std::vector<uint32_t> kids;
+    uint64_t total = 1;
+    PyObject* goal_formula = out.target.get();
+    PyObject* premise_tuple = out.premises.get();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(premise_tuple); ++i)
+        b.count(PyTuple_GET_ITEM(premise_tuple, i), 1, total);
+    b.count(goal_formula, 0, total);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(premise_tuple); ++i) {
+        uint32_t p = b.decompose(PyTuple_GET_ITEM(premise_tuple, i), 1);
+        if (p == kNone) return false;
+        kids.push_back(p);
+    }
+    uint32_t goal = b.decompose(goal_formula, 0);
+    if (goal == kNone) return false;
+    if (kids.empty()) {
+        view.tree.root = goal;
+    } else {
+        kids.push_back(goal);
+        view.tree.root = b.root_over(goal_formula, kids);
+    }
+    b.number_formulas();
+    out.formulas = b.take_formulas();
+    return true;
+}
+
+bool build(PyObject* self, PyObject* target, PyObject* premises, PyObject* multiplicity) {
+    auto* view = new TreeView;
     bool ok = [&] {
-        Builder b(*view, static_cast<uint32_t>(copies), interrupt);
-        std::vector<uint32_t> kids;
-        uint64_t total = 1;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(normal_premises.get()); ++i)
-            b.count(PyTuple_GET_ITEM(normal_premises.get(), i), 1, total);
-        b.count(normal_target.get(), 0, total);
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(normal_premises.get()); ++i) {
-            uint32_t p = b.decompose(PyTuple_GET_ITEM(normal_premises.get(), i), 1);
-            if (p == kNone) return false;
-            kids.push_back(p);
-        }
-        uint32_t goal = b.decompose(normal_target.get(), 0);
-        if (goal == kNone) return false;
-        if (kids.empty()) {
-            view->tree.root = goal;
-        } else {
-            kids.push_back(goal);
-            view->tree.root = b.root_over(normal_target.get(), kids);
-        }
-        b.number_formulas();
-        return lift(self, *view, b.position_formulas(), normal_target.get(), normal_premises.get(), clamped.get());
+        Decomposed d;
+        return decompose(target, premises, multiplicity, *view, d) &&
+               lift(self, *view, d.formulas, d.target.get(), d.premises.get(), d.multiplicity.get());
     }();
     if (!ok) {
         release_view(view);
@@ -598,6 +627,28 @@ const TreeView* tree_view(PyObject* tree) {
         return nullptr;
     }
     return as_tree(tree)->view;
+}
+
+void free_native(NativeBuild* build) {
+    if (!build) return;
+    release_objects(build->view);
+    Py_XDECREF(build->target);
+    Py_XDECREF(build->premises);
+    delete build;
+}
+
+NativeBuild* build_native(PyObject* target, PyObject* premises, PyObject* multiplicity) {
+    return py::guard<NativeBuild*>(nullptr, [&]() -> NativeBuild* {
+        std::unique_ptr<NativeBuild, void (*)(NativeBuild*)> build(new NativeBuild, free_native);
+        Decomposed d;
+        if (!decompose(target, premises ? premises : Py_None, multiplicity, build->view, d)) return nullptr;
+        build->target = d.target.release();
+        build->premises = d.premises.release();
+        build->position_formulas = std::move(d.formulas);
+        py::GcPause pause;  // symbols and prefixes form no cycle
+        if (!lift_symbols(build->view)) return nullptr;
+        return build.release();
+    });
 }
 
 bool view_paths(const TreeView& view, Interrupt& interrupt, PathSet& out) {
