@@ -17,6 +17,7 @@
 #include "quorvel/support/py/gc_pause.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/lower.h"
+#include "quorvel/support/py/names.h"
 #include "quorvel/support/py/premises.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/interrupt.h"
@@ -268,7 +269,8 @@ bool lift_symbols(TreeView& view) {
     for (uint32_t d : t.symbol_depth) slots = checked_size(d, sizeof(PyObject*), slots, budget);
     for (size_t s = 0; s < t.symbol_kinds.size(); ++s) {
         bool variable = t.symbol_kinds[s] == SymKind::Variable;
-        Ref name(PyUnicode_FromFormat(variable ? "V%u" : "c%u", t.symbol_number[s]));
+        static py::NumberedNames variables("V"), constants("c");
+        Ref name((variable ? variables : constants).get(t.symbol_number[s]));
         if (!name) return false;
         PyObject* sym = papi.new_symbol(variable ? papi.variable_type : papi.constant_type, name.get());
         if (!sym) return false;

@@ -2,7 +2,6 @@
 // the clauses of the matrix paths, lowered to native clauses, searched
 // natively, and the derivation found lifted to records.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -386,11 +385,8 @@ private:
 
 // ---- the derivation as records ----
 
-PyObject* id_text(const char* prefix, size_t number) {
-    char text[48];
-    int n = std::snprintf(text, sizeof text, "%s%zu", prefix, number);
-    return PyUnicode_FromStringAndSize(text, n);
-}
+// The step ids "init_<n>" and "s<n>".
+py::NumberedNames initial_ids("init_"), step_ids("s");
 
 // PrefixSubstitution(), as calling the class makes it: over a new dict.
 PyObject* new_empty_substitution() {
@@ -538,7 +534,7 @@ PyObject* refute(PyObject* target, PyObject* premises, PyObject* clauses_seq, Lo
     if (!empty_clause) return nullptr;
     std::vector<Ref> ids;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref id(id_text("init_", static_cast<size_t>(i) + 1));
+        Ref id(initial_ids.get(static_cast<size_t>(i) + 1));
         Ref empty(id ? new_empty_substitution() : nullptr);
         Ref step(empty ? make_step(id.get(), "initial", state().empty_tuple, PySequence_Fast_GET_ITEM(clauses.get(), i),
                                    empty.get(), Py_None)
@@ -550,7 +546,7 @@ PyObject* refute(PyObject* target, PyObject* premises, PyObject* clauses_seq, Lo
     if (!current) return nullptr;
     StepSubstitutions substitutions(subst, in);
     for (const Step& s : found.steps) {
-        Ref id(id_text("s", s.number));
+        Ref id(step_ids.get(s.number));
         Ref premise_ids(id ? PyTuple_Pack(1, ids[s.clause].get()) : nullptr);
         Ref unifier(premise_ids ? substitutions.at(s.entries) : nullptr);
         Ref parents(unifier ? PyTuple_Pack(2, literal_objects[s.pos_lit], literal_objects[s.neg_lit]) : nullptr);
@@ -561,7 +557,7 @@ PyObject* refute(PyObject* target, PyObject* premises, PyObject* clauses_seq, Lo
         ids.push_back(std::move(id));
         current = std::move(unifier);
     }
-    Ref empty_id(id_text("s", found.empty_number));
+    Ref empty_id(step_ids.get(found.empty_number));
     Py_ssize_t count = PyList_GET_SIZE(steps.get());
     Ref last_ids(count >= 2   ? PyTuple_Pack(2, ids[ids.size() - 2].get(), ids.back().get())
                  : count == 1 ? PyTuple_Pack(1, ids.back().get())
