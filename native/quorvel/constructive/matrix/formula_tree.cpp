@@ -75,9 +75,10 @@ public:
             if (fr.next == total) {
                 NativePosition& p = t_.positions[fr.index];
                 p.first_child = static_cast<uint32_t>(t_.children.size());
-                p.child_count = static_cast<uint32_t>(fr.kids.size());
-                t_.children.insert(t_.children.end(), fr.kids.begin(), fr.kids.end());
+                p.child_count = static_cast<uint32_t>(kids_.size() - fr.first_kid);
+                t_.children.insert(t_.children.end(), kids_.begin() + fr.first_kid, kids_.end());
                 t_.completed.push_back(fr.index);
+                kids_.resize(fr.first_kid);
                 frames_.pop_back();
                 continue;
             }
@@ -94,9 +95,12 @@ public:
             } else if (fr.type == PosType::Psi) {
                 pol = which % 2 ? 0 : 1;
             }
+            // The child's place comes before the kids of its own frame, if it opens one.
+            size_t place = kids_.size();
+            kids_.push_back(kNone);
             uint32_t c = start(child, pol, under, parent);  // may grow frames_
             if (c == kNone) return kNone;
-            frames_[i].kids.push_back(c);
+            kids_[place] = c;
         }
         return top;
     }
@@ -183,9 +187,9 @@ private:
         PosType type;
         uint8_t polarity;
         uint32_t last_symbol;
+        uint32_t first_kid;  // this frame's children so far are kids_[first_kid..]
         uint32_t next = 0;
         uint32_t copy_symbol = kNone;
-        std::vector<uint32_t> kids;
     };
 
     uint32_t new_symbol(SymKind kind, uint32_t parent) {
@@ -244,7 +248,7 @@ private:
             last = symbol;
         }
         uint32_t index = add_position(f, polarity, type, last, symbol, parent);
-        frames_.push_back(Frame{f, index, type, polarity, last});
+        frames_.push_back(Frame{f, index, type, polarity, last, static_cast<uint32_t>(kids_.size())});
         return index;
     }
 
@@ -256,6 +260,7 @@ private:
     FormulaArena arena_;
     py::Lowering lowering_;
     std::vector<Frame> frames_;
+    std::vector<uint32_t> kids_;  // the children made so far of every open frame, innermost last
     std::vector<PyObject*> formulas_;
     IdentityMap<uint64_t> counts_[2];  // positions under a formula, by polarity
 };
