@@ -365,9 +365,39 @@ bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas
     return true;
 }
 
-// The goal and premises normalised, the multiplicity clamped to at least
-// one, and the tree of them decomposed into `view`, the formula of each
-// position in `formulas` (borrowed from the normalised ones).
+// The tree of a normalised goal and premises (a tuple), every true
+// implication copied `copies` times, decomposed into `view`; the formula of
+// each position (borrowed from the goal and premises) into `formulas`.
+bool decompose_normal(PyObject* target, PyObject* premises, size_t copies, TreeView& view,
+                      std::vector<PyObject*>& formulas) {
+    if (copies > UINT32_MAX / 4) throw std::bad_alloc();  // every copy makes positions
+    Interrupt interrupt = py::signal_interrupt();
+    Builder b(view, static_cast<uint32_t>(copies), interrupt);
+    std::vector<uint32_t> kids;
+    uint64_t total = 1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(premises); ++i) b.count(PyTuple_GET_ITEM(premises, i), 1, total);
+    b.count(target, 0, total);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(premises); ++i) {
+        uint32_t p = b.decompose(PyTuple_GET_ITEM(premises, i), 1);
+        if (p == kNone) return false;
+        kids.push_back(p);
+    }
+    uint32_t goal = b.decompose(target, 0);
+    if (goal == kNone) return false;
+    if (kids.empty()) {
+        view.tree.root = goal;
+    } else {
+        kids.push_back(goal);
+        view.tree.root = b.root_over(target, kids);
+    }
+    b.number_formulas();
+    formulas = b.take_formulas();
+    return true;
+}
+
+// What FormulaTree(target, premises, multiplicity) holds: the goal and
+// premises normalised, the multiplicity clamped to at least one, and the
+// tree of them decomposed into `view`.
 struct Decomposed {
     Ref target, premises, multiplicity;
     std::vector<PyObject*> formulas;
@@ -393,33 +423,7 @@ bool decompose(PyObject* target, PyObject* premises, PyObject* multiplicity, Tre
         PyErr_Clear();
         copies = SIZE_MAX;
     }
-    if (copies > UINT32_MAX / 4) throw std::bad_alloc();  // every copy makes positions
-
-    Interrupt interrupt = py::signal_interrupt();
-    Builder b(view, static_cast<uint32_t>(copies), interrupt);
-    std::vector<uint32_t> kids;
-    uint64_t total = 1;
-    PyObject* goal_formula = out.target.get();
-    PyObject* premise_tuple = out.premises.get();
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(premise_tuple); ++i)
-        b.count(PyTuple_GET_ITEM(premise_tuple, i), 1, total);
-    b.count(goal_formula, 0, total);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(premise_tuple); ++i) {
-        uint32_t p = b.decompose(PyTuple_GET_ITEM(premise_tuple, i), 1);
-        if (p == kNone) return false;
-        kids.push_back(p);
-    }
-    uint32_t goal = b.decompose(goal_formula, 0);
-    if (goal == kNone) return false;
-    if (kids.empty()) {
-        view.tree.root = goal;
-    } else {
-        kids.push_back(goal);
-        view.tree.root = b.root_over(goal_formula, kids);
-    }
-    b.number_formulas();
-    out.formulas = b.take_formulas();
-    return true;
+    return decompose_normal(out.target.get(), out.premises.get(), copies, view, out.formulas);
 }
 
 bool build(PyObject* self, PyObject* target, PyObject* premises, PyObject* multiplicity) {
@@ -644,14 +648,14 @@ void free_native(NativeBuild* build) {
     delete build;
 }
 
-NativeBuild* build_native(PyObject* target, PyObject* premises, PyObject* multiplicity) {
+NativeBuild* build_native(PyObject* target, PyObject* premises, size_t multiplicity) {
     return py::guard<NativeBuild*>(nullptr, [&]() -> NativeBuild* {
         std::unique_ptr<NativeBuild, void (*)(NativeBuild*)> build(new NativeBuild, free_native);
-        Decomposed d;
-        if (!decompose(target, premises ? premises : Py_None, multiplicity, build->view, d)) return nullptr;
-        build->target = d.target.release();
-        build->premises = d.premises.release();
-        build->position_formulas = std::move(d.formulas);
+        build->target = Py_NewRef(target);
+        build->premises = Py_NewRef(premises);
+        if (!decompose_normal(target, premises, std::max<size_t>(multiplicity, 1), build->view,
+                              build->position_formulas))
+            return nullptr;
         py::GcPause pause;  // symbols and prefixes form no cycle
         if (!lift_symbols(build->view)) return nullptr;
         return build.release();

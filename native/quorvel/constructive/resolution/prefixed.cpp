@@ -499,10 +499,11 @@ PyObject* search_clausified(PyObject* target, PyObject* premises, PyObject* prem
 
 // One multiplicity of prove() with the class's own search, on a tree built
 // natively only; None when the tree has no path.
-PyObject* refute_native(PyObject* target, PyObject* premises, PyObject* premise_list, PyObject* multiplicity) {
+PyObject* refute_native(PyObject* target, PyObject* premises, PyObject* premise_list, long multiplicity_value,
+                        PyObject* multiplicity) {
     const matrix::Api& mapi = matrix::api();
     std::unique_ptr<matrix::NativeBuild, void (*)(matrix::NativeBuild*)> build(
-        mapi.build_native(target, premise_list, multiplicity), mapi.free_native);
+        mapi.build_native(target, premises, static_cast<size_t>(multiplicity_value)), mapi.free_native);
     if (!build) return nullptr;
     Interrupt interrupt = py::signal_interrupt();
     matrix::PathSet paths;
@@ -677,7 +678,7 @@ PyObject* prove_impl(PyObject* self, PyObject* target, PyObject* premises, PyObj
         if (!mult) return nullptr;
         Ref result;
         if (own) {
-            result = Ref(refute_native(norm_target.get(), norm_premises.get(), premise_list.get(), mult.get()));
+            result = Ref(refute_native(norm_target.get(), norm_premises.get(), premise_list.get(), m, mult.get()));
         } else {
             NativePaths native;
             Ref pair(clausify_impl(norm_target.get(), premise_list.get(), mult.get(), &native));
