@@ -21,6 +21,7 @@
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/interrupt.h"
 #include "quorvel/support/py/names.h"
+#include "quorvel/support/small_sort.h"
 
 namespace quorvel::resolution {
 namespace {
@@ -237,7 +238,7 @@ public:
         auto word = [&](const Literal& l) {
             return std::span<const Sym>(problem_.words.data() + l.prefix, l.length);
         };
-        std::stable_sort(keyed.begin(), keyed.end(), [&](const Keyed& x, const Keyed& y) {
+        stable_sort_small(keyed.begin(), keyed.end(), [&](const Keyed& x, const Keyed& y) {
             if (x.lit.atom != y.lit.atom) return x.lit.atom < y.lit.atom;
             if (x.lit.polarity != y.lit.polarity) return x.lit.polarity > y.lit.polarity;
             auto a = word(x.lit), b = word(y.lit);
@@ -309,7 +310,7 @@ public:
                           leaf_atoms_[leaf]};
                 keyed.push_back({l, last, in.literals[leaf].get()});
             }
-            std::stable_sort(keyed.begin(), keyed.end(), [&](const Keyed& x, const Keyed& y) {
+            stable_sort_small(keyed.begin(), keyed.end(), [&](const Keyed& x, const Keyed& y) {
                 if (x.lit.atom != y.lit.atom) return x.lit.atom < y.lit.atom;
                 if (x.lit.polarity != y.lit.polarity) return x.lit.polarity > y.lit.polarity;
                 auto a = word(x.lit), b = word(y.lit);

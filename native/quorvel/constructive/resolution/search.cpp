@@ -7,6 +7,8 @@
 #include <memory>
 #include <span>
 
+#include "quorvel/support/small_sort.h"
+
 namespace quorvel::resolution {
 namespace {
 
@@ -72,7 +74,7 @@ public:
     int run(Derivation& out) {
         std::vector<uint32_t> all(p_.clauses.size());
         for (uint32_t c = 0; c < all.size(); ++c) all[c] = c;
-        int r = enter(std::move(all), static_cast<uint32_t>(p_.clauses.size()));
+        int r = enter(all, static_cast<uint32_t>(p_.clauses.size()));
         while (r == 0 && !levels_.empty()) r = advance();
         if (r < 0) return -1;
         if (r == 0) return 0;
@@ -117,10 +119,12 @@ private:
 
     // A new level over `remaining`, its counter at `counter`. 1 when it
     // completes the refutation, 0 when it was pushed or failed at once
-    // (nothing pushed), -1 when interrupted.
-    int enter(std::vector<uint32_t> remaining, uint32_t counter) {
+    // (nothing pushed), -1 when interrupted. `remaining` (which may be a
+    // level's) is read before any level is pushed.
+    int enter(const std::vector<uint32_t>& remaining, uint32_t counter) {
         ++generation_;  // the substitution changed since the last level
-        std::vector<uint32_t> open;
+        std::vector<uint32_t>& open = open_;
+        open.clear();
         for (uint32_t c : remaining)
             if (!closed(c)) open.push_back(c);
         if (interrupt_.stopped()) return -1;
@@ -131,7 +135,7 @@ private:
             empty_number_ = counter + 1;
             return 1;
         }
-        std::stable_sort(open.begin(), open.end(),
+        stable_sort_small(open.begin(), open.end(),
                          [&](uint32_t x, uint32_t y) { return candidates_[x].size() < candidates_[y].size(); });
         if (candidates_[open[0]].empty()) return 0;
         Level l;
@@ -182,6 +186,7 @@ private:
     Interrupt& interrupt_;
     std::vector<std::vector<Candidate>> candidates_;
     std::vector<Level> levels_;
+    std::vector<uint32_t> open_;               // enter()'s scratch
     std::vector<uint8_t> constant_;            // per clause: closed by falsum or verum
     std::vector<uint32_t> word_of_;            // per literal: its word's number
     std::vector<std::span<const Sym>> words_;  // the distinct words
