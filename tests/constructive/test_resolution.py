@@ -226,6 +226,16 @@ def test_native_lowering_matches_the_records(target, premises):
         assert [s.parent_literals for s in fast.steps] == [s.parent_literals for s in slow.steps]
 
 
+class Loose(PredicateApp):
+    # Equal to every atom, hashed by name: the atoms' numbering by equality
+    # and the literal sets disagree with identity.
+    def __eq__(self, other):
+        return isinstance(other, PredicateApp)
+
+    def __hash__(self):
+        return hash(self.pred)
+
+
 def chain(n):
     atoms = [PredicateApp(f"p{i}", 0, ()) for i in range(n)]
     return atoms[-1], [atoms[0]] + [Implies(a, b) for a, b in zip(atoms, atoms[1:])]
@@ -239,7 +249,9 @@ def chain(n):
      (Not(Not(Not(Not(Or(P, Not(P)))))), [], {"max_multiplicity": 2}),
      (Implies(P, P), None, {"max_multiplicity": 2.5}), (Implies(P, P), None, {"max_multiplicity": "3"}),
      (Implies(P, P), None, {"max_steps": None}), (Implies(P, P), 5, {}), (5, [], {}),
-     (P, [Implies(P, Q)], {"max_multiplicity": -4, "max_steps": 0}), (Implies(P, P), None, {"max_multiplicity": 0})],
+     (P, [Implies(P, Q)], {"max_multiplicity": -4, "max_steps": 0}), (Implies(P, P), None, {"max_multiplicity": 0}),
+     (Implies(And(Loose("A", 0, ()), Loose("B", 0, ())), Loose("B", 0, ())), [], {}),
+     (Or(Loose("A", 0, ()), P), [Loose("B", 0, ())], {})],
 )
 def test_prove_function_matches_the_prover_that_reads_back_records(target, premises, limits):
     # prove_prefixed_resolution runs the prover's search without the prover

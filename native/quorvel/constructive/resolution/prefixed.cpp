@@ -478,8 +478,8 @@ PyObject* search_refutation(PyObject* target, PyObject* premises, PyObject* init
 // search_refutation(target, premises, clauses, tree, multiplicity) on the
 // clauses that clausify just made, lowered from what it knows natively
 // instead of read back from the records. Without `tree` (a native build),
-// the FormulaTree of `premise_list` is made only if the records must be read.
-PyObject* search_clausified(PyObject* target, PyObject* premises, PyObject* premise_list, PyObject* clauses,
+// the FormulaTree is made only if the records must be read.
+PyObject* search_clausified(PyObject* target, PyObject* premises, PyObject* clauses,
                             PyObject* tree, const NativePaths& native, PyObject* multiplicity) {
     {
         Lowerer in;
@@ -491,7 +491,7 @@ PyObject* search_clausified(PyObject* target, PyObject* premises, PyObject* prem
     }
     Ref made;
     if (!tree) {
-        made = Ref(matrix::api().new_tree(target, premise_list, multiplicity));
+        made = Ref(matrix::api().new_tree(target, premises, multiplicity));
         if (!made) return nullptr;
         tree = made.get();
     }
@@ -500,8 +500,7 @@ PyObject* search_clausified(PyObject* target, PyObject* premises, PyObject* prem
 
 // One multiplicity of prove() with the class's own search, on a tree built
 // natively only; None when the tree has no path.
-PyObject* refute_native(PyObject* target, PyObject* premises, PyObject* premise_list, long multiplicity_value,
-                        PyObject* multiplicity) {
+PyObject* refute_native(PyObject* target, PyObject* premises, long multiplicity_value, PyObject* multiplicity) {
     const matrix::Api& mapi = matrix::api();
     std::unique_ptr<matrix::NativeBuild, void (*)(matrix::NativeBuild*)> build(
         mapi.build_native(target, premises, static_cast<size_t>(multiplicity_value)), mapi.free_native);
@@ -513,7 +512,7 @@ PyObject* refute_native(PyObject* target, PyObject* premises, PyObject* premise_
     Ref clauses(path_clauses(build->view, &build->position_formulas, paths, &native));
     if (!clauses) return nullptr;
     if (PyList_GET_SIZE(clauses.get()) == 0) Py_RETURN_NONE;
-    return search_clausified(target, premises, premise_list, clauses.get(), nullptr, native, multiplicity);
+    return search_clausified(target, premises, clauses.get(), nullptr, native, multiplicity);
 }
 
 PyObject* refute(PyObject* target, PyObject* premises, PyObject* clauses_seq, Lowerer& in,
@@ -672,17 +671,15 @@ PyObject* prove_impl(PyObject* self, PyObject* target, PyObject* premises, PyObj
     if (top == -1 && PyErr_Occurred()) return nullptr;
     bool own = runs_own_search(self);
     if (PyErr_Occurred()) return nullptr;
-    Ref premise_list(PySequence_List(norm_premises.get()));
-    if (!premise_list) return nullptr;
     for (long m = 1; m <= top; ++m) {
         Ref mult(PyLong_FromLong(m));
         if (!mult) return nullptr;
         Ref result;
         if (own) {
-            result = Ref(refute_native(norm_target.get(), norm_premises.get(), premise_list.get(), m, mult.get()));
+            result = Ref(refute_native(norm_target.get(), norm_premises.get(), m, mult.get()));
         } else {
             NativePaths native;
-            Ref pair(clausify_impl(norm_target.get(), premise_list.get(), mult.get(), &native));
+            Ref pair(clausify_impl(norm_target.get(), norm_premises.get(), mult.get(), &native));
             if (!pair) return nullptr;
             PyObject* clauses = PyTuple_GET_ITEM(pair.get(), 0);
             if (PyList_GET_SIZE(clauses) == 0) continue;
@@ -693,7 +690,7 @@ PyObject* prove_impl(PyObject* self, PyObject* target, PyObject* premises, PyObj
             if (!method) return nullptr;
             PyObject* tree = PyTuple_GET_ITEM(pair.get(), 1);
             if (is_own_search(method.get(), self)) {
-                result = Ref(search_clausified(norm_target.get(), norm_premises.get(), premise_list.get(), clauses,
+                result = Ref(search_clausified(norm_target.get(), norm_premises.get(), clauses,
                                                tree, native, mult.get()));
             } else {
                 PyObject* args[] = {norm_target.get(), norm_premises.get(), clauses, tree, mult.get()};
