@@ -262,16 +262,12 @@ public:
         if (!atoms_) return false;
         const matrix::TreeView& view = *in.view;
         const matrix::NativeTree& t = view.tree;
-        for (PyObject* o : view.symbols) {
-            symbol_objects_.push_back(Ref::borrow(o));
-            problem_.kinds.push_back(kind_of(o));
-        }
-        problem_.order.successors.resize(view.symbols.size());
-        for (size_t s = 0; s < view.symbols.size() && s < t.order.successors.size(); ++s) {
-            std::vector<Sym>& next = problem_.order.successors[s];
-            next = t.order.successors[s];
-            std::sort(next.begin(), next.end());
-        }
+        // The view holds the symbols, made by kind; each symbol's successors
+        // were made after it, in increasing order, so the tree's own
+        // ordering serves as it is.
+        symbol_objects_ = view.symbols;
+        problem_.kinds = t.symbol_kinds;
+        problem_.shared_order = &t.order;
         leaf_atoms_.assign(t.positions.size(), kNoAtom);
         for (uint32_t leaf : t.leaves) {
             Ref f(leaf_formula(view, in.formulas, leaf));
@@ -334,7 +330,7 @@ public:
     }
 
     Problem& problem() { return problem_; }
-    PyObject* symbol_object(Sym s) const { return symbol_objects_[s].get(); }
+    PyObject* symbol_object(Sym s) const { return symbol_objects_[s]; }
 
 private:
     bool symbol(PyObject* o, Sym& out) {
@@ -347,7 +343,7 @@ private:
         out = static_cast<Sym>(symbol_objects_.size());
         Ref n(PyLong_FromUnsignedLong(out));
         if (!n || PyDict_SetItem(syms_.get(), o, n.get()) < 0) return false;
-        symbol_objects_.push_back(Ref::borrow(o));
+        symbol_objects_.push_back(o);
         problem_.kinds.push_back(kind_of(o));
         return true;
     }
@@ -378,7 +374,7 @@ private:
     }
 
     Ref syms_, atoms_;
-    std::vector<Ref> symbol_objects_;
+    std::vector<PyObject*> symbol_objects_;  // borrowed from syms_, or from the view
     std::vector<uint32_t> leaf_atoms_;  // by leaf index, after init_native()
     uint32_t next_atom_ = 0;
     Problem problem_;

@@ -129,7 +129,7 @@ private:
             if (!closed(c)) open.push_back(c);
         if (interrupt_.stopped()) return -1;
         if (open.empty()) {
-            int a = e_.admissible(p_.order, subst_, interrupt_);
+            int a = e_.admissible(p_.ordering(), subst_, interrupt_);
             if (a < 0) return -1;
             if (a == 0) return 0;
             empty_number_ = counter + 1;
@@ -169,7 +169,7 @@ private:
                 levels_.pop_back();
                 return 0;
             }
-            int a = e_.admissible(p_.order, subst_, interrupt_);
+            int a = e_.admissible(p_.ordering(), subst_, interrupt_);
             if (a < 0) return -1;
             if (a == 0) continue;
             const Candidate& cand = candidates_[l.clause][l.candidate];
