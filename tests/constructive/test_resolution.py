@@ -227,8 +227,8 @@ def test_native_lowering_matches_the_records(target, premises):
 
 
 class Loose(PredicateApp):
-    # Equal to every atom, hashed by name: the atoms' numbering by equality
-    # and the literal sets disagree with identity.
+    # Equal to every atom but hashed by name: atoms are numbered by Python
+    # equality, which here parts from identity and from the hash.
     def __eq__(self, other):
         return isinstance(other, PredicateApp)
 

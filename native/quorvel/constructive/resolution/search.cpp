@@ -136,7 +136,7 @@ private:
             return 1;
         }
         stable_sort_small(open.begin(), open.end(),
-                         [&](uint32_t x, uint32_t y) { return candidates_[x].size() < candidates_[y].size(); });
+                          [&](uint32_t x, uint32_t y) { return candidates_[x].size() < candidates_[y].size(); });
         if (candidates_[open[0]].empty()) return 0;
         Level l;
         l.clause = open[0];
