@@ -526,7 +526,9 @@ PyObject* refute(PyObject* target, PyObject* premises, PyObject* clauses_seq, Lo
     if (r == 0) Py_RETURN_NONE;
 
     py::GcPause pause;  // the derivation's records form no cycle
-    Ref steps(PyList_New(0));
+    // Every step's place is known: the initial clauses, the branch, the empty clause.
+    Ref steps(PyTuple_New(n + static_cast<Py_ssize_t>(found.steps.size()) + 1));
+    Py_ssize_t count = 0;
     Ref empty_clause(steps ? make_clause(state().empty_frozenset) : nullptr);
     if (!empty_clause) return nullptr;
     std::vector<Ref> ids;
@@ -536,7 +538,8 @@ PyObject* refute(PyObject* target, PyObject* premises, PyObject* clauses_seq, Lo
         Ref step(empty ? make_step(id.get(), "initial", state().empty_tuple, PySequence_Fast_GET_ITEM(clauses.get(), i),
                                    empty.get(), Py_None)
                        : nullptr);
-        if (!step || PyList_Append(steps.get(), step.get()) < 0) return nullptr;
+        if (!step) return nullptr;
+        PyTuple_SET_ITEM(steps.get(), count++, step.release());
         ids.push_back(std::move(id));
     }
     Ref current(new_empty_substitution());
@@ -550,26 +553,25 @@ PyObject* refute(PyObject* target, PyObject* premises, PyObject* clauses_seq, Lo
         Ref step(parents ? make_step(id.get(), "resolution", premise_ids.get(), empty_clause.get(), unifier.get(),
                                      parents.get())
                          : nullptr);
-        if (!step || PyList_Append(steps.get(), step.get()) < 0) return nullptr;
+        if (!step) return nullptr;
+        PyTuple_SET_ITEM(steps.get(), count++, step.release());
         ids.push_back(std::move(id));
         current = std::move(unifier);
     }
     Ref empty_id(step_ids.get(found.empty_number));
-    Py_ssize_t count = PyList_GET_SIZE(steps.get());
     Ref last_ids(count >= 2   ? PyTuple_Pack(2, ids[ids.size() - 2].get(), ids.back().get())
                  : count == 1 ? PyTuple_Pack(1, ids.back().get())
                               : Py_NewRef(state().empty_tuple));
     Ref last(empty_id && last_ids
                  ? make_step(empty_id.get(), "empty_clause", last_ids.get(), empty_clause.get(), current.get(), Py_None)
                  : nullptr);
-    if (!last || PyList_Append(steps.get(), last.get()) < 0) return nullptr;
-    Ref step_tuple(PyList_AsTuple(steps.get()));
-    if (!step_tuple) return nullptr;
+    if (!last) return nullptr;
+    PyTuple_SET_ITEM(steps.get(), count, last.release());
     static const char* const fields[] = {"is_valid", "target", "premises", "steps", "empty_clause_id",
                                          "substitution", "multiplicity"};
     static PyObject* names = py::interned_tuple(fields, 7);
     if (!names) return nullptr;
-    PyObject* values[] = {Py_True, target, premises, step_tuple.get(), empty_id.get(), current.get(), multiplicity};
+    PyObject* values[] = {Py_True, target, premises, steps.get(), empty_id.get(), current.get(), multiplicity};
     return new_record(state().result_type, names, values);
 }
 
