@@ -226,6 +226,80 @@ def test_native_lowering_matches_the_records(target, premises):
         assert [s.parent_literals for s in fast.steps] == [s.parent_literals for s in slow.steps]
 
 
+class Loose(PredicateApp):
+    # Equal to every atom but hashed by name: atoms are numbered by Python
+    # equality, which here parts from identity and from the hash.
+    def __eq__(self, other):
+        return isinstance(other, PredicateApp)
+
+    def __hash__(self):
+        return hash(self.pred)
+
+
+def chain(n):
+    atoms = [PredicateApp(f"p{i}", 0, ()) for i in range(n)]
+    return atoms[-1], [atoms[0]] + [Implies(a, b) for a, b in zip(atoms, atoms[1:])]
+
+
+@pytest.mark.parametrize(
+    "target, premises, limits",
+    [(Implies(P, P), None, {}), (Q, (Implies(P, Q), P), {}), (Not(Not(Or(P, Not(P)))), [], {}),
+     (Not(Not(Or(P, Not(P)))), [], {"max_multiplicity": 1}), (Or(P, Q), [], {}),
+     (*chain(8), {}),  # step numbers past the ids made once
+     (Not(Not(Not(Not(Or(P, Not(P)))))), [], {"max_multiplicity": 2}),
+     (Implies(P, P), None, {"max_multiplicity": 2.5}), (Implies(P, P), None, {"max_multiplicity": "3"}),
+     (Implies(P, P), None, {"max_steps": None}), (Implies(P, P), 5, {}), (5, [], {}),
+     (P, [Implies(P, Q)], {"max_multiplicity": -4, "max_steps": 0}), (Implies(P, P), None, {"max_multiplicity": 0}),
+     (Implies(And(Loose("A", 0, ()), Loose("B", 0, ())), Loose("B", 0, ())), [], {}),
+     (Or(Loose("A", 0, ()), P), [Loose("B", 0, ())], {})],
+)
+def test_prove_function_matches_the_prover_that_reads_back_records(target, premises, limits):
+    # prove_prefixed_resolution runs the prover's search without the prover
+    # object or a FormulaTree; a subclass's hook reads the Python records.
+    def outcome(call):
+        try:
+            result = call()
+        except Exception as exc:
+            return type(exc), str(exc)
+        return result, repr(result), result and (result.to_dict(), str(result), [s.parent_literals for s in result.steps])
+
+    def slow():
+        return ForwardingProver(**limits).prove(target, premises)
+
+    assert outcome(lambda: prove_prefixed_resolution(target, premises, **limits)) == outcome(slow)
+    assert outcome(lambda: PrefixedResolutionProver(**limits).prove(target, premises)) == outcome(slow)
+
+
+class Refusing:
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append(sorted(kwargs))
+        return None
+
+
+@pytest.mark.parametrize("where", ["class hook", "instance hook", "class prove"])
+def test_replaced_hooks_are_called(where, monkeypatch):
+    # A hook replaced on the class or on one prover is what prove() and the
+    # function call, as when they are looked up by name.
+    hook = Refusing()
+    prover = PrefixedResolutionProver(max_multiplicity=2)
+    if where == "class hook":
+        monkeypatch.setattr(PrefixedResolutionProver, "_search_refutation", lambda self, **kw: hook(**kw))
+    elif where == "instance hook":
+        prover._search_refutation = hook
+    else:
+        monkeypatch.setattr(PrefixedResolutionProver, "prove", lambda self, target, premises=None: hook(t=target))
+    assert prover.prove(Implies(P, P)) is None
+    if where != "instance hook":
+        assert prove_prefixed_resolution(Implies(P, P), max_multiplicity=2) is None
+    expected = {"class hook": [["initial_clauses", "multiplicity", "premises", "target", "tree"]] * 4,
+                "instance hook": [["initial_clauses", "multiplicity", "premises", "target", "tree"]] * 2,
+                "class prove": [["t"]] * 2}[where]
+    assert hook.calls == expected
+
+
 def test_search_answers_ctrl_c():
     # An ILTP problem whose search runs for seconds before it gives up.
     folder = benchmark_code.iltp_dir()

@@ -10,6 +10,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <vector>
 
 #include "quorvel/constructive/matrix/tree.h"
@@ -17,7 +18,7 @@
 
 namespace quorvel::matrix {
 
-inline constexpr unsigned kApiVersion = 1;
+inline constexpr unsigned kApiVersion = 2;
 inline constexpr const char* kCapsuleName = "quorvel.constructive.matrix._C_API";
 
 // What a FormulaTree built by this module knows natively. Every object is a
@@ -38,6 +39,17 @@ struct TreeView {
     }
 };
 
+// A tree built natively only, for a caller that needs none of the
+// FormulaTree's Python objects: its view without Position objects
+// (`view.positions` is empty), the formula of each position, and the goal
+// and premises those formulas are borrowed from.
+struct NativeBuild {
+    TreeView view;
+    std::vector<PyObject*> position_formulas;  // borrowed from `target` and `premises`
+    PyObject* target = nullptr;                // strong references
+    PyObject* premises = nullptr;
+};
+
 struct Api {
     unsigned version;
 
@@ -54,6 +66,12 @@ struct Api {
     // interrupted (the signal's exception is set), std::bad_alloc past the
     // memory budget.
     bool (*paths)(const TreeView& view, Interrupt& interrupt, PathSet& out);
+    // The native tree new_tree would build of a normalised goal and
+    // premises (a tuple of normalised formulas), its symbols and prefixes
+    // made, and nothing else; NULL with an exception set. Freed with
+    // free_native.
+    NativeBuild* (*build_native)(PyObject* target, PyObject* premises, size_t multiplicity);
+    void (*free_native)(NativeBuild* build);
 };
 
 inline const Api*& api_slot() {

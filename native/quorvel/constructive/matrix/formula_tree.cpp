@@ -2,6 +2,7 @@
 // formula tree (built natively, then given its Python positions, symbols
 // and ordering), and get_paths over the tree's Python positions.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "quorvel/support/py/gc_pause.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/lower.h"
+#include "quorvel/support/py/names.h"
 #include "quorvel/support/py/premises.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/interrupt.h"
@@ -41,10 +43,14 @@ struct FormulaTreeObject {
 
 FormulaTreeObject* as_tree(PyObject* o) { return reinterpret_cast<FormulaTreeObject*>(o); }
 
+void release_objects(TreeView& view) {
+    for (auto* objects : {&view.positions, &view.symbols, &view.prefixes, &view.formulas})
+        for (PyObject* o : *objects) Py_XDECREF(o);
+}
+
 void release_view(TreeView* view) {
     if (!view) return;
-    for (auto* objects : {&view->positions, &view->symbols, &view->prefixes, &view->formulas})
-        for (PyObject* o : *objects) Py_XDECREF(o);
+    release_objects(*view);
     delete view;
 }
 
@@ -69,9 +75,10 @@ public:
             if (fr.next == total) {
                 NativePosition& p = t_.positions[fr.index];
                 p.first_child = static_cast<uint32_t>(t_.children.size());
-                p.child_count = static_cast<uint32_t>(fr.kids.size());
-                t_.children.insert(t_.children.end(), fr.kids.begin(), fr.kids.end());
+                p.child_count = static_cast<uint32_t>(kids_.size() - fr.first_kid);
+                t_.children.insert(t_.children.end(), kids_.begin() + fr.first_kid, kids_.end());
                 t_.completed.push_back(fr.index);
+                kids_.resize(fr.first_kid);
                 frames_.pop_back();
                 continue;
             }
@@ -88,9 +95,12 @@ public:
             } else if (fr.type == PosType::Psi) {
                 pol = which % 2 ? 0 : 1;
             }
+            // The child's place comes before the kids of its own frame, if it opens one.
+            size_t place = kids_.size();
+            kids_.push_back(kNone);
             uint32_t c = start(child, pol, under, parent);  // may grow frames_
             if (c == kNone) return kNone;
-            frames_[i].kids.push_back(c);
+            kids_[place] = c;
         }
         return top;
     }
@@ -161,7 +171,7 @@ public:
 
     // The formula object of each position (borrowed from the normalized
     // formulas, which the tree holds), and the formula of each number.
-    const std::vector<PyObject*>& position_formulas() const { return formulas_; }
+    std::vector<PyObject*> take_formulas() { return std::move(formulas_); }
     void number_formulas() {
         view_.formulas.assign(arena_.size(), nullptr);
         for (uint32_t f = 0; f < arena_.size(); ++f)
@@ -177,9 +187,9 @@ private:
         PosType type;
         uint8_t polarity;
         uint32_t last_symbol;
+        uint32_t first_kid;  // this frame's children so far are kids_[first_kid..]
         uint32_t next = 0;
         uint32_t copy_symbol = kNone;
-        std::vector<uint32_t> kids;
     };
 
     uint32_t new_symbol(SymKind kind, uint32_t parent) {
@@ -238,7 +248,7 @@ private:
             last = symbol;
         }
         uint32_t index = add_position(f, polarity, type, last, symbol, parent);
-        frames_.push_back(Frame{f, index, type, polarity, last});
+        frames_.push_back(Frame{f, index, type, polarity, last, static_cast<uint32_t>(kids_.size())});
         return index;
     }
 
@@ -250,22 +260,22 @@ private:
     FormulaArena arena_;
     py::Lowering lowering_;
     std::vector<Frame> frames_;
+    std::vector<uint32_t> kids_;  // the children made so far of every open frame, innermost last
     std::vector<PyObject*> formulas_;
     IdentityMap<uint64_t> counts_[2];  // positions under a formula, by polarity
 };
 
-// The Python side of a built native tree: symbols, prefixes, positions,
-// the lists and the ordering, set on the tree object in attribute order.
-bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas, PyObject* target,
-          PyObject* premises, PyObject* multiplicity) {
+// The symbol and the prefix ending in it of each symbol of a built native
+// tree, by Sym.
+bool lift_symbols(TreeView& view) {
     const NativeTree& t = view.tree;
     const prefix::Api& papi = prefix::api();
-    py::GcPause pause;  // the new records form no cycle
     size_t slots = 0, budget = memory_budget();
     for (uint32_t d : t.symbol_depth) slots = checked_size(d, sizeof(PyObject*), slots, budget);
     for (size_t s = 0; s < t.symbol_kinds.size(); ++s) {
         bool variable = t.symbol_kinds[s] == SymKind::Variable;
-        Ref name(PyUnicode_FromFormat(variable ? "V%u" : "c%u", t.symbol_number[s]));
+        static py::NumberedNames variables("V"), constants("c");
+        Ref name((variable ? variables : constants).get(t.symbol_number[s]));
         if (!name) return false;
         PyObject* sym = papi.new_symbol(variable ? papi.variable_type : papi.constant_type, name.get());
         if (!sym) return false;
@@ -282,6 +292,16 @@ bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas
         view.prefixes.push_back(word);
         if ((s & 4095) == 4095 && PyErr_CheckSignals() < 0) return false;
     }
+    return true;
+}
+
+// The Python side of a built native tree: symbols, prefixes, positions,
+// the lists and the ordering, set on the tree object in attribute order.
+bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas, PyObject* target,
+          PyObject* premises, PyObject* multiplicity) {
+    const NativeTree& t = view.tree;
+    py::GcPause pause;  // the new records form no cycle
+    if (!lift_symbols(view)) return false;
     State& st = state();
     for (size_t i = 0; i < t.positions.size(); ++i) {
         const NativePosition& p = t.positions[i];
@@ -345,20 +365,57 @@ bool lift(PyObject* self, TreeView& view, const std::vector<PyObject*>& formulas
     return true;
 }
 
-bool build(PyObject* self, PyObject* target, PyObject* premises, PyObject* multiplicity) {
-    Ref normal_target(py::normalize_formula(target));
-    if (!normal_target) return false;
-    Ref normal_premises(py::normalize_premises(premises));
-    if (!normal_premises) return false;
-    Ref clamped;
+// The tree of a normalised goal and premises (a tuple), every true
+// implication copied `copies` times, decomposed into `view`; the formula of
+// each position (borrowed from the goal and premises) into `formulas`.
+bool decompose_normal(PyObject* target, PyObject* premises, size_t copies, TreeView& view,
+                      std::vector<PyObject*>& formulas) {
+    if (copies > UINT32_MAX / 4) throw std::bad_alloc();  // every copy makes positions
+    Interrupt interrupt = py::signal_interrupt();
+    Builder b(view, static_cast<uint32_t>(copies), interrupt);
+    std::vector<uint32_t> kids;
+    uint64_t total = 1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(premises); ++i) b.count(PyTuple_GET_ITEM(premises, i), 1, total);
+    b.count(target, 0, total);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(premises); ++i) {
+        uint32_t p = b.decompose(PyTuple_GET_ITEM(premises, i), 1);
+        if (p == kNone) return false;
+        kids.push_back(p);
+    }
+    uint32_t goal = b.decompose(target, 0);
+    if (goal == kNone) return false;
+    if (kids.empty()) {
+        view.tree.root = goal;
+    } else {
+        kids.push_back(goal);
+        view.tree.root = b.root_over(target, kids);
+    }
+    b.number_formulas();
+    formulas = b.take_formulas();
+    return true;
+}
+
+// What FormulaTree(target, premises, multiplicity) holds: the goal and
+// premises normalised, the multiplicity clamped to at least one, and the
+// tree of them decomposed into `view`.
+struct Decomposed {
+    Ref target, premises, multiplicity;
+    std::vector<PyObject*> formulas;
+};
+
+bool decompose(PyObject* target, PyObject* premises, PyObject* multiplicity, TreeView& view, Decomposed& out) {
+    out.target = Ref(py::normalize_formula(target));
+    if (!out.target) return false;
+    out.premises = Ref(py::normalize_premises(premises));
+    if (!out.premises) return false;
     {
         Ref one(PyLong_FromLong(1));
         if (!one) return false;
         int above = PyObject_RichCompareBool(multiplicity, one.get(), Py_GT);
         if (above < 0) return false;
-        clamped = above ? Ref::borrow(multiplicity) : one;
+        out.multiplicity = above ? Ref::borrow(multiplicity) : one;
     }
-    Ref index(PyNumber_Index(clamped.get()));
+    Ref index(PyNumber_Index(out.multiplicity.get()));
     if (!index) return false;
     size_t copies = PyLong_AsSize_t(index.get());
     if (copies == static_cast<size_t>(-1) && PyErr_Occurred()) {
@@ -366,32 +423,15 @@ bool build(PyObject* self, PyObject* target, PyObject* premises, PyObject* multi
         PyErr_Clear();
         copies = SIZE_MAX;
     }
-    if (copies > UINT32_MAX / 4) throw std::bad_alloc();  // every copy makes positions
+    return decompose_normal(out.target.get(), out.premises.get(), copies, view, out.formulas);
+}
 
+bool build(PyObject* self, PyObject* target, PyObject* premises, PyObject* multiplicity) {
     auto* view = new TreeView;
-    Interrupt interrupt = py::signal_interrupt();
     bool ok = [&] {
-        Builder b(*view, static_cast<uint32_t>(copies), interrupt);
-        std::vector<uint32_t> kids;
-        uint64_t total = 1;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(normal_premises.get()); ++i)
-            b.count(PyTuple_GET_ITEM(normal_premises.get(), i), 1, total);
-        b.count(normal_target.get(), 0, total);
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(normal_premises.get()); ++i) {
-            uint32_t p = b.decompose(PyTuple_GET_ITEM(normal_premises.get(), i), 1);
-            if (p == kNone) return false;
-            kids.push_back(p);
-        }
-        uint32_t goal = b.decompose(normal_target.get(), 0);
-        if (goal == kNone) return false;
-        if (kids.empty()) {
-            view->tree.root = goal;
-        } else {
-            kids.push_back(goal);
-            view->tree.root = b.root_over(normal_target.get(), kids);
-        }
-        b.number_formulas();
-        return lift(self, *view, b.position_formulas(), normal_target.get(), normal_premises.get(), clamped.get());
+        Decomposed d;
+        return decompose(target, premises, multiplicity, *view, d) &&
+               lift(self, *view, d.formulas, d.target.get(), d.premises.get(), d.multiplicity.get());
     }();
     if (!ok) {
         release_view(view);
@@ -598,6 +638,28 @@ const TreeView* tree_view(PyObject* tree) {
         return nullptr;
     }
     return as_tree(tree)->view;
+}
+
+void free_native(NativeBuild* build) {
+    if (!build) return;
+    release_objects(build->view);
+    Py_XDECREF(build->target);
+    Py_XDECREF(build->premises);
+    delete build;
+}
+
+NativeBuild* build_native(PyObject* target, PyObject* premises, size_t multiplicity) {
+    return py::guard<NativeBuild*>(nullptr, [&]() -> NativeBuild* {
+        std::unique_ptr<NativeBuild, void (*)(NativeBuild*)> build(new NativeBuild, free_native);
+        build->target = Py_NewRef(target);
+        build->premises = Py_NewRef(premises);
+        if (!decompose_normal(target, premises, std::max<size_t>(multiplicity, 1), build->view,
+                              build->position_formulas))
+            return nullptr;
+        py::GcPause pause;  // symbols and prefixes form no cycle
+        if (!lift_symbols(build->view)) return nullptr;
+        return build.release();
+    });
 }
 
 bool view_paths(const TreeView& view, Interrupt& interrupt, PathSet& out) {

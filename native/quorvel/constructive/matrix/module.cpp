@@ -60,6 +60,8 @@ void init_api(nb::module_& m) {
     api.new_tree = new_tree;
     api.view = tree_view;
     api.paths = view_paths;
+    api.build_native = build_native;
+    api.free_native = free_native;
     PyObject* capsule = PyCapsule_New(&api, kCapsuleName, nullptr);
     if (!capsule) throw nb::python_error();
     m.attr("_C_API") = nb::steal(capsule);

@@ -91,11 +91,10 @@ private:
     // before parents, with an explicit stack; false as soon as visit is.
     template <class Visit>
     bool post_order(uint32_t root, Visit visit) {
-        struct Frame {
-            uint32_t node, next;
-        };
-        std::vector<uint8_t> done(nodes_.size(), 0);
-        std::vector<Frame> stack{{root, 0}};
+        std::vector<uint8_t>& done = marks_;
+        done.assign(nodes_.size(), 0);
+        std::vector<Frame>& stack = frames_;
+        stack.assign(1, Frame{root, 0});
         while (!stack.empty()) {
             Frame& f = stack.back();
             const PathNode& n = nodes_[f.node];
@@ -120,8 +119,10 @@ private:
     // Parent counts over the reachable nodes, so that lists can be released.
     bool count_parents(uint32_t root) {
         parents_.assign(nodes_.size(), 0);
-        std::vector<uint8_t> seen(nodes_.size(), 0);
-        std::vector<uint32_t> stack{root};
+        std::vector<uint8_t>& seen = marks_;
+        seen.assign(nodes_.size(), 0);
+        std::vector<uint32_t>& stack = stack_;
+        stack.assign(1, root);
         seen[root] = 1;
         while (!stack.empty()) {
             uint32_t v = stack.back();
@@ -234,7 +235,7 @@ private:
         out.offsets.assign(1, 0);
         out.leaves.reserve(static_cast<size_t>(total));
         out.offsets.reserve(paths.size() + 1);
-        std::vector<uint32_t> stack;
+        std::vector<uint32_t>& stack = stack_;
         for (uint32_t p : paths) {
             stack.assign(1, p);
             while (!stack.empty()) {
@@ -263,6 +264,13 @@ private:
     std::vector<Rope> ropes_;
     std::vector<std::vector<uint32_t>> lists_;
     std::vector<uint32_t> parents_;
+    // Scratch of the walks, one walk at a time.
+    struct Frame {
+        uint32_t node, next;
+    };
+    std::vector<uint8_t> marks_;
+    std::vector<Frame> frames_;
+    std::vector<uint32_t> stack_;
 };
 
 }  // namespace

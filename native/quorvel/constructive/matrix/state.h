@@ -68,5 +68,7 @@ bool create_tree_type(PyObject* module);       // FormulaTree
 PyObject* new_tree(PyObject* target, PyObject* premises, PyObject* multiplicity);
 const TreeView* tree_view(PyObject* tree);
 bool view_paths(const TreeView& view, Interrupt& interrupt, PathSet& out);
+NativeBuild* build_native(PyObject* target, PyObject* premises, size_t multiplicity);
+void free_native(NativeBuild* build);
 
 }  // namespace quorvel::matrix

@@ -2,6 +2,9 @@
 #include "quorvel/constructive/prefix/engine.h"
 
 #include <algorithm>
+#include <span>
+
+#include "quorvel/support/small_vector.h"
 
 namespace quorvel::prefix {
 namespace {
@@ -203,21 +206,27 @@ std::unique_ptr<Unifier> make_unifier(const SymbolKinds& kinds, Substitution& su
     return std::make_unique<DfsUnifier>(kinds, subst, interrupt);
 }
 
-int acyclic(const std::vector<std::vector<Sym>>& successors, Interrupt& interrupt) {
-    std::vector<uint8_t> colour(successors.size(), 0);
+namespace {
+
+// The cycle test over `n` nodes whose successors successors(v) gives as a
+// range; 1 acyclic, 0 cycle, -1 interrupted.
+template <class Successors>
+int acyclic_over(size_t n, Successors successors, Interrupt& interrupt) {
+    SmallVector<uint8_t, 64> colour;
+    colour.assign(n, 0);
     struct Frame {
         Sym node;
         uint32_t next;
     };
-    std::vector<Frame> path;
-    for (Sym root = 0; root < successors.size(); ++root) {
+    SmallVector<Frame, 32> path;
+    for (Sym root = 0; root < n; ++root) {
         if (colour[root]) continue;
         colour[root] = 1;
         path.push_back({root, 0});
         while (!path.empty()) {
             if (interrupt.tick()) return -1;
             Frame& f = path.back();
-            const std::vector<Sym>& succ = successors[f.node];
+            auto succ = successors(f.node);
             if (f.next == succ.size()) {
                 colour[f.node] = 2;
                 path.pop_back();
@@ -234,10 +243,22 @@ int acyclic(const std::vector<std::vector<Sym>>& successors, Interrupt& interrup
     return 1;
 }
 
+}  // namespace
+
+int acyclic(const std::vector<std::vector<Sym>>& successors, Interrupt& interrupt) {
+    return acyclic_over(
+        successors.size(), [&](Sym v) { return std::span<const Sym>(successors[v]); }, interrupt);
+}
+
 int admissible(const Ordering& order, const Substitution& subst, Interrupt& interrupt) {
+    // The ordering's edges and, for each variable's binding, an edge from
+    // every other symbol of its word to the variable, as one flat adjacency:
+    // edges[first[v] .. first[v + 1]) are the successors of v.
     size_t n = std::max(order.successors.size(), subst.symbol_count());
-    std::vector<std::vector<Sym>> graph(n);
-    for (size_t s = 0; s < order.successors.size(); ++s) graph[s] = order.successors[s];
+    struct Edge {
+        Sym from, to;
+    };
+    SmallVector<Edge, 32> bound;
     Word word;
     for (size_t i = 0; i < subst.size(); ++i) {
         Sym var = subst.entry(i).key;
@@ -246,12 +267,28 @@ int admissible(const Ordering& order, const Substitution& subst, Interrupt& inte
         subst.effective(i, word);
         for (Sym s : word) {
             if (s == var) continue;
-            if (s >= graph.size()) graph.resize(s + 1);
-            graph[s].push_back(var);
+            bound.push_back({s, var});
+            n = std::max<size_t>(n, s + 1);
         }
         if (interrupt.tick(word.size())) return -1;
     }
-    return acyclic(graph, interrupt);
+    SmallVector<uint32_t, 64> first;
+    first.assign(n + 1, 0);
+    for (size_t s = 0; s < order.successors.size(); ++s)
+        first[s + 1] = static_cast<uint32_t>(order.successors[s].size());
+    for (const Edge& e : bound) ++first[e.from + 1];
+    for (size_t v = 0; v < n; ++v) first[v + 1] += first[v];
+    SmallVector<Sym, 64> edges;
+    edges.assign(first[n], 0);
+    SmallVector<uint32_t, 64> fill;
+    fill.assign(n, 0);
+    for (size_t v = 0; v < n; ++v) fill[v] = first[v];
+    for (size_t s = 0; s < order.successors.size(); ++s)
+        for (Sym t : order.successors[s]) edges[fill[s]++] = t;
+    for (const Edge& e : bound) edges[fill[e.from]++] = e.to;
+    return acyclic_over(
+        n, [&](Sym v) { return std::span<const Sym>(edges.data() + first[v], first[v + 1] - first[v]); },
+        interrupt);
 }
 
 }  // namespace quorvel::prefix

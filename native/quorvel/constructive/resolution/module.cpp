@@ -40,7 +40,7 @@ void init_state(nb::module_& m) {
           {&s.s_literals, "literals"}, {&s.s_apply, "apply"}, {&s.s_variables, "variables"},
           {&s.s_constants, "constants"}, {&s.s_to_string, "to_string"}, {&s.s_to_dict, "to_dict"},
           {&s.s_mapping, "mapping"}, {&s.s_tree_order, "tree_order"}, {&s.s_leaves, "leaves"},
-          {&s.s_formula, "formula"}, {&s.s_search_refutation, "_search_refutation"},
+          {&s.s_formula, "formula"}, {&s.s_search_refutation, "_search_refutation"}, {&s.s_prove, "prove"},
           {&s.s_max_multiplicity, "max_multiplicity"}, {&s.s_max_steps, "max_steps"}}) {
         *slot = PyUnicode_InternFromString(text);
         if (!*slot) throw nb::python_error();

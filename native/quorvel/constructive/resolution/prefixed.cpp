@@ -2,8 +2,8 @@
 // the clauses of the matrix paths, lowered to native clauses, searched
 // natively, and the derivation found lifted to records.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,6 +21,7 @@
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/interrupt.h"
 #include "quorvel/support/py/names.h"
+#include "quorvel/support/small_sort.h"
 
 namespace quorvel::resolution {
 namespace {
@@ -48,14 +49,63 @@ PyObject* clausify_prefixed(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 // ---- clausification ----
 
 // What clausify knows natively of the clauses it made: the tree's view
-// (borrowed from the tree it returns), the paths, the literal of each leaf
-// on a path, and the size of each clause's literal set.
+// (borrowed from the tree it returns, or from a native build), the formula
+// of each position when the view has no Position objects, the paths, the
+// literal of each leaf on a path, and the size of each clause's literal set.
 struct NativePaths {
     const matrix::TreeView* view = nullptr;
+    const std::vector<PyObject*>* formulas = nullptr;
     matrix::PathSet paths;
     std::vector<Ref> literals;  // by leaf index, null for a leaf on no path
     std::vector<Py_ssize_t> sizes;
 };
+
+// The formula at `leaf`, from its Position or, without one, from `formulas`.
+PyObject* leaf_formula(const matrix::TreeView& view, const std::vector<PyObject*>* formulas, uint32_t leaf) {
+    if (formulas) return Py_NewRef((*formulas)[leaf]);
+    return PyObject_GetAttr(view.positions[leaf], state().s_formula);
+}
+
+// One PrefixedClause per path of `view`, in path order. With `native`, what
+// the lowering reads is moved there.
+PyObject* path_clauses(const matrix::TreeView& view, const std::vector<PyObject*>* formulas,
+                       matrix::PathSet& paths, NativePaths* native) {
+    py::GcPause pause;  // clauses and literals form no cycle
+    Ref clauses(PyList_New(0));
+    if (!clauses) return nullptr;
+    // A leaf gives the same literal on every path: made and hashed once
+    // (the memo's literals live in `literals`, which outlives it).
+    std::vector<Ref> literals(view.tree.positions.size());
+    LiteralHashMemo hashes;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        Ref set(PySet_New(nullptr));
+        if (!set) return nullptr;
+        for (size_t k = paths.offsets[i]; k < paths.offsets[i + 1]; ++k) {
+            uint32_t leaf = paths.leaves[k];
+            if (!literals[leaf]) {
+                const matrix::NativePosition& pos = view.tree.positions[leaf];
+                Ref formula(leaf_formula(view, formulas, leaf));
+                Ref polarity(formula ? PyLong_FromLong(pos.polarity) : nullptr);
+                if (!polarity) return nullptr;
+                literals[leaf] = Ref(make_literal(view.prefixes[pos.last_symbol], polarity.get(), formula.get()));
+                if (!literals[leaf] || !hashes.add(literals[leaf].get())) return nullptr;
+            }
+            if (PySet_Add(set.get(), literals[leaf].get()) < 0) return nullptr;
+        }
+        Ref frozen(PyFrozenSet_New(set.get()));
+        Ref clause(frozen ? make_clause(frozen.get()) : nullptr);
+        if (!clause || PyList_Append(clauses.get(), clause.get()) < 0) return nullptr;
+        if (native) native->sizes.push_back(PySet_GET_SIZE(frozen.get()));
+        if ((i & 1023) == 1023 && PyErr_CheckSignals() < 0) return nullptr;
+    }
+    if (native) {
+        native->view = &view;
+        native->formulas = formulas;
+        native->paths = std::move(paths);
+        native->literals = std::move(literals);
+    }
+    return clauses.release();
+}
 
 PyObject* clausify_impl(PyObject* target, PyObject* premises, PyObject* multiplicity, NativePaths* native) {
     Ref norm_target(py::normalize_formula(target));
@@ -78,42 +128,8 @@ PyObject* clausify_impl(PyObject* target, PyObject* premises, PyObject* multipli
     Interrupt interrupt = py::signal_interrupt();
     matrix::PathSet paths;
     if (!mapi.paths(*view, interrupt, paths)) return nullptr;
-    py::GcPause pause;  // clauses and literals form no cycle
-    Ref clauses(PyList_New(0));
-    if (!clauses) return nullptr;
-    // A leaf gives the same literal on every path: made and hashed once
-    // (the memo's literals live in `literals`, which outlives it).
-    std::vector<Ref> literals(view->tree.positions.size());
-    LiteralHashMemo hashes;
-    for (size_t i = 0; i < paths.size(); ++i) {
-        Ref set(PySet_New(nullptr));
-        if (!set) return nullptr;
-        for (size_t k = paths.offsets[i]; k < paths.offsets[i + 1]; ++k) {
-            uint32_t leaf = paths.leaves[k];
-            if (!literals[leaf]) {
-                const matrix::NativePosition& pos = view->tree.positions[leaf];
-                PyObject* position = view->positions[leaf];
-                Ref formula(PyObject_GetAttr(position, state().s_formula));
-                Ref polarity(formula ? PyLong_FromLong(pos.polarity) : nullptr);
-                if (!polarity) return nullptr;
-                literals[leaf] = Ref(make_literal(view->prefixes[pos.last_symbol], polarity.get(), formula.get()));
-                if (!literals[leaf] || !hashes.add(literals[leaf].get())) return nullptr;
-            }
-            if (PySet_Add(set.get(), literals[leaf].get()) < 0) return nullptr;
-        }
-        Ref frozen(PyFrozenSet_New(set.get()));
-        Ref clause(frozen ? make_clause(frozen.get()) : nullptr);
-        if (!clause || PyList_Append(clauses.get(), clause.get()) < 0) return nullptr;
-        if (native) native->sizes.push_back(PySet_GET_SIZE(frozen.get()));
-        if ((i & 1023) == 1023 && PyErr_CheckSignals() < 0) return nullptr;
-    }
-    Ref pair(PyTuple_Pack(2, clauses.get(), tree.get()));
-    if (pair && native) {
-        native->view = view;
-        native->paths = std::move(paths);
-        native->literals = std::move(literals);
-    }
-    return pair.release();
+    Ref clauses(path_clauses(*view, nullptr, paths, native));
+    return clauses ? PyTuple_Pack(2, clauses.get(), tree.get()) : nullptr;
 }
 
 // ---- lowering of clauses for the search ----
@@ -222,7 +238,7 @@ public:
         auto word = [&](const Literal& l) {
             return std::span<const Sym>(problem_.words.data() + l.prefix, l.length);
         };
-        std::stable_sort(keyed.begin(), keyed.end(), [&](const Keyed& x, const Keyed& y) {
+        stable_sort_small(keyed.begin(), keyed.end(), [&](const Keyed& x, const Keyed& y) {
             if (x.lit.atom != y.lit.atom) return x.lit.atom < y.lit.atom;
             if (x.lit.polarity != y.lit.polarity) return x.lit.polarity > y.lit.polarity;
             auto a = word(x.lit), b = word(y.lit);
@@ -241,23 +257,20 @@ public:
     // native view: the tree numbers its symbols in creation order, which is
     // tree_order's key order, and no two of them are equal; the atoms are
     // numbered by Python equality in leaf order, as init() numbers them.
-    bool init_native(const matrix::TreeView& view) {
+    bool init_native(const NativePaths& in) {
         atoms_ = Ref(PyDict_New());
         if (!atoms_) return false;
+        const matrix::TreeView& view = *in.view;
         const matrix::NativeTree& t = view.tree;
-        for (PyObject* o : view.symbols) {
-            symbol_objects_.push_back(Ref::borrow(o));
-            problem_.kinds.push_back(kind_of(o));
-        }
-        problem_.order.successors.resize(view.symbols.size());
-        for (size_t s = 0; s < view.symbols.size() && s < t.order.successors.size(); ++s) {
-            std::vector<Sym>& next = problem_.order.successors[s];
-            next = t.order.successors[s];
-            std::sort(next.begin(), next.end());
-        }
+        // The view holds the symbols, made by kind; each symbol's successors
+        // were made after it, in increasing order, so the tree's own
+        // ordering serves as it is.
+        symbol_objects_ = view.symbols;
+        problem_.kinds = t.symbol_kinds;
+        problem_.shared_order = &t.order;
         leaf_atoms_.assign(t.positions.size(), kNoAtom);
         for (uint32_t leaf : t.leaves) {
-            Ref f(PyObject_GetAttr(view.positions[leaf], state().s_formula));
+            Ref f(leaf_formula(view, in.formulas, leaf));
             if (!f || !atom(f.get(), leaf_atoms_[leaf])) return false;
         }
         return true;
@@ -293,7 +306,7 @@ public:
                           leaf_atoms_[leaf]};
                 keyed.push_back({l, last, in.literals[leaf].get()});
             }
-            std::stable_sort(keyed.begin(), keyed.end(), [&](const Keyed& x, const Keyed& y) {
+            stable_sort_small(keyed.begin(), keyed.end(), [&](const Keyed& x, const Keyed& y) {
                 if (x.lit.atom != y.lit.atom) return x.lit.atom < y.lit.atom;
                 if (x.lit.polarity != y.lit.polarity) return x.lit.polarity > y.lit.polarity;
                 auto a = word(x.lit), b = word(y.lit);
@@ -317,7 +330,7 @@ public:
     }
 
     Problem& problem() { return problem_; }
-    PyObject* symbol_object(Sym s) const { return symbol_objects_[s].get(); }
+    PyObject* symbol_object(Sym s) const { return symbol_objects_[s]; }
 
 private:
     bool symbol(PyObject* o, Sym& out) {
@@ -330,7 +343,7 @@ private:
         out = static_cast<Sym>(symbol_objects_.size());
         Ref n(PyLong_FromUnsignedLong(out));
         if (!n || PyDict_SetItem(syms_.get(), o, n.get()) < 0) return false;
-        symbol_objects_.push_back(Ref::borrow(o));
+        symbol_objects_.push_back(o);
         problem_.kinds.push_back(kind_of(o));
         return true;
     }
@@ -361,7 +374,7 @@ private:
     }
 
     Ref syms_, atoms_;
-    std::vector<Ref> symbol_objects_;
+    std::vector<PyObject*> symbol_objects_;  // borrowed from syms_, or from the view
     std::vector<uint32_t> leaf_atoms_;  // by leaf index, after init_native()
     uint32_t next_atom_ = 0;
     Problem problem_;
@@ -369,11 +382,8 @@ private:
 
 // ---- the derivation as records ----
 
-PyObject* id_text(const char* prefix, size_t number) {
-    char text[48];
-    int n = std::snprintf(text, sizeof text, "%s%zu", prefix, number);
-    return PyUnicode_FromStringAndSize(text, n);
-}
+// The step ids "init_<n>" and "s<n>".
+py::NumberedNames initial_ids("init_"), step_ids("s");
 
 // PrefixSubstitution(), as calling the class makes it: over a new dict.
 PyObject* new_empty_substitution() {
@@ -462,19 +472,43 @@ PyObject* search_refutation(PyObject* target, PyObject* premises, PyObject* init
 }
 
 // search_refutation(target, premises, clauses, tree, multiplicity) on the
-// clauses and tree that clausify just made, lowered from what it knows
-// natively instead of read back from the records.
-PyObject* search_clausified(PyObject* target, PyObject* premises, PyObject* clauses, PyObject* tree,
-                            const NativePaths& native, PyObject* multiplicity) {
+// clauses that clausify just made, lowered from what it knows natively
+// instead of read back from the records. Without `tree` (a native build),
+// the FormulaTree is made only if the records must be read.
+PyObject* search_clausified(PyObject* target, PyObject* premises, PyObject* clauses,
+                            PyObject* tree, const NativePaths& native, PyObject* multiplicity) {
     {
         Lowerer in;
         std::vector<PyObject*> literal_objects;
-        if (!in.init_native(*native.view)) return nullptr;
+        if (!in.init_native(native)) return nullptr;
         int r = in.native_clauses(native, literal_objects);
         if (r < 0) return nullptr;
         if (r > 0) return refute(target, premises, clauses, in, literal_objects, multiplicity);
     }
+    Ref made;
+    if (!tree) {
+        made = Ref(matrix::api().new_tree(target, premises, multiplicity));
+        if (!made) return nullptr;
+        tree = made.get();
+    }
     return search_refutation(target, premises, clauses, tree, multiplicity);
+}
+
+// One multiplicity of prove() with the class's own search, on a tree built
+// natively only; None when the tree has no path.
+PyObject* refute_native(PyObject* target, PyObject* premises, long multiplicity_value, PyObject* multiplicity) {
+    const matrix::Api& mapi = matrix::api();
+    std::unique_ptr<matrix::NativeBuild, void (*)(matrix::NativeBuild*)> build(
+        mapi.build_native(target, premises, static_cast<size_t>(multiplicity_value)), mapi.free_native);
+    if (!build) return nullptr;
+    Interrupt interrupt = py::signal_interrupt();
+    matrix::PathSet paths;
+    if (!mapi.paths(build->view, interrupt, paths)) return nullptr;
+    NativePaths native;
+    Ref clauses(path_clauses(build->view, &build->position_formulas, paths, &native));
+    if (!clauses) return nullptr;
+    if (PyList_GET_SIZE(clauses.get()) == 0) Py_RETURN_NONE;
+    return search_clausified(target, premises, clauses.get(), nullptr, native, multiplicity);
 }
 
 PyObject* refute(PyObject* target, PyObject* premises, PyObject* clauses_seq, Lowerer& in,
@@ -492,50 +526,52 @@ PyObject* refute(PyObject* target, PyObject* premises, PyObject* clauses_seq, Lo
     if (r == 0) Py_RETURN_NONE;
 
     py::GcPause pause;  // the derivation's records form no cycle
-    Ref steps(PyList_New(0));
+    // Every step's place is known: the initial clauses, the branch, the empty clause.
+    Ref steps(PyTuple_New(n + static_cast<Py_ssize_t>(found.steps.size()) + 1));
+    Py_ssize_t count = 0;
     Ref empty_clause(steps ? make_clause(state().empty_frozenset) : nullptr);
     if (!empty_clause) return nullptr;
     std::vector<Ref> ids;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref id(id_text("init_", static_cast<size_t>(i) + 1));
+        Ref id(initial_ids.get(static_cast<size_t>(i) + 1));
         Ref empty(id ? new_empty_substitution() : nullptr);
         Ref step(empty ? make_step(id.get(), "initial", state().empty_tuple, PySequence_Fast_GET_ITEM(clauses.get(), i),
                                    empty.get(), Py_None)
                        : nullptr);
-        if (!step || PyList_Append(steps.get(), step.get()) < 0) return nullptr;
+        if (!step) return nullptr;
+        PyTuple_SET_ITEM(steps.get(), count++, step.release());
         ids.push_back(std::move(id));
     }
     Ref current(new_empty_substitution());
     if (!current) return nullptr;
     StepSubstitutions substitutions(subst, in);
     for (const Step& s : found.steps) {
-        Ref id(id_text("s", s.number));
+        Ref id(step_ids.get(s.number));
         Ref premise_ids(id ? PyTuple_Pack(1, ids[s.clause].get()) : nullptr);
         Ref unifier(premise_ids ? substitutions.at(s.entries) : nullptr);
         Ref parents(unifier ? PyTuple_Pack(2, literal_objects[s.pos_lit], literal_objects[s.neg_lit]) : nullptr);
         Ref step(parents ? make_step(id.get(), "resolution", premise_ids.get(), empty_clause.get(), unifier.get(),
                                      parents.get())
                          : nullptr);
-        if (!step || PyList_Append(steps.get(), step.get()) < 0) return nullptr;
+        if (!step) return nullptr;
+        PyTuple_SET_ITEM(steps.get(), count++, step.release());
         ids.push_back(std::move(id));
         current = std::move(unifier);
     }
-    Ref empty_id(id_text("s", found.empty_number));
-    Py_ssize_t count = PyList_GET_SIZE(steps.get());
+    Ref empty_id(step_ids.get(found.empty_number));
     Ref last_ids(count >= 2   ? PyTuple_Pack(2, ids[ids.size() - 2].get(), ids.back().get())
                  : count == 1 ? PyTuple_Pack(1, ids.back().get())
                               : Py_NewRef(state().empty_tuple));
     Ref last(empty_id && last_ids
                  ? make_step(empty_id.get(), "empty_clause", last_ids.get(), empty_clause.get(), current.get(), Py_None)
                  : nullptr);
-    if (!last || PyList_Append(steps.get(), last.get()) < 0) return nullptr;
-    Ref step_tuple(PyList_AsTuple(steps.get()));
-    if (!step_tuple) return nullptr;
+    if (!last) return nullptr;
+    PyTuple_SET_ITEM(steps.get(), count, last.release());
     static const char* const fields[] = {"is_valid", "target", "premises", "steps", "empty_clause_id",
                                          "substitution", "multiplicity"};
     static PyObject* names = py::interned_tuple(fields, 7);
     if (!names) return nullptr;
-    PyObject* values[] = {Py_True, target, premises, step_tuple.get(), empty_id.get(), current.get(), multiplicity};
+    PyObject* values[] = {Py_True, target, premises, steps.get(), empty_id.get(), current.get(), multiplicity};
     return new_record(state().result_type, names, values);
 }
 
@@ -591,7 +627,24 @@ bool is_own_search(PyObject* method, PyObject* self) {
            PyCFunction_GET_SELF(method) == self;
 }
 
-PyObject* prove_impl(PyObject* self, PyObject* target, PyObject* premises) {
+// True when the class's own prove and _search_refutation are what a
+// PrefixedResolutionProver `self` (or, for NULL, a new one) would call.
+bool runs_own_search(PyObject* self) {
+    PyTypeObject* type = state().prover_type;
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (self) {
+        if (Py_TYPE(self) != type) return false;
+        PyObject* dict = reinterpret_cast<ProverObject*>(self)->dict;
+        if (dict && PyDict_GetItemWithError(dict, state().s_search_refutation)) return false;
+        if (PyErr_Occurred()) return false;
+    }
+    PyObject* methods = type->tp_dict;
+    return PyDict_GetItemWithError(methods, state().s_search_refutation) == state().own_search &&
+           PyDict_GetItemWithError(methods, state().s_prove) == state().own_prove;
+}
+
+// prove() of `self`, or with `max_multiplicity` (at least one) for NULL.
+PyObject* prove_impl(PyObject* self, PyObject* target, PyObject* premises, PyObject* max_multiplicity) {
     py::GcPause pause;  // clauses, trees and records: nothing here makes a cycle
     Ref norm_target(py::normalize_formula(target));
     if (!norm_target) return nullptr;
@@ -610,31 +663,37 @@ PyObject* prove_impl(PyObject* self, PyObject* target, PyObject* premises) {
         norm_premises = Ref(PyList_AsTuple(list.get()));
         if (!norm_premises) return nullptr;
     }
-    Ref max_mult(PyObject_GetAttr(self, state().s_max_multiplicity));
+    Ref max_mult(self ? PyObject_GetAttr(self, state().s_max_multiplicity) : Py_NewRef(max_multiplicity));
     if (!max_mult) return nullptr;
     long top = PyLong_AsLong(max_mult.get());
     if (top == -1 && PyErr_Occurred()) return nullptr;
-    Ref premise_list(PySequence_List(norm_premises.get()));
-    if (!premise_list) return nullptr;
+    bool own = runs_own_search(self);
+    if (PyErr_Occurred()) return nullptr;
     for (long m = 1; m <= top; ++m) {
         Ref mult(PyLong_FromLong(m));
-        NativePaths native;
-        Ref pair(mult ? clausify_impl(norm_target.get(), premise_list.get(), mult.get(), &native) : nullptr);
-        if (!pair) return nullptr;
-        PyObject* clauses = PyTuple_GET_ITEM(pair.get(), 0);
-        if (PyList_GET_SIZE(clauses) == 0) continue;
-        static PyObject* names =
-            Py_BuildValue("(sssss)", "target", "premises", "initial_clauses", "tree", "multiplicity");
-        if (!names) return nullptr;
-        Ref method(PyObject_GetAttr(self, state().s_search_refutation));
-        if (!method) return nullptr;
-        PyObject* tree = PyTuple_GET_ITEM(pair.get(), 1);
+        if (!mult) return nullptr;
         Ref result;
-        if (is_own_search(method.get(), self)) {
-            result = Ref(search_clausified(norm_target.get(), norm_premises.get(), clauses, tree, native, mult.get()));
+        if (own) {
+            result = Ref(refute_native(norm_target.get(), norm_premises.get(), m, mult.get()));
         } else {
-            PyObject* args[] = {norm_target.get(), norm_premises.get(), clauses, tree, mult.get()};
-            result = Ref(PyObject_Vectorcall(method.get(), args, 0, names));
+            NativePaths native;
+            Ref pair(clausify_impl(norm_target.get(), norm_premises.get(), mult.get(), &native));
+            if (!pair) return nullptr;
+            PyObject* clauses = PyTuple_GET_ITEM(pair.get(), 0);
+            if (PyList_GET_SIZE(clauses) == 0) continue;
+            static PyObject* names =
+                Py_BuildValue("(sssss)", "target", "premises", "initial_clauses", "tree", "multiplicity");
+            if (!names) return nullptr;
+            Ref method(PyObject_GetAttr(self, state().s_search_refutation));
+            if (!method) return nullptr;
+            PyObject* tree = PyTuple_GET_ITEM(pair.get(), 1);
+            if (is_own_search(method.get(), self)) {
+                result = Ref(search_clausified(norm_target.get(), norm_premises.get(), clauses,
+                                               tree, native, mult.get()));
+            } else {
+                PyObject* args[] = {norm_target.get(), norm_premises.get(), clauses, tree, mult.get()};
+                result = Ref(PyObject_Vectorcall(method.get(), args, 0, names));
+            }
         }
         if (!result) return nullptr;
         if (result.get() != Py_None) return result.release();
@@ -646,7 +705,7 @@ PyObject* prover_prove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* p[2];
         if (!py::parse_vector(kProve, args, nargs, kwnames, p)) return nullptr;
-        return prove_impl(self, p[0], p[1] ? p[1] : Py_None);
+        return prove_impl(self, p[0], p[1] ? p[1] : Py_None, nullptr);
     });
 }
 
@@ -667,11 +726,19 @@ PyObject* prove_prefixed_resolution(PyObject*, PyObject* const* args, Py_ssize_t
         Ref three(PyLong_FromLong(3)), thousand(PyLong_FromLong(1000));
         if (!three || !thousand) return nullptr;
         PyObject* limits[] = {p[2] ? p[2] : three.get(), p[3] ? p[3] : thousand.get()};
+        int own = runs_own_search(nullptr);
+        if (own) {
+            // What the prover's __init__ and prove would do, without the prover.
+            Ref mult(at_least_one(limits[0]));
+            Ref steps(mult ? at_least_one(limits[1]) : nullptr);
+            if (!steps) return nullptr;
+            return prove_impl(nullptr, p[0], p[1] ? p[1] : Py_None, mult.get());
+        }
+        if (PyErr_Occurred()) return nullptr;
         Ref prover(PyObject_Vectorcall(reinterpret_cast<PyObject*>(state().prover_type), limits, 0, names));
         if (!prover) return nullptr;
-        static PyObject* s_prove = PyUnicode_InternFromString("prove");
         PyObject* call[] = {prover.get(), p[0], p[1] ? p[1] : Py_None};
-        return PyObject_VectorcallMethod(s_prove, call, 3, nullptr);
+        return PyObject_VectorcallMethod(state().s_prove, call, 3, nullptr);
     });
 }
 
@@ -756,6 +823,10 @@ bool init_prefixed_prover(PyObject* module) {
     PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) return false;
     state().prover_type = reinterpret_cast<PyTypeObject*>(type);
+    State& st = state();
+    st.own_search = PyDict_GetItemWithError(st.prover_type->tp_dict, st.s_search_refutation);
+    st.own_prove = PyDict_GetItemWithError(st.prover_type->tp_dict, st.s_prove);
+    if (!st.own_search || !st.own_prove) return false;
     return PyModule_AddObjectRef(module, "PrefixedResolutionProver", type) == 0 &&
            PyModule_AddFunctions(module, kFunctions) == 0;
 }

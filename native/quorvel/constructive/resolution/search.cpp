@@ -4,10 +4,10 @@
 #include "quorvel/constructive/resolution/search.h"
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <span>
-#include <unordered_map>
+
+#include "quorvel/support/small_sort.h"
 
 namespace quorvel::resolution {
 namespace {
@@ -36,24 +36,36 @@ public:
                 }
             }
         }
-        // The distinct prefix words, each applied once per level. Literals
+        // The distinct prefix words, each applied once per level: the
+        // literals sorted by word, equal neighbours numbered alike. Literals
         // often share their word's place in Problem::words.
-        std::unordered_map<uint64_t, uint32_t> by_place;
-        std::map<std::span<const Sym>, uint32_t, WordLess> by_content;
-        word_of_.resize(p.literals.size());
-        for (size_t i = 0; i < p.literals.size(); ++i) {
+        auto word = [&](uint32_t i) {
             const Literal& l = p.literals[i];
-            uint64_t place = (static_cast<uint64_t>(l.prefix) << 32) | l.length;
-            auto known = by_place.find(place);
-            if (known != by_place.end()) {
-                word_of_[i] = known->second;
-                continue;
+            return std::span<const Sym>(p.words.data() + l.prefix, l.length);
+        };
+        auto same_place = [&](uint32_t i, uint32_t j) {
+            return p.literals[i].prefix == p.literals[j].prefix && p.literals[i].length == p.literals[j].length;
+        };
+        std::vector<uint32_t> by_word(p.literals.size());
+        for (uint32_t i = 0; i < by_word.size(); ++i) by_word[i] = i;
+        std::sort(by_word.begin(), by_word.end(), [&](uint32_t i, uint32_t j) {
+            if (same_place(i, j)) return false;
+            auto a = word(i), b = word(j);
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+        });
+        word_of_.resize(p.literals.size());
+        for (size_t k = 0; k < by_word.size(); ++k) {
+            uint32_t i = by_word[k];
+            if (k > 0) {
+                uint32_t before = by_word[k - 1];
+                auto a = word(i), b = word(before);
+                if (same_place(i, before) || std::equal(a.begin(), a.end(), b.begin(), b.end())) {
+                    word_of_[i] = word_of_[before];
+                    continue;
+                }
             }
-            std::span<const Sym> w(p.words.data() + l.prefix, l.length);
-            auto [it, added] = by_content.emplace(w, static_cast<uint32_t>(words_.size()));
-            if (added) words_.push_back(w);
-            word_of_[i] = it->second;
-            by_place.emplace(place, it->second);
+            word_of_[i] = static_cast<uint32_t>(words_.size());
+            words_.push_back(word(i));
         }
         applied_.resize(words_.size());
         stamp_.assign(words_.size(), 0);
@@ -62,7 +74,7 @@ public:
     int run(Derivation& out) {
         std::vector<uint32_t> all(p_.clauses.size());
         for (uint32_t c = 0; c < all.size(); ++c) all[c] = c;
-        int r = enter(std::move(all), static_cast<uint32_t>(p_.clauses.size()));
+        int r = enter(all, static_cast<uint32_t>(p_.clauses.size()));
         while (r == 0 && !levels_.empty()) r = advance();
         if (r < 0) return -1;
         if (r == 0) return 0;
@@ -79,12 +91,6 @@ private:
         size_t candidate = 0;
         std::unique_ptr<prefix::Unifier> unifier;
         Step step{};
-    };
-
-    struct WordLess {
-        bool operator()(std::span<const Sym> a, std::span<const Sym> b) const {
-            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
-        }
     };
 
     // Word `w` under the current substitution, applied once per level.
@@ -113,22 +119,24 @@ private:
 
     // A new level over `remaining`, its counter at `counter`. 1 when it
     // completes the refutation, 0 when it was pushed or failed at once
-    // (nothing pushed), -1 when interrupted.
-    int enter(std::vector<uint32_t> remaining, uint32_t counter) {
+    // (nothing pushed), -1 when interrupted. `remaining` (which may be a
+    // level's) is read before any level is pushed.
+    int enter(const std::vector<uint32_t>& remaining, uint32_t counter) {
         ++generation_;  // the substitution changed since the last level
-        std::vector<uint32_t> open;
+        std::vector<uint32_t>& open = open_;
+        open.clear();
         for (uint32_t c : remaining)
             if (!closed(c)) open.push_back(c);
         if (interrupt_.stopped()) return -1;
         if (open.empty()) {
-            int a = e_.admissible(p_.order, subst_, interrupt_);
+            int a = e_.admissible(p_.ordering(), subst_, interrupt_);
             if (a < 0) return -1;
             if (a == 0) return 0;
             empty_number_ = counter + 1;
             return 1;
         }
-        std::stable_sort(open.begin(), open.end(),
-                         [&](uint32_t x, uint32_t y) { return candidates_[x].size() < candidates_[y].size(); });
+        stable_sort_small(open.begin(), open.end(),
+                          [&](uint32_t x, uint32_t y) { return candidates_[x].size() < candidates_[y].size(); });
         if (candidates_[open[0]].empty()) return 0;
         Level l;
         l.clause = open[0];
@@ -161,7 +169,7 @@ private:
                 levels_.pop_back();
                 return 0;
             }
-            int a = e_.admissible(p_.order, subst_, interrupt_);
+            int a = e_.admissible(p_.ordering(), subst_, interrupt_);
             if (a < 0) return -1;
             if (a == 0) continue;
             const Candidate& cand = candidates_[l.clause][l.candidate];
@@ -178,6 +186,7 @@ private:
     Interrupt& interrupt_;
     std::vector<std::vector<Candidate>> candidates_;
     std::vector<Level> levels_;
+    std::vector<uint32_t> open_;               // enter()'s scratch
     std::vector<uint8_t> constant_;            // per clause: closed by falsum or verum
     std::vector<uint32_t> word_of_;            // per literal: its word's number
     std::vector<std::span<const Sym>> words_;  // the distinct words

@@ -32,6 +32,8 @@ struct Problem {
     std::vector<Clause> clauses;
     prefix::SymbolKinds kinds;
     prefix::Ordering order;
+    const prefix::Ordering* shared_order = nullptr;  // kept by the caller, in place of `order`
+    const prefix::Ordering& ordering() const { return shared_order ? *shared_order : order; }
     uint32_t falsum = kNoAtom;  // the atom numbers of falsum and verum, if present
     uint32_t verum = kNoAtom;
 };

@@ -18,6 +18,8 @@ struct State {
     PyObject* step_type = nullptr;
     PyObject* result_type = nullptr;
     PyTypeObject* prover_type = nullptr;
+    PyObject* own_search = nullptr;  // the type's own descriptors (borrowed from its dict)
+    PyObject* own_prove = nullptr;
 
     // From the siblings.
     PyObject* to_string = nullptr;         // quorvel.core.parser.to_string
@@ -41,6 +43,7 @@ struct State {
     PyObject* s_leaves = nullptr;
     PyObject* s_formula = nullptr;
     PyObject* s_search_refutation = nullptr;
+    PyObject* s_prove = nullptr;
     PyObject* s_max_multiplicity = nullptr;
     PyObject* s_max_steps = nullptr;
 };

@@ -1,10 +1,10 @@
 #include "quorvel/support/py/constructive.h"
 
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 #include "quorvel/core/ast/api.h"
+#include "quorvel/support/flat_map.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/interrupt.h"
 
@@ -66,7 +66,7 @@ int equals_constant_atom(PyObject* formula, const char* name) {
 class Normalizer {
 public:
     ~Normalizer() {
-        for (auto& [node, result] : done_) Py_DECREF(result);
+        done_.for_each([](const void*, PyObject* result) { Py_DECREF(result); });
         Py_XDECREF(falsum_);
     }
 
@@ -75,7 +75,7 @@ public:
         while (!stack_.empty()) {
             Frame& fr = stack_.back();
             PyObject* o = fr.node;
-            if (done_.count(o)) {
+            if (done_.find(o)) {
                 stack_.pop_back();
                 continue;
             }
@@ -86,16 +86,15 @@ public:
                 fr.expanded = true;
                 if (!poll_.charge()) return nullptr;
                 for (int i = nkids - 1; i >= 0; --i)
-                    if (!done_.count(kids[i])) stack_.push_back({kids[i], false});
+                    if (!done_.find(kids[i])) stack_.push_back({kids[i], false});
                 continue;
             }
             stack_.pop_back();
             PyObject* r = rebuild(o, k, kids, nkids);
             if (!r) return nullptr;
-            done_.emplace(o, r);
+            done_.insert(o, r);
         }
-        PyObject* result = done_.at(root);
-        return Py_NewRef(result);
+        return Py_NewRef(*done_.find(root));
     }
 
 private:
@@ -120,7 +119,7 @@ private:
 
     PyObject* rebuild(PyObject* o, Kind k, PyObject** kids, int nkids) {
         PyObject* n[2] = {nullptr, nullptr};
-        for (int i = 0; i < nkids; ++i) n[i] = done_.at(kids[i]);
+        for (int i = 0; i < nkids; ++i) n[i] = *done_.find(kids[i]);
         switch (k) {
             case Kind::Not: {
                 PyObject* f = falsum();
@@ -157,7 +156,7 @@ private:
     }
 
     std::vector<Frame> stack_;
-    std::unordered_map<PyObject*, PyObject*> done_;  // node (borrowed) -> result (owned)
+    IdentityMap<PyObject*> done_;  // node (borrowed) -> result (owned)
     PyObject* falsum_ = nullptr;
     SignalPoll poll_;
 };
@@ -172,6 +171,10 @@ PyObject* make_falsum() { return make_constant_atom(kFalsumName); }
 PyObject* make_verum() { return make_constant_atom(kVerumName); }
 
 PyObject* normalize_formula(PyObject* formula) {
+    // A formula without subformulas is its own normal form.
+    PyObject* kids[2];
+    Kind k = ast::kind_of(formula);
+    if (k != Kind::Not && ast::formula_children(formula, k, kids) == 0) return Py_NewRef(formula);
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         Normalizer n;
         return n.run(formula);

@@ -1,5 +1,8 @@
 #include "quorvel/support/py/names.h"
 
+#include <charconv>
+#include <cstring>
+
 namespace quorvel::py {
 
 PyObject* interned_tuple(const char* const* names, int n) {
@@ -14,6 +17,18 @@ PyObject* interned_tuple(const char* const* names, int n) {
         PyTuple_SET_ITEM(tuple, i, s);
     }
     return tuple;
+}
+
+PyObject* NumberedNames::get(size_t n) {
+    if (n < kCached && cache_[n]) return Py_NewRef(cache_[n]);
+    char text[64];
+    size_t length = std::strlen(prefix_);
+    if (length > sizeof text - 24) length = sizeof text - 24;
+    std::memcpy(text, prefix_, length);
+    char* end = std::to_chars(text + length, text + sizeof text, n).ptr;
+    PyObject* name = PyUnicode_FromStringAndSize(text, end - text);
+    if (name && n < kCached) cache_[n] = Py_NewRef(name);
+    return name;
 }
 
 }  // namespace quorvel::py
