@@ -4,8 +4,10 @@
 #include "quorvel/constructive/resolution/search.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <span>
+#include <unordered_map>
 
 #include "quorvel/support/small_sort.h"
 
@@ -36,36 +38,24 @@ public:
                 }
             }
         }
-        // The distinct prefix words, each applied once per level: the
-        // literals sorted by word, equal neighbours numbered alike. Literals
+        // The distinct prefix words, each applied once per level. Literals
         // often share their word's place in Problem::words.
-        auto word = [&](uint32_t i) {
-            const Literal& l = p.literals[i];
-            return std::span<const Sym>(p.words.data() + l.prefix, l.length);
-        };
-        auto same_place = [&](uint32_t i, uint32_t j) {
-            return p.literals[i].prefix == p.literals[j].prefix && p.literals[i].length == p.literals[j].length;
-        };
-        std::vector<uint32_t> by_word(p.literals.size());
-        for (uint32_t i = 0; i < by_word.size(); ++i) by_word[i] = i;
-        std::sort(by_word.begin(), by_word.end(), [&](uint32_t i, uint32_t j) {
-            if (same_place(i, j)) return false;
-            auto a = word(i), b = word(j);
-            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
-        });
+        std::unordered_map<uint64_t, uint32_t> by_place;
+        std::map<std::span<const Sym>, uint32_t, WordLess> by_content;
         word_of_.resize(p.literals.size());
-        for (size_t k = 0; k < by_word.size(); ++k) {
-            uint32_t i = by_word[k];
-            if (k > 0) {
-                uint32_t before = by_word[k - 1];
-                auto a = word(i), b = word(before);
-                if (same_place(i, before) || std::equal(a.begin(), a.end(), b.begin(), b.end())) {
-                    word_of_[i] = word_of_[before];
-                    continue;
-                }
+        for (size_t i = 0; i < p.literals.size(); ++i) {
+            const Literal& l = p.literals[i];
+            uint64_t place = (static_cast<uint64_t>(l.prefix) << 32) | l.length;
+            auto known = by_place.find(place);
+            if (known != by_place.end()) {
+                word_of_[i] = known->second;
+                continue;
             }
-            word_of_[i] = static_cast<uint32_t>(words_.size());
-            words_.push_back(word(i));
+            std::span<const Sym> w(p.words.data() + l.prefix, l.length);
+            auto [it, added] = by_content.emplace(w, static_cast<uint32_t>(words_.size()));
+            if (added) words_.push_back(w);
+            word_of_[i] = it->second;
+            by_place.emplace(place, it->second);
         }
         applied_.resize(words_.size());
         stamp_.assign(words_.size(), 0);
@@ -91,6 +81,12 @@ private:
         size_t candidate = 0;
         std::unique_ptr<prefix::Unifier> unifier;
         Step step{};
+    };
+
+    struct WordLess {
+        bool operator()(std::span<const Sym> a, std::span<const Sym> b) const {
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+        }
     };
 
     // Word `w` under the current substitution, applied once per level.
