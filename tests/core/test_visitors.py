@@ -215,6 +215,17 @@ def test_unsupported_values_raise_type_error_at_any_depth(cls, value, name):
             visitor.visit(value)
 
 
+@pytest.mark.parametrize("cls", VISITOR_CLASSES)
+def test_of_two_bad_nodes_the_first_in_the_visitors_order_is_named(cls):
+    class MyNot(Not):
+        pass
+
+    tree = And(Or(p, Not(Forall(x, 5))), Or(MyNot(q), p))
+    for visitor in (make(cls), make(dispatching(cls))):
+        with raises("Unsupported AST node type: int"):
+            visitor.visit(tree)
+
+
 def test_instances_of_node_subclasses_are_not_dispatched():
     class MyAnd(And):
         pass

@@ -167,13 +167,16 @@ struct Big {
 enum class Measure { Depth, Size };
 
 // The children a measure visits, as a run of adjacent fields of the node
-// (or of its argument tuple); `holder` keeps a converted argument sequence.
-[[gnu::always_inline]] inline bool children(Measure m, PyObject* o, Kind k, PyObject* const*& kids, Py_ssize_t& n, std::vector<Ref>& holder) {
+// (or of its argument tuple); `holder` keeps a converted argument sequence,
+// and without one an argument sequence that is no tuple is refused (false,
+// no error set).
+[[gnu::always_inline]] inline bool children(Measure m, PyObject* o, Kind k, PyObject* const*& kids, Py_ssize_t& n, std::vector<Ref>* holder) {
     switch (k) {
         case Kind::FunctionApp:
         case Kind::PredicateApp: {
             PyObject* args = k == Kind::FunctionApp ? ast::as_function_app(o)->args : ast::as_predicate_app(o)->args;
-            return argument_items(args, kids, n, holder);
+            if (!holder && !PyTuple_Check(args)) return false;
+            return argument_items(args, kids, n, *holder);
         }
         case Kind::Equality:
             kids = &ast::as_equality(o)->left;  // left, right
@@ -206,11 +209,25 @@ enum class Measure { Depth, Size };
 }
 
 // Both walks go top-down over an explicit work stack: a node costs a pop
-// and a push of its children, in the order a recursive visitor visits them.
-// A shared node pushes an end mark under its children; at the mark what its
-// sub-tree came to (its height, or its size) is remembered, and a later
-// occurrence adds that at once.
+// and a push of its children. A shared node pushes an end mark under its
+// children; at the mark what its sub-tree came to (its height, or its size)
+// is remembered, and a later occurrence adds that at once.
+//
+// A walk first goes last child first. Trees are built children before
+// parents, first child first, so that order meets the nodes at falling
+// addresses, a stream the memory system fetches ahead; in the order of a
+// recursive visitor a walk over a tree larger than the cache waits on
+// almost every node. The results do not depend on the order, but the first
+// error does, and so does the order in which other code runs: a reversed walk
+// that meets a node of no node class, or an argument sequence that is no
+// tuple (whose conversion runs its own code), gives up without an error set,
+// and the walk is made again in the visitor's order.
+template <bool Reverse>
 class Walk {
+public:
+    // Whether the reversed walk gave up; the walk is to be made in order.
+    bool gave_up = false;
+
 protected:
     // A node to visit, or (node NULL) the end of the innermost open shared
     // node; `level` is the depth of the node (1 for the root).
@@ -219,29 +236,45 @@ protected:
         uint64_t level;
     };
 
-    // The kind of `o`, or Kind::None with the error set; polls for signals.
+    // The kind of `o`, or Kind::None with the error set (or the walk given
+    // up); polls for signals.
     Kind kind(PyObject* o) {
         if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return Kind::None;
         Kind k = exact_kind(o);
-        if (k == Kind::None) unsupported(o);
+        if (k == Kind::None) {
+            if (Reverse) {
+                gave_up = true;
+            } else {
+                unsupported(o);
+            }
+        }
         return k;
     }
 
-    // Pushes the children of compound node `o` that are to be visited,
-    // last first, and returns how many others there were: variables and
-    // constants of exactly their classes, which are leaves that cannot fail,
-    // so they are counted here without a trip through the stack. -1 on error.
+    // Pushes the children of compound node `o` that are to be visited, in
+    // the walk's order, and returns how many others there were: variables
+    // and constants of exactly their classes, which are leaves that cannot
+    // fail, so they are counted here without a trip through the stack. -1 on
+    // error or when the walk gives up.
     [[gnu::always_inline]] Py_ssize_t expand(Measure m, PyObject* o, Kind k, uint64_t level) {
         PyObject* const* kids;
         Py_ssize_t n;
-        if (!children(m, o, k, kids, n, holder_)) return -1;
+        if (!children(m, o, k, kids, n, Reverse ? nullptr : &holder_)) {
+            gave_up = Reverse;
+            return -1;
+        }
         Py_ssize_t leaves = 0;
-        for (Py_ssize_t i = n; i-- > 0;) {
-            if (plain_leaf(kids[i])) {
+        auto take = [&](PyObject* kid) {
+            if (plain_leaf(kid)) {
                 ++leaves;
             } else {
-                work_.push_back(Item{kids[i], level});
+                work_.push_back(Item{kid, level});
             }
+        };
+        if constexpr (Reverse) {
+            for (Py_ssize_t i = 0; i < n; ++i) take(kids[i]);
+        } else {
+            for (Py_ssize_t i = n; i-- > 0;) take(kids[i]);
         }
         return leaves;
     }
@@ -253,7 +286,14 @@ protected:
 
 // The depth: the deepest level of any node. A path in the tree passes
 // distinct objects, so levels fit in 64 bits.
-class DepthWalk : Walk {
+template <bool Reverse>
+class DepthWalk : public Walk<Reverse> {
+    using Base = Walk<Reverse>;
+    using Base::expand;
+    using Base::kind;
+    using Base::work_;
+    using typename Base::Item;
+
 public:
     bool run(PyObject* root, uint64_t& out) {
         work_.push_back(Item{root, 1});
@@ -304,8 +344,14 @@ private:
 
 // The size: one per node visited, a shared node's size added at once when
 // met again; beyond 128 bits the walk restarts with Python ints.
-template <class Num>
-class SizeWalk : Walk {
+template <class Num, bool Reverse>
+class SizeWalk : public Walk<Reverse> {
+    using Base = Walk<Reverse>;
+    using Base::expand;
+    using Base::kind;
+    using Base::work_;
+    using typename Base::Item;
+
 public:
     // False with an exception set, or with `overflow` set.
     bool run(PyObject* root, Num& out) {
@@ -355,19 +401,34 @@ private:
     Num count_{};            // of the innermost open shared node's sub-tree
 };
 
+// The measure by a walk in the order `Reverse` gives; NULL with `gave_up`
+// set when a reversed walk gave up.
+template <bool Reverse>
+PyObject* measure_in_order(Measure m, PyObject* node, bool& gave_up) {
+    if (m == Measure::Depth) {
+        uint64_t depth;
+        DepthWalk<Reverse> walk;
+        if (walk.run(node, depth)) return PyLong_FromUnsignedLongLong(depth);
+        gave_up = walk.gave_up;
+        return nullptr;
+    }
+    Small small;
+    SizeWalk<Small, Reverse> walk;
+    if (walk.run(node, small)) return small.python();
+    gave_up = walk.gave_up;
+    if (gave_up || !walk.overflow) return nullptr;
+    Big big;
+    SizeWalk<Big, Reverse> again;
+    if (again.run(node, big)) return big.python();
+    gave_up = again.gave_up;
+    return nullptr;
+}
+
 PyObject* measure(Measure m, PyObject* node) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (m == Measure::Depth) {
-            uint64_t depth;
-            return DepthWalk().run(node, depth) ? PyLong_FromUnsignedLongLong(depth) : nullptr;
-        }
-        Small small;
-        SizeWalk<Small> walk;
-        if (walk.run(node, small)) return small.python();
-        if (!walk.overflow) return nullptr;
-        Big big;
-        SizeWalk<Big> again;
-        return again.run(node, big) ? big.python() : nullptr;
+        bool gave_up = false;
+        PyObject* r = measure_in_order<true>(m, node, gave_up);
+        return r || !gave_up ? r : measure_in_order<false>(m, node, gave_up);
     });
 }
 
