@@ -87,49 +87,65 @@ PyObject* rebuild_not(PyObject* self, PyObject* node) { return rebuild_fields<Ki
 
 // A plain transformer returns every tree of node classes as it is; the walk
 // only has to meet every node, to refuse the ones of other classes where
-// name dispatch would.
-PyObject* check_tree(PyObject* root) {
+// name dispatch would. It goes last child first, as the measures do
+// (measure.cpp): a bad node or an argument sequence that is no tuple makes
+// it give up (`gave_up`, no error set) and walk again in the visitor's
+// order, which names the first bad node.
+template <bool Reverse>
+PyObject* check_tree(PyObject* root, bool& gave_up) {
     std::vector<PyObject*> work{root};
     std::vector<Ref> held;
     IdentityMap<bool> seen;
     unsigned steps = 0;
+    // Children that are plain leaves pass as they are: they are never
+    // stacked.
+    auto push = [&](PyObject* child) {
+        if (!plain_leaf(child)) work.push_back(child);
+    };
+    // Pushes the children `first`, `second` so that they are met in the
+    // walk's order.
+    auto push_pair = [&](PyObject* first, PyObject* second) {
+        if constexpr (Reverse) {
+            push(first);
+            push(second);
+        } else {
+            push(second);
+            push(first);
+        }
+    };
     while (!work.empty()) {
         PyObject* o = work.back();
         work.pop_back();
         if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return nullptr;
         Kind k = exact_kind(o);
-        if (k == Kind::None) return unsupported(o);
+        if (k == Kind::None) {
+            if (Reverse) return gave_up = true, nullptr;
+            return unsupported(o);
+        }
         if (k == Kind::Variable || k == Kind::Constant) continue;
         if (Py_REFCNT(o) > 1 && !seen.insert(o, true).second) continue;
-        // Children that are plain leaves pass as they are: they are never
-        // stacked.
-        auto push = [&](PyObject* child) {
-            if (!plain_leaf(child)) work.push_back(child);
-        };
         switch (k) {
             case Kind::FunctionApp:
             case Kind::PredicateApp: {
                 PyObject* args = k == Kind::FunctionApp ? ast::as_function_app(o)->args : ast::as_predicate_app(o)->args;
+                if (Reverse && !PyTuple_Check(args)) return gave_up = true, nullptr;
                 PyObject* const* items;
                 Py_ssize_t n;
                 if (!argument_items(args, items, n, held)) return nullptr;
-                for (Py_ssize_t i = n - 1; i >= 0; --i) push(items[i]);
+                if constexpr (Reverse) {
+                    for (Py_ssize_t i = 0; i < n; ++i) push(items[i]);
+                } else {
+                    for (Py_ssize_t i = n - 1; i >= 0; --i) push(items[i]);
+                }
                 break;
             }
-            case Kind::Equality:
-                push(ast::as_equality(o)->right);
-                push(ast::as_equality(o)->left);
-                break;
+            case Kind::Equality: push_pair(ast::as_equality(o)->left, ast::as_equality(o)->right); break;
             case Kind::Not: work.push_back(ast::as_unary(o)->operand); break;
             case Kind::Forall:
-            case Kind::Exists:
-                work.push_back(ast::as_quantifier(o)->body);
-                push(ast::as_quantifier(o)->variable);
-                break;
+            case Kind::Exists: push_pair(ast::as_quantifier(o)->variable, ast::as_quantifier(o)->body); break;
             default:
                 if (ast::is_binary(k)) {
-                    work.push_back(ast::as_binary(o)->right);
-                    work.push_back(ast::as_binary(o)->left);
+                    push_pair(ast::as_binary(o)->left, ast::as_binary(o)->right);
                 } else {
                     work.push_back(ast::as_quantifier(o)->body);
                 }
@@ -141,7 +157,11 @@ PyObject* check_tree(PyObject* root) {
 }  // namespace
 
 PyObject* walk_transformer(PyObject* node) {
-    return py::guard<PyObject*>(nullptr, [&] { return check_tree(node); });
+    return py::guard<PyObject*>(nullptr, [&] {
+        bool gave_up = false;
+        PyObject* r = check_tree<true>(node, gave_up);
+        return r || !gave_up ? r : check_tree<false>(node, gave_up);
+    });
 }
 
 const Method kTransformerMethods[kNodeKinds] = {
