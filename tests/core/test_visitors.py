@@ -688,6 +688,32 @@ def test_each_call_returns_a_new_set():
     assert first == second == {x} and first is not second
 
 
+def first_occurrence_order(*variables):
+    result = set()
+    for v in variables:
+        result.add(v)
+    return list(result)
+
+
+@pytest.mark.parametrize(
+    "make_tree",
+    [
+        lambda a, b: And(atom("P", a), atom("Q", fn("f", b), a)),
+        lambda a, b: Forall(Variable(5), Or(atom("P", Variable(5), a), Not(atom("Q", b, b)))),
+        # A node met twice: its first occurrence comes first.
+        lambda a, b: (lambda s: And(s, And(atom("Q", b), s)))(atom("P", a)),
+    ],
+)
+def test_free_variables_come_in_the_order_of_their_first_occurrences(make_tree):
+    # Two variables that share a slot of a small set, so the set's order
+    # shows which went in first.
+    pairs = ((Variable(i), Variable(j)) for i in range(1, 64) for j in range(i + 1, 64))
+    pair = next(p for p in pairs if first_occurrence_order(*p) != first_occurrence_order(*p[::-1]))
+    for a, b in (pair, pair[::-1]):
+        found = FreeVariableCollector().visit(make_tree(a, b))
+        assert list(found) == first_occurrence_order(a, b)
+
+
 # ---------------------------------------------------------------------------
 # Substitution
 

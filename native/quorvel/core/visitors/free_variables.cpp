@@ -4,6 +4,7 @@
 // quantifier around it binds an equal variable, instead of building a set at
 // every node; the binders around are a stack, filtered by hash. A node with more than one holder is walked once per call
 // and scope: met again under the same binders it adds nothing new.
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -86,9 +87,22 @@ PyObject* fv_second_order(PyObject* self, PyObject* node) { return visit_field(s
 // ---------------------------------------------------------------------------
 // Native walk
 
+// The walk goes last child first, as the measures do (measure.cpp).
+// The set is the same, but the order of its members is that of their first
+// occurrences in the visitor's order, which are the last ones of the
+// reversed walk: that walk keeps each free variable's last occurrence and
+// adds them by falling position at the end. It gives up (`gave_up`, no error
+// set), and the walk is made again in order, where the order of other code
+// or of the first error could differ: at a variable without a key (whose
+// hash and comparison may run other code), a bad node, an argument sequence
+// that is no tuple, and a node met again, whose occurrences come earlier in
+// the visitor's order than the ones the walk kept.
+template <bool Reverse>
 class FreeWalk {
 public:
     FreeWalk() : seen_(Key{nullptr, 0}) {}
+
+    bool gave_up = false;
 
     PyObject* run(PyObject* root) {
         result_ = Ref(PySet_New(nullptr));
@@ -98,6 +112,9 @@ public:
             Item it = work_.back();
             work_.pop_back();
             if (it.leave ? !leave(it.node) : !visit(it.node)) return nullptr;
+        }
+        if constexpr (Reverse) {
+            if (!add_last_occurrences()) return nullptr;
         }
         return result_.release();
     }
@@ -118,8 +135,38 @@ private:
         }
     };
 
+    bool give_up() {
+        gave_up = true;
+        return false;
+    }
+
+    // The reversed walk's add: keyed variables under keyed binders only.
+    bool note(PyObject* var) {
+        uint64_t key = variable_key(var);
+        if (key == kNoVariableKey) return give_up();
+        if (plain_binders_) {
+            const uint32_t* n = binder_keys_.find(key);
+            if (n && *n) return true;
+        }
+        auto [last, fresh] = last_.insert(key, Occurrence{occurrences_, var});
+        if (!fresh) *last = Occurrence{occurrences_, var};
+        ++occurrences_;
+        return true;
+    }
+
+    bool add_last_occurrences() {
+        std::vector<Occurrence> found;
+        found.reserve(last_.size());
+        last_.for_each([&](uint64_t, const Occurrence& o) { found.push_back(o); });
+        std::sort(found.begin(), found.end(), [](const Occurrence& a, const Occurrence& b) { return a.at > b.at; });
+        for (const Occurrence& o : found)
+            if (PySet_Add(result_.get(), o.var) < 0) return false;
+        return true;
+    }
+
     // Adds a variable unless a quantifier around it binds an equal one.
     bool add(PyObject* var) {
+        if constexpr (Reverse) return note(var);
         // A keyed variable under keyed binders only is decided natively:
         // bound when a binder has its key, and added to the set only the
         // first time, the later adds changing nothing.
@@ -153,6 +200,7 @@ private:
     // variable without a key is first met in its scope.
     bool enter(PyObject* var) {
         uint64_t key = variable_key(var);
+        if (Reverse && key == kNoVariableKey) return give_up();
         if (key != kNoVariableKey) {
             unhashed_.push_back(binders_.size());
             binders_.push_back(Binder{var, -1, key});
@@ -201,18 +249,27 @@ private:
         return !seen_.insert(Key{o, scopes_.empty() ? 0 : scopes_.back()}, true).second;
     }
 
-    // Stacks the children of a term or atom. Leading plain leaves would be
-    // visited next anyway: they are taken here, in order, without the trip
+    // Stacks the children of a term or atom. Plain leaves that would be
+    // visited next anyway (the leading ones, or in a reversed walk the
+    // trailing ones) are taken here, in the walk's order, without the trip
     // through the stack.
     bool expand(PyObject* const* kids, Py_ssize_t n) {
-        Py_ssize_t first = 0;
-        for (; first < n && plain_leaf(kids[first]); ++first)
-            if (exact_kind(kids[first]) == Kind::Variable && !add(kids[first])) return false;
-        for (Py_ssize_t i = n; i-- > first;) work_.push_back(Item{kids[i], false});
+        if constexpr (Reverse) {
+            Py_ssize_t end = n;
+            for (; end > 0 && plain_leaf(kids[end - 1]); --end)
+                if (exact_kind(kids[end - 1]) == Kind::Variable && !add(kids[end - 1])) return false;
+            for (Py_ssize_t i = 0; i < end; ++i) work_.push_back(Item{kids[i], false});
+        } else {
+            Py_ssize_t first = 0;
+            for (; first < n && plain_leaf(kids[first]); ++first)
+                if (exact_kind(kids[first]) == Kind::Variable && !add(kids[first])) return false;
+            for (Py_ssize_t i = n; i-- > first;) work_.push_back(Item{kids[i], false});
+        }
         return true;
     }
 
     bool push_args(PyObject* args) {
+        if (Reverse && !PyTuple_Check(args)) return give_up();
         PyObject* const* items;
         Py_ssize_t n;
         return argument_items(args, items, n, held_) && expand(items, n);
@@ -222,12 +279,12 @@ private:
         if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
         Kind k = exact_kind(o);
         switch (k) {
-            case Kind::None: return unsupported(o), false;
+            case Kind::None: return Reverse ? give_up() : (unsupported(o), false);
             case Kind::Variable: return add(o);
             case Kind::Constant: return true;
             default: break;
         }
-        if (seen_before(o)) return true;
+        if (seen_before(o)) return Reverse ? give_up() : true;
         switch (k) {
             case Kind::FunctionApp: return push_args(ast::as_function_app(o)->args);
             case Kind::PredicateApp: return push_args(ast::as_predicate_app(o)->args);
@@ -241,8 +298,11 @@ private:
                 return true;
             default:
                 if (ast::is_binary(k)) {
-                    work_.push_back(Item{ast::as_binary(o)->right, false});
-                    work_.push_back(Item{ast::as_binary(o)->left, false});
+                    PyObject* first = ast::as_binary(o)->left;
+                    PyObject* second = ast::as_binary(o)->right;
+                    if (Reverse) std::swap(first, second);
+                    work_.push_back(Item{second, false});
+                    work_.push_back(Item{first, false});
                 } else {
                     work_.push_back(Item{ast::as_quantifier(o)->body, false});
                 }
@@ -266,6 +326,12 @@ private:
     size_t plain_binders_ = 0;  // binders with a key
     FlatMap<uint64_t, uint32_t, VariableKeyHash> binder_keys_{kNoVariableKey};  // key -> binders with it
     FlatMap<uint64_t, bool, VariableKeyHash> added_{kNoVariableKey};  // keys of variables in the result
+    struct Occurrence {
+        uint64_t at;  // place in the reversed walk
+        PyObject* var;
+    };
+    FlatMap<uint64_t, Occurrence, VariableKeyHash> last_{kNoVariableKey};  // reversed walk: key -> last free occurrence
+    uint64_t occurrences_ = 0;
     std::vector<uint64_t> scopes_;
     uint64_t scope_count_ = 0;
     std::vector<Item> work_;
@@ -277,7 +343,11 @@ private:
 }  // namespace
 
 PyObject* walk_free_variables(PyObject* node) {
-    return py::guard<PyObject*>(nullptr, [&] { return FreeWalk().run(node); });
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        FreeWalk<true> reversed;
+        if (PyObject* r = reversed.run(node)) return r;
+        return reversed.gave_up ? FreeWalk<false>().run(node) : nullptr;
+    });
 }
 
 PyObject* collect_free_variables(PyObject* node) {
