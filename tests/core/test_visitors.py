@@ -1005,6 +1005,8 @@ odd, renamed = Variable(Id(7)), Variable(5, sort=Renamed("R"))
         Forall(renamed, Forall(odd, Forall(x, atom(P, renamed, odd, x)))),
         Exists(Variable(4, sort=ParameterizedSort("L", (S,))), Not(Equality(Variable(1), Constant("d")))),
         ForallFunc(F, Forall(x, Implies(atom(Q, FunctionApp(F, 1, (x,))), Forall(renamed, p)))),
+        And(atom("Ωmega", x, Constant("ç")), Not(Iff(p, Exists(x, Equality(c, fn("φ", x)))))),
+        Or(p, atom(P, Variable(2**70), Constant("\ud800"), Constant(-(2**63)))),
     ],
 )
 @pytest.mark.parametrize("notation", ["infix", "prefix", "latex"])

@@ -537,6 +537,275 @@ private:
     PyObject* next_ = nullptr;
 };
 
+// The text written from its end, right to left: a tree is built children
+// before parents, first child first, so meeting the last child first meets
+// the nodes at falling addresses, a stream the memory system fetches ahead
+// (in text order a tree larger than the cache waits on almost every node).
+// It writes what runs no other code and reads only nodes, tuples, exact strs
+// and ints; at anything else (a non-str symbol, a sort or binder name that
+// needs a lookup, an argument sequence that is no tuple, a node of no node
+// class) it gives up, without an error set, for the Printer, which keeps the
+// order of other code and names the first error.
+class ReversedPrinter {
+public:
+    ReversedPrinter(Notation notation, bool exact) : n_(notation), exact_(exact) {}
+    ~ReversedPrinter() { std::free(base_); }
+    ReversedPrinter(const ReversedPrinter&) = delete;
+    ReversedPrinter& operator=(const ReversedPrinter&) = delete;
+
+    bool gave_up = false;
+
+    bool run(PyObject* root) {
+        tasks_.push_back(Task{root, nullptr, 0});
+        unsigned steps = 0;
+        while (!tasks_.empty()) {
+            Task t = tasks_.back();
+            tasks_.pop_back();
+            if (t.text) {
+                prepend(t.text, t.size);
+                continue;
+            }
+            // A node's last part is visited next, without a task.
+            for (PyObject* o = t.node; o; o = next_) {
+                if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
+                next_ = nullptr;
+                if (!visit(o)) return false;
+            }
+        }
+        return true;
+    }
+
+    std::string_view text() const { return {begin_, static_cast<size_t>(end_ - begin_)}; }
+
+private:
+    // A node to visit, or a text to write.
+    struct Task {
+        PyObject* node;
+        const char* text;
+        size_t size;
+    };
+
+    bool give_up() {
+        gave_up = true;
+        return false;
+    }
+
+    void prepend(const char* s, size_t n) {
+        if (static_cast<size_t>(begin_ - base_) < n) grow(n);
+        begin_ -= n;
+        if (n) std::memcpy(begin_, s, n);
+    }
+    void prepend(std::string_view s) { prepend(s.data(), s.size()); }
+    [[gnu::noinline]] void grow(size_t n) {
+        size_t used = static_cast<size_t>(end_ - begin_), cap = static_cast<size_t>(end_ - base_);
+        size_t next = cap < 256 ? 256 : cap * 2;
+        if (next < used + n) next = used + n;
+        char* p = static_cast<char*>(std::malloc(next));
+        if (!p) throw std::bad_alloc();
+        if (used) std::memcpy(p + next - used, begin_, used);
+        std::free(base_);
+        base_ = p;
+        end_ = p + next;
+        begin_ = end_ - used;
+    }
+
+    void push_text(std::string_view s) { tasks_.push_back(Task{nullptr, s.data(), s.size()}); }
+    void push_visit(PyObject* o) { tasks_.push_back(Task{o, nullptr, 0}); }
+
+    // The UTF-8 of an exact str, which it holds or caches; false (given up,
+    // or with an error) for a str the strict codec refuses.
+    bool utf8(PyObject* str, std::string_view& out) {
+        if (PyUnicode_IS_COMPACT_ASCII(str)) {
+            out = {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
+            return true;
+        }
+        Py_ssize_t n;
+        const char* s = PyUnicode_AsUTF8AndSize(str, &n);
+        if (s) {
+            out = {s, static_cast<size_t>(n)};
+            return true;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+        return give_up();
+    }
+
+    // Writes f"{value}" for an exact str, or an exact int of 64 bits.
+    bool formatted(PyObject* value) {
+        if (PyUnicode_CheckExact(value)) {
+            std::string_view s;
+            if (!utf8(value, s)) return false;
+            prepend(s);
+            return true;
+        }
+        long long v;
+        if (!PyLong_CheckExact(value) || !long_long_value(value, v)) return give_up();
+        char digits[24];
+        auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+        prepend(digits, static_cast<size_t>(end - digits));
+        return true;
+    }
+
+    // A symbol's text, to be written later: an exact str only.
+    bool push_symbol(PyObject* symbol) {
+        if (!PyUnicode_CheckExact(symbol)) return give_up();
+        std::string_view s;
+        if (!utf8(symbol, s)) return false;
+        push_text(s);
+        return true;
+    }
+
+    Kind kind(PyObject* o) const {
+        Kind k = exact_ ? ast::exact_kind_of(o) : ast::kind_of(o);
+        return k == Kind::Term || k == Kind::Formula ? Kind::None : k;
+    }
+
+    // Writes a variable or constant of exactly its class whose text is
+    // plain: 1; 0 (nothing written) for any other node; -1 when it gave up
+    // or failed.
+    int write_leaf(PyObject* o) {
+        const ast::Api& a = ast::api();
+        PyTypeObject* t = Py_TYPE(o);
+        if (t == a.types[static_cast<int>(Kind::Variable)]) {
+            if (n_ == Notation::Latex) prepend("}");
+            if (!formatted(ast::as_variable(o)->id)) return -1;
+            prepend(n_ == Notation::Latex ? "v_{" : "v");
+            return 1;
+        }
+        if (t == a.types[static_cast<int>(Kind::Constant)]) return formatted(ast::as_constant(o)->name) ? 1 : -1;
+        return 0;
+    }
+
+    bool application(PyObject* symbol, PyObject* args, bool predicate) {
+        if (!PyTuple_CheckExact(args)) return give_up();
+        Py_ssize_t count = PyTuple_GET_SIZE(args);
+        bool prefix = n_ == Notation::Prefix;
+        if (count == 0) {
+            if (!predicate && !prefix) prepend("()");
+            if (!push_symbol(symbol)) return false;
+            return true;
+        }
+        // Before the arguments: "(" f " " in prefix, f "(" otherwise.
+        if (prefix) push_text("(");
+        if (!push_symbol(symbol)) return false;
+        push_text(prefix ? " " : "(");
+        std::string_view sep = prefix ? " " : ", ";
+        PyObject** items = &PyTuple_GET_ITEM(args, 0);
+        // Trailing arguments whose text is plain are written at once.
+        prepend(")");
+        Py_ssize_t last = count;
+        for (; last > 0; --last) {
+            int r = write_leaf(items[last - 1]);
+            if (r < 0) return false;
+            if (!r) break;
+            if (last > 1) prepend(sep);
+        }
+        if (last == 0) return true;
+        for (Py_ssize_t i = 0; i + 1 < last; ++i) {
+            push_visit(items[i]);
+            push_text(sep);
+        }
+        next_ = items[last - 1];
+        return true;
+    }
+
+    void binary(PyObject* o, std::string_view infix, std::string_view latex, std::string_view prefix) {
+        auto* b = ast::as_binary(o);
+        prepend(")");
+        if (n_ == Notation::Prefix) {
+            push_text(prefix);
+            push_visit(b->left);
+            push_text(" ");
+        } else {
+            push_text("(");
+            push_visit(b->left);
+            push_text(n_ == Notation::Latex ? latex : infix);
+        }
+        next_ = b->right;
+    }
+
+    bool quantifier(PyObject* o, bool universal) {
+        auto* q = ast::as_quantifier(o);
+        PyObject* sort_name = plain_sort_name(q->variable);
+        if (!sort_name) return give_up();
+        std::string_view sort;
+        if (!utf8(sort_name, sort)) return false;
+        bool prefix = n_ == Notation::Prefix;
+        if (prefix) {
+            prepend(")");
+            push_text(universal ? "(forall (" : "(exists (");
+        } else if (n_ == Notation::Latex) {
+            push_text(universal ? "\\forall " : "\\exists ");
+        } else {
+            push_text(universal ? "forall " : "exists ");
+        }
+        push_visit(q->variable);
+        push_text(" : ");
+        push_text(sort);
+        push_text(prefix ? ") " : ", ");
+        next_ = q->body;
+        return true;
+    }
+
+    bool visit(PyObject* o) {
+        switch (kind(o)) {
+            case Kind::Variable:
+            case Kind::Constant:
+                if (Py_TYPE(o) != ast::api().types[static_cast<int>(kind(o))]) return give_up();
+                return write_leaf(o) > 0;
+            case Kind::FunctionApp: {
+                auto* f = ast::as_function_app(o);
+                return application(f->func, f->args, false);
+            }
+            case Kind::PredicateApp: {
+                auto* p = ast::as_predicate_app(o);
+                return application(p->pred, p->args, true);
+            }
+            case Kind::Equality: {
+                auto* e = ast::as_equality(o);
+                bool prefix = n_ == Notation::Prefix;
+                if (prefix) {
+                    prepend(")");
+                    push_text("(= ");
+                }
+                push_visit(e->left);
+                push_text(prefix ? " " : " = ");
+                next_ = e->right;
+                return true;
+            }
+            case Kind::Not: {
+                PyObject* x = ast::as_unary(o)->operand;
+                if (n_ == Notation::Prefix) {
+                    prepend(")");
+                    push_text("(not ");
+                } else if (ast::is_binary(kind(x))) {
+                    prepend(")");
+                    push_text(n_ == Notation::Latex ? "\\neg (" : "~(");
+                } else {
+                    push_text(n_ == Notation::Latex ? "\\neg " : "~");
+                }
+                next_ = x;
+                return true;
+            }
+            case Kind::And: binary(o, " & ", " \\land ", "(and "); return true;
+            case Kind::Or: binary(o, " | ", " \\lor ", "(or "); return true;
+            case Kind::Implies: binary(o, " => ", " \\implies ", "(=> "); return true;
+            case Kind::Iff: binary(o, " <=> ", " \\iff ", "(<=> "); return true;
+            case Kind::Forall: return quantifier(o, true);
+            case Kind::Exists: return quantifier(o, false);
+            default: return give_up();
+        }
+    }
+
+    char* base_ = nullptr;   // the buffer; the text is [begin_, end_)
+    char* begin_ = nullptr;
+    char* end_ = nullptr;
+    Notation n_;
+    bool exact_;
+    std::vector<Task> tasks_;
+    PyObject* next_ = nullptr;
+};
+
 }  // namespace
 
 bool parse_notation(PyObject* name, Notation& out) {
@@ -558,6 +827,12 @@ bool parse_notation(PyObject* name, Notation& out) {
 
 bool append_node(std::string& out, PyObject* node, Notation notation, bool exact_classes) {
     return guard<bool>(false, [&] {
+        ReversedPrinter r(notation, exact_classes);
+        if (r.run(node)) {
+            out += r.text();
+            return true;
+        }
+        if (!r.gave_up) return false;
         Printer p(notation, exact_classes);
         if (!p.run(node)) return false;
         p.emit(out);
@@ -571,6 +846,12 @@ PyObject* decode_text(const std::string& text) {
 
 PyObject* format_node(PyObject* node, Notation notation, bool exact_classes) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        ReversedPrinter r(notation, exact_classes);
+        if (r.run(node)) {
+            std::string_view text = r.text();
+            return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+        }
+        if (!r.gave_up) return nullptr;
         Printer p(notation, exact_classes);
         return p.run(node) ? p.decode() : nullptr;
     });
