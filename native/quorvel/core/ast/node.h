@@ -49,11 +49,20 @@ constexpr bool is_second_order_quantifier(Kind k) { return k >= Kind::ForallPred
 constexpr bool is_quantifier(Kind k) { return k >= Kind::Forall && k <= Kind::ExistsFunc; }
 constexpr bool is_term_kind(Kind k) { return k <= Kind::FunctionApp || k == Kind::Term; }
 
+// The children a node marks in `leaf_children`: its argument tuple's first
+// ones, or its node fields in order (left, right; operand; variable, body).
+inline constexpr int kLeafChildBits = 16;
+
 struct NodeObject {
     PyObject_HEAD
     Py_hash_t hash;  // cached at construction for compound nodes and plain leaves; -1 otherwise
     Kind kind;
     bool tracked;    // known to the cyclic collector (set with the tracking, never cleared while alive)
+    // Bit i: child i is a variable or constant of exactly its class, so a
+    // walk knows it for a leaf without reading it. A clear bit tells
+    // nothing (it is clear for the arguments of a sequence that is no
+    // exact tuple, and in a node not yet built).
+    uint16_t leaf_children;
 };
 
 struct TermObject {

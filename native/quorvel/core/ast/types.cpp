@@ -1,5 +1,6 @@
 // The node classes: layout, construction checks, hash, repr and the refusal
 // of assignment.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -409,10 +410,35 @@ PyObject* allocate(PyTypeObject* type, Kind k, PyObject* const* fields, int n) {
     as_node(o)->kind = k;
     as_node(o)->hash = -1;
     as_node(o)->tracked = !is_exact(type, k) && PyObject_GC_IsTracked(o);  // the generic allocator tracks
+    as_node(o)->leaf_children = 0;
     PyObject** slot = fields_of(o);
     for (int i = 0; i < n; ++i) slot[i] = Py_NewRef(fields[i]);
     for (int i = n, total = field_count(k); i < total; ++i) slot[i] = nullptr;
     return o;
+}
+
+// Marks the children of compound node `o` that are variables or constants
+// of exactly their classes (NodeObject::leaf_children).
+void mark_leaf_children(PyObject* o, Kind k) {
+    PyTypeObject* variable = type_of_kind(Kind::Variable);
+    PyTypeObject* constant = type_of_kind(Kind::Constant);
+    PyObject* const* children;
+    Py_ssize_t n;
+    if (k == Kind::FunctionApp || k == Kind::PredicateApp) {
+        PyObject* args = k == Kind::FunctionApp ? as_function_app(o)->args : as_predicate_app(o)->args;
+        if (!PyTuple_CheckExact(args)) return;
+        children = &PyTuple_GET_ITEM(args, 0);
+        n = std::min<Py_ssize_t>(PyTuple_GET_SIZE(args), kLeafChildBits);
+    } else {
+        children = fields_of(o);
+        n = k == Kind::Not ? 1 : 2;  // left, right; operand; variable, body
+    }
+    uint16_t bits = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTypeObject* t = Py_TYPE(children[i]);
+        if (t == variable || t == constant) bits |= static_cast<uint16_t>(1u << i);
+    }
+    as_node(o)->leaf_children = bits;
 }
 
 // Tracks a new exact node only when a field may lead back to it; trees whose
@@ -482,6 +508,7 @@ PyObject* finish_compound(PyObject* o, Kind k, int skip) {
     }
     as_node(o)->hash = h.finish();
     track_if_cyclic(o, k);
+    mark_leaf_children(o, k);
     return o;
 }
 
@@ -637,6 +664,7 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             as_node(o)->kind = Kind::Formula;
             as_node(o)->hash = -1;
             as_node(o)->tracked = PyObject_GC_IsTracked(o);
+            as_node(o)->leaf_children = 0;
             return o;
         }
         Kind k = kind_of_type(type);
@@ -666,6 +694,7 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         for (int i = 0, n = field_count(k); i < n; ++i) std::swap(mine[i], theirs[i]);
         std::swap(as_node(self)->kind, as_node(built)->kind);
         std::swap(as_node(self)->hash, as_node(built)->hash);
+        std::swap(as_node(self)->leaf_children, as_node(built)->leaf_children);
         // `tracked` stays: both are instances of one Python subclass, tracked alike.
         Py_DECREF(built);
         return 0;

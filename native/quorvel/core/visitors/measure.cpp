@@ -170,7 +170,9 @@ enum class Measure { Depth, Size };
 // (or of its argument tuple); `holder` keeps a converted argument sequence,
 // and without one an argument sequence that is no tuple is refused (false,
 // no error set).
-[[gnu::always_inline]] inline bool children(Measure m, PyObject* o, Kind k, PyObject* const*& kids, Py_ssize_t& n, std::vector<Ref>* holder) {
+[[gnu::always_inline]] inline bool children(Measure m, PyObject* o, Kind k, PyObject* const*& kids, Py_ssize_t& n,
+                                            Py_ssize_t& first, std::vector<Ref>* holder) {
+    first = 0;
     switch (k) {
         case Kind::FunctionApp:
         case Kind::PredicateApp: {
@@ -194,6 +196,7 @@ enum class Measure { Depth, Size };
             } else {
                 kids = &ast::as_quantifier(o)->body;
                 n = 1;
+                first = 1;
             }
             return true;
         default:
@@ -203,6 +206,7 @@ enum class Measure { Depth, Size };
             } else {
                 kids = &ast::as_quantifier(o)->body;
                 n = 1;
+                first = 1;
             }
             return true;
     }
@@ -258,23 +262,23 @@ protected:
     // error or when the walk gives up.
     [[gnu::always_inline]] Py_ssize_t expand(Measure m, PyObject* o, Kind k, uint64_t level) {
         PyObject* const* kids;
-        Py_ssize_t n;
-        if (!children(m, o, k, kids, n, Reverse ? nullptr : &holder_)) {
+        Py_ssize_t n, first;
+        if (!children(m, o, k, kids, n, first, Reverse ? nullptr : &holder_)) {
             gave_up = Reverse;
             return -1;
         }
         Py_ssize_t leaves = 0;
-        auto take = [&](PyObject* kid) {
-            if (plain_leaf(kid)) {
+        auto take = [&](Py_ssize_t i) {
+            if (plain_child(o, first + i, kids[i])) {
                 ++leaves;
             } else {
-                work_.push_back(Item{kid, level});
+                work_.push_back(Item{kids[i], level});
             }
         };
         if constexpr (Reverse) {
-            for (Py_ssize_t i = 0; i < n; ++i) take(kids[i]);
+            for (Py_ssize_t i = 0; i < n; ++i) take(i);
         } else {
-            for (Py_ssize_t i = n; i-- > 0;) take(kids[i]);
+            for (Py_ssize_t i = n; i-- > 0;) take(i);
         }
         return leaves;
     }

@@ -78,6 +78,14 @@ inline bool plain_leaf(PyObject* o) {
     return t == a.types[static_cast<int>(Kind::Variable)] || t == a.types[static_cast<int>(Kind::Constant)];
 }
 
+// Whether child `i` of compound node `parent` (in the order of
+// ast::NodeObject::leaf_children) is a plain leaf: from the node's own mark
+// where it has one, which spares reading the child.
+inline bool plain_child(PyObject* parent, Py_ssize_t i, PyObject* child) {
+    if (ast::as_node(parent)->leaf_children >> i & 1) return true;
+    return i >= ast::kLeafChildBits && plain_leaf(child);
+}
+
 // Whether `o` is an instance of Term / Formula / Variable: 1, 0, or -1.
 int is_term(PyObject* o);
 int is_formula(PyObject* o);

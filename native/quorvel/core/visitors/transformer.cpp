@@ -98,23 +98,24 @@ PyObject* check_tree(PyObject* root, bool& gave_up) {
     IdentityMap<bool> seen;
     unsigned steps = 0;
     // Children that are plain leaves pass as they are: they are never
-    // stacked.
-    auto push = [&](PyObject* child) {
-        if (!plain_leaf(child)) work.push_back(child);
+    // stacked. `i` is the child's place in its parent `o`.
+    PyObject* o;
+    auto push = [&](Py_ssize_t i, PyObject* child) {
+        if (!plain_child(o, i, child)) work.push_back(child);
     };
-    // Pushes the children `first`, `second` so that they are met in the
-    // walk's order.
-    auto push_pair = [&](PyObject* first, PyObject* second) {
+    // Pushes the two children of a node with two so that they are met in
+    // the walk's order.
+    auto push_pair = [&](PyObject* const* pair) {
         if constexpr (Reverse) {
-            push(first);
-            push(second);
+            push(0, pair[0]);
+            push(1, pair[1]);
         } else {
-            push(second);
-            push(first);
+            push(1, pair[1]);
+            push(0, pair[0]);
         }
     };
     while (!work.empty()) {
-        PyObject* o = work.back();
+        o = work.back();
         work.pop_back();
         if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return nullptr;
         Kind k = exact_kind(o);
@@ -133,19 +134,19 @@ PyObject* check_tree(PyObject* root, bool& gave_up) {
                 Py_ssize_t n;
                 if (!argument_items(args, items, n, held)) return nullptr;
                 if constexpr (Reverse) {
-                    for (Py_ssize_t i = 0; i < n; ++i) push(items[i]);
+                    for (Py_ssize_t i = 0; i < n; ++i) push(i, items[i]);
                 } else {
-                    for (Py_ssize_t i = n - 1; i >= 0; --i) push(items[i]);
+                    for (Py_ssize_t i = n - 1; i >= 0; --i) push(i, items[i]);
                 }
                 break;
             }
-            case Kind::Equality: push_pair(ast::as_equality(o)->left, ast::as_equality(o)->right); break;
+            case Kind::Equality: push_pair(&ast::as_equality(o)->left); break;  // left, right
             case Kind::Not: work.push_back(ast::as_unary(o)->operand); break;
             case Kind::Forall:
-            case Kind::Exists: push_pair(ast::as_quantifier(o)->variable, ast::as_quantifier(o)->body); break;
+            case Kind::Exists: push_pair(&ast::as_quantifier(o)->variable); break;  // variable, body
             default:
                 if (ast::is_binary(k)) {
-                    push_pair(ast::as_binary(o)->left, ast::as_binary(o)->right);
+                    push_pair(&ast::as_binary(o)->left);  // left, right
                 } else {
                     work.push_back(ast::as_quantifier(o)->body);
                 }
