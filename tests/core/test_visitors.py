@@ -1007,6 +1007,9 @@ odd, renamed = Variable(Id(7)), Variable(5, sort=Renamed("R"))
         ForallFunc(F, Forall(x, Implies(atom(Q, FunctionApp(F, 1, (x,))), Forall(renamed, p)))),
         And(atom("Ωmega", x, Constant("ç")), Not(Iff(p, Exists(x, Equality(c, fn("φ", x)))))),
         Or(p, atom(P, Variable(2**70), Constant("\ud800"), Constant(-(2**63)))),
+        # Runs of negations and quantifiers, broken by connectives.
+        Not(Forall(x, Not(And(Not(p), Exists(y, Not(Not(Equality(x, y)))))))),
+        Forall(x, Or(Forall(y, Not(Iff(p, q))), Not(Forall(z, Not(atom(Q, z)))))),
     ],
 )
 @pytest.mark.parametrize("notation", ["infix", "prefix", "latex"])

@@ -10,6 +10,7 @@
 
 #include "quorvel/core/visitors/nodes.h"
 #include "quorvel/support/flat_map.h"
+#include "quorvel/support/prefetch.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
 
@@ -277,6 +278,7 @@ private:
 
     bool visit(PyObject* o) {
         if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
+        if (Reverse) prefetch_below(o);
         Kind k = exact_kind(o);
         switch (k) {
             case Kind::None: return Reverse ? give_up() : (unsupported(o), false);

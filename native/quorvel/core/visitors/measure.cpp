@@ -11,6 +11,7 @@
 
 #include "quorvel/core/visitors/nodes.h"
 #include "quorvel/support/flat_map.h"
+#include "quorvel/support/prefetch.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
 
@@ -305,6 +306,7 @@ public:
             Item it = work_.back();
             work_.pop_back();
             PyObject* o = it.node;
+            if (Reverse && o) prefetch_below(o);
             if (!o) {
                 Open e = open_.back();
                 open_.pop_back();
@@ -364,6 +366,7 @@ public:
             Item it = work_.back();
             work_.pop_back();
             PyObject* o = it.node;
+            if (Reverse && o) prefetch_below(o);
             if (!o) {
                 Open e = std::move(open_.back());
                 open_.pop_back();

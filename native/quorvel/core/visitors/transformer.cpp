@@ -3,6 +3,7 @@
 
 #include "quorvel/core/visitors/nodes.h"
 #include "quorvel/support/flat_map.h"
+#include "quorvel/support/prefetch.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
 
@@ -117,6 +118,7 @@ PyObject* check_tree(PyObject* root, bool& gave_up) {
     while (!work.empty()) {
         o = work.back();
         work.pop_back();
+        if (Reverse) prefetch_below(o);
         if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return nullptr;
         Kind k = exact_kind(o);
         if (k == Kind::None) {

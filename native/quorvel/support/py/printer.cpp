@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quorvel/core/ast/api.h"
+#include "quorvel/support/prefetch.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/record.h"
 #include "quorvel/support/py/small_int.h"
@@ -32,6 +33,7 @@ public:
 
     const char* data() const { return data_; }
     size_t size() const { return static_cast<size_t>(end_ - data_); }
+    void truncate(size_t n) { end_ = data_ + n; }  // n <= size()
     void append(const char* s, size_t n) {
         room(n);
         if (n) std::memcpy(end_, s, n);
@@ -546,6 +548,12 @@ private:
 // needs a lookup, an argument sequence that is no tuple, a node of no node
 // class) it gives up, without an error set, for the Printer, which keeps the
 // order of other code and names the first error.
+//
+// What comes before a node's last part waits on the task stack until that
+// part is written. The openers of nested negations and quantifiers ("~",
+// "forall v1 : Ind, ") come one after the other in the text: they are
+// written ahead, in text order, into one run that a single task prepends,
+// so a deep chain of them needs one task, not several a level.
 class ReversedPrinter {
 public:
     ReversedPrinter(Notation notation, bool exact) : n_(notation), exact_(exact) {}
@@ -556,7 +564,7 @@ public:
     bool gave_up = false;
 
     bool run(PyObject* root) {
-        tasks_.push_back(Task{root, nullptr, 0});
+        push_visit(root);
         unsigned steps = 0;
         while (!tasks_.empty()) {
             Task t = tasks_.back();
@@ -565,9 +573,15 @@ public:
                 prepend(t.text, t.size);
                 continue;
             }
+            if (!t.node) {  // a run of openers, the last text of `ahead_`
+                prepend(ahead_.data() + t.size, ahead_.size() - t.size);
+                ahead_.truncate(t.size);
+                continue;
+            }
             // A node's last part is visited next, without a task.
             for (PyObject* o = t.node; o; o = next_) {
                 if (++steps % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
+                prefetch_below(o);
                 next_ = nullptr;
                 if (!visit(o)) return false;
             }
@@ -578,7 +592,8 @@ public:
     std::string_view text() const { return {begin_, static_cast<size_t>(end_ - begin_)}; }
 
 private:
-    // A node to visit, or a text to write.
+    // A node to visit, a text to write, or (neither) the run of openers
+    // that starts at `size` in `ahead_`.
     struct Task {
         PyObject* node;
         const char* text;
@@ -612,6 +627,13 @@ private:
     void push_text(std::string_view s) { tasks_.push_back(Task{nullptr, s.data(), s.size()}); }
     void push_visit(PyObject* o) { tasks_.push_back(Task{o, nullptr, 0}); }
 
+    // The run the opener of the node being visited goes into: its parent's,
+    // when this node is that opener's last part, else a new one.
+    Buffer& opener_run(bool continues) {
+        if (!continues) tasks_.push_back(Task{nullptr, nullptr, ahead_.size()});
+        return ahead_;
+    }
+
     // The UTF-8 of an exact str, which it holds or caches; false (given up,
     // or with an error) for a str the strict codec refuses.
     bool utf8(PyObject* str, std::string_view& out) {
@@ -630,19 +652,12 @@ private:
         return give_up();
     }
 
-    // Writes f"{value}" for an exact str, or an exact int of 64 bits.
-    bool formatted(PyObject* value) {
-        if (PyUnicode_CheckExact(value)) {
-            std::string_view s;
-            if (!utf8(value, s)) return false;
-            prepend(s);
-            return true;
-        }
+    // f"{value}" for an exact str, or an exact int of 64 bits.
+    bool formatted(PyObject* value, std::string_view& out, char (&digits)[24]) {
+        if (PyUnicode_CheckExact(value)) return utf8(value, out);
         long long v;
         if (!PyLong_CheckExact(value) || !long_long_value(value, v)) return give_up();
-        char digits[24];
-        auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
-        prepend(digits, static_cast<size_t>(end - digits));
+        out = {digits, static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits)};
         return true;
     }
 
@@ -660,20 +675,36 @@ private:
         return k == Kind::Term || k == Kind::Formula ? Kind::None : k;
     }
 
-    // Writes a variable or constant of exactly its class whose text is
-    // plain: 1; 0 (nothing written) for any other node; -1 when it gave up
-    // or failed.
-    int write_leaf(PyObject* o) {
-        const ast::Api& a = ast::api();
+    // The text of a variable or constant of exactly its class whose text is
+    // plain, in `a` + `b` + `c`: 1; 0 for any other node; -1 when it gave
+    // up or failed.
+    int leaf_text(PyObject* o, std::string_view& a, std::string_view& b, std::string_view& c, char (&digits)[24]) {
+        const ast::Api& api = ast::api();
         PyTypeObject* t = Py_TYPE(o);
-        if (t == a.types[static_cast<int>(Kind::Variable)]) {
-            if (n_ == Notation::Latex) prepend("}");
-            if (!formatted(ast::as_variable(o)->id)) return -1;
-            prepend(n_ == Notation::Latex ? "v_{" : "v");
-            return 1;
+        if (t == api.types[static_cast<int>(Kind::Variable)]) {
+            bool latex = n_ == Notation::Latex;
+            a = latex ? "v_{" : "v";
+            c = latex ? "}" : "";
+            return formatted(ast::as_variable(o)->id, b, digits) ? 1 : -1;
         }
-        if (t == a.types[static_cast<int>(Kind::Constant)]) return formatted(ast::as_constant(o)->name) ? 1 : -1;
+        if (t == api.types[static_cast<int>(Kind::Constant)]) {
+            a = c = {};
+            return formatted(ast::as_constant(o)->name, b, digits) ? 1 : -1;
+        }
         return 0;
+    }
+
+    // Writes a leaf as leaf_text finds it.
+    int write_leaf(PyObject* o) {
+        std::string_view a, b, c;
+        char digits[24];
+        int r = leaf_text(o, a, b, c, digits);
+        if (r > 0) {
+            prepend(c);
+            prepend(b);
+            prepend(a);
+        }
+        return r;
     }
 
     bool application(PyObject* symbol, PyObject* args, bool predicate) {
@@ -682,8 +713,7 @@ private:
         bool prefix = n_ == Notation::Prefix;
         if (count == 0) {
             if (!predicate && !prefix) prepend("()");
-            if (!push_symbol(symbol)) return false;
-            return true;
+            return push_symbol(symbol);
         }
         // Before the arguments: "(" f " " in prefix, f "(" otherwise.
         if (prefix) push_text("(");
@@ -724,30 +754,53 @@ private:
         next_ = b->right;
     }
 
-    bool quantifier(PyObject* o, bool universal) {
+    bool negation(PyObject* o, bool continues) {
+        PyObject* x = ast::as_unary(o)->operand;
+        Buffer& run = opener_run(continues);
+        if (n_ == Notation::Prefix) {
+            prepend(")");
+            run += "(not ";
+        } else if (ast::is_binary(kind(x))) {
+            prepend(")");
+            run += n_ == Notation::Latex ? "\\neg (" : "~(";
+        } else {
+            run += n_ == Notation::Latex ? "\\neg " : "~";
+        }
+        next_ = x;
+        return true;
+    }
+
+    bool quantifier(PyObject* o, bool universal, bool continues) {
         auto* q = ast::as_quantifier(o);
         PyObject* sort_name = plain_sort_name(q->variable);
         if (!sort_name) return give_up();
-        std::string_view sort;
-        if (!utf8(sort_name, sort)) return false;
+        std::string_view sort, a, b, c;
+        char digits[24];
+        if (!utf8(sort_name, sort) || leaf_text(q->variable, a, b, c, digits) < 0) return false;
         bool prefix = n_ == Notation::Prefix;
+        Buffer& run = opener_run(continues);
         if (prefix) {
             prepend(")");
-            push_text(universal ? "(forall (" : "(exists (");
+            run += universal ? "(forall (" : "(exists (";
         } else if (n_ == Notation::Latex) {
-            push_text(universal ? "\\forall " : "\\exists ");
+            run += universal ? "\\forall " : "\\exists ";
         } else {
-            push_text(universal ? "forall " : "exists ");
+            run += universal ? "forall " : "exists ";
         }
-        push_visit(q->variable);
-        push_text(" : ");
-        push_text(sort);
-        push_text(prefix ? ") " : ", ");
+        run += a;
+        run += b;
+        run += c;
+        run += " : ";
+        run += sort;
+        run += prefix ? ") " : ", ";
         next_ = q->body;
         return true;
     }
 
     bool visit(PyObject* o) {
+        // Whether `o` is the last part of the opener run on top of the stack.
+        bool continues = opener_follows_;
+        opener_follows_ = false;
         switch (kind(o)) {
             case Kind::Variable:
             case Kind::Constant:
@@ -773,35 +826,24 @@ private:
                 next_ = e->right;
                 return true;
             }
-            case Kind::Not: {
-                PyObject* x = ast::as_unary(o)->operand;
-                if (n_ == Notation::Prefix) {
-                    prepend(")");
-                    push_text("(not ");
-                } else if (ast::is_binary(kind(x))) {
-                    prepend(")");
-                    push_text(n_ == Notation::Latex ? "\\neg (" : "~(");
-                } else {
-                    push_text(n_ == Notation::Latex ? "\\neg " : "~");
-                }
-                next_ = x;
-                return true;
-            }
+            case Kind::Not: return opener_follows_ = negation(o, continues);
             case Kind::And: binary(o, " & ", " \\land ", "(and "); return true;
             case Kind::Or: binary(o, " | ", " \\lor ", "(or "); return true;
             case Kind::Implies: binary(o, " => ", " \\implies ", "(=> "); return true;
             case Kind::Iff: binary(o, " <=> ", " \\iff ", "(<=> "); return true;
-            case Kind::Forall: return quantifier(o, true);
-            case Kind::Exists: return quantifier(o, false);
+            case Kind::Forall: return opener_follows_ = quantifier(o, true, continues);
+            case Kind::Exists: return opener_follows_ = quantifier(o, false, continues);
             default: return give_up();
         }
     }
 
-    char* base_ = nullptr;   // the buffer; the text is [begin_, end_)
+    char* base_ = nullptr;  // the buffer; the text is [begin_, end_)
     char* begin_ = nullptr;
     char* end_ = nullptr;
+    Buffer ahead_;  // the runs of openers on the stack, in stack order
     Notation n_;
     bool exact_;
+    bool opener_follows_ = false;  // the node visited next is the last part of the top run
     std::vector<Task> tasks_;
     PyObject* next_ = nullptr;
 };
