@@ -679,6 +679,7 @@ private:
     // plain, in `a` + `b` + `c`: 1; 0 for any other node; -1 when it gave
     // up or failed.
     int leaf_text(PyObject* o, std::string_view& a, std::string_view& b, std::string_view& c, char (&digits)[24]) {
+        prefetch_below(o);
         const ast::Api& api = ast::api();
         PyTypeObject* t = Py_TYPE(o);
         if (t == api.types[static_cast<int>(Kind::Variable)]) {
@@ -708,6 +709,7 @@ private:
     }
 
     bool application(PyObject* symbol, PyObject* args, bool predicate) {
+        prefetch_below(args);
         if (!PyTuple_CheckExact(args)) return give_up();
         Py_ssize_t count = PyTuple_GET_SIZE(args);
         bool prefix = n_ == Notation::Prefix;
