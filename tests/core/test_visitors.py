@@ -226,6 +226,17 @@ def test_of_two_bad_nodes_the_first_in_the_visitors_order_is_named(cls):
             visitor.visit(tree)
 
 
+class ArgsTuple(tuple):
+    pass
+
+
+@pytest.mark.parametrize("cls", VISITOR_CLASSES)
+def test_arguments_in_a_tuple_subclass_are_walked_alike(cls):
+    inner = FunctionApp("g", 1, ArgsTuple((c,)))
+    tree = And(atom("P", x, fn("f", y)), Not(PredicateApp("Q", 3, ArgsTuple((x, inner, y)))))
+    assert make(cls).visit(tree) == make(dispatching(cls)).visit(tree)
+
+
 def test_instances_of_node_subclasses_are_not_dispatched():
     class MyAnd(And):
         pass
