@@ -137,7 +137,6 @@ PyObject* size_second_order(PyObject* self, PyObject* node) { return one_plus(vi
 struct Small {
     unsigned __int128 v = 0;
     static bool add(Small& a, const Small& b) { return !__builtin_add_overflow(a.v, b.v, &a.v); }
-    static Small unit() { return Small{1}; }
     static Small of(Py_ssize_t n) { return Small{static_cast<unsigned __int128>(n)}; }
     PyObject* python() const {
         uint64_t hi = static_cast<uint64_t>(v >> 64), lo = static_cast<uint64_t>(v);
@@ -160,7 +159,6 @@ struct Big {
         a.v = Ref(PyNumber_Add(a.v.get(), b.v.get()));
         return static_cast<bool>(a.v);
     }
-    static Big unit() { return Big{Ref::borrow(state().one)}; }
     static Big of(Py_ssize_t n) { return Big{Ref(PyLong_FromSsize_t(n))}; }
     PyObject* python() const { return Py_NewRef(v.get()); }
 };
@@ -368,6 +366,7 @@ public:
             PyObject* o = it.node;
             if (Reverse && o) prefetch_below(o);
             if (!o) {
+                if (!fold()) return overflow = true, false;
                 Open e = std::move(open_.back());
                 open_.pop_back();
                 memo_.insert(e.node, count_);
@@ -382,16 +381,18 @@ public:
                     if (!Num::add(count_, *known)) return overflow = true, false;
                     continue;
                 }
+                if (!fold()) return overflow = true, false;
                 open_.push_back(Open{o, std::move(count_)});
                 count_ = Num{};
                 work_.push_back(Item{nullptr, 0});
             }
-            if (!Num::add(count_, Num::unit())) return overflow = true, false;
+            ++met_;
             if (k == Kind::Variable || k == Kind::Constant) continue;
             Py_ssize_t leaves = expand(Measure::Size, o, k, 0);
             if (leaves < 0) return false;
-            if (leaves && !Num::add(count_, Num::of(leaves))) return overflow = true, false;
+            met_ += static_cast<uint64_t>(leaves);
         }
+        if (!fold()) return overflow = true, false;
         out = std::move(count_);
         return true;
     }
@@ -404,8 +405,16 @@ private:
         Num count_before;  // the count outside the node
     };
     std::vector<Open> open_;
+    // Adds the nodes met since the last fold to count_.
+    bool fold() {
+        bool ok = !met_ || Num::add(count_, Num::of(static_cast<Py_ssize_t>(met_)));
+        met_ = 0;
+        return ok;
+    }
+
     IdentityMap<Num> memo_;  // shared node -> its size
-    Num count_{};            // of the innermost open shared node's sub-tree
+    Num count_{};            // of the innermost open shared node's sub-tree, less met_
+    uint64_t met_ = 0;       // nodes met since the last fold: no more than there are objects
 };
 
 // The measure by a walk in the order `Reverse` gives; NULL with `gave_up`
