@@ -11,6 +11,7 @@
 #include "quorvel/core/visitors/nodes.h"
 #include "quorvel/support/flat_map.h"
 #include "quorvel/support/prefetch.h"
+#include "quorvel/support/spare.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
 
@@ -318,12 +319,14 @@ private:
         uint64_t key;  // variable_key, or kNoVariableKey
     };
     std::vector<size_t> unhashed_;  // binders whose hash is not in binder_hashes_, innermost last
+    SpareLease<size_t> unhashed_lease_{unhashed_};
     struct HashOf {
         size_t operator()(Py_hash_t h) const { return static_cast<size_t>(mix64(static_cast<uint64_t>(h))); }
     };
 
     Ref result_;
     std::vector<Binder> binders_;  // the variables of the quantifiers around
+    SpareLease<Binder> binders_lease_{binders_};
     FlatMap<Py_hash_t, uint32_t, HashOf> binder_hashes_{-1};  // hash -> binders of that hash; -1 is no hash
     size_t plain_binders_ = 0;  // binders with a key
     FlatMap<uint64_t, uint32_t, VariableKeyHash> binder_keys_{kNoVariableKey};  // key -> binders with it
@@ -335,8 +338,10 @@ private:
     FlatMap<uint64_t, Occurrence, VariableKeyHash> last_{kNoVariableKey};  // reversed walk: key -> last free occurrence
     uint64_t occurrences_ = 0;
     std::vector<uint64_t> scopes_;
+    SpareLease<uint64_t> scopes_lease_{scopes_};
     uint64_t scope_count_ = 0;
     std::vector<Item> work_;
+    SpareLease<Item> work_lease_{work_};
     std::vector<Ref> held_;
     FlatMap<Key, bool, KeyHash> seen_;
     unsigned steps_ = 0;

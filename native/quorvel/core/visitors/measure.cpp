@@ -12,6 +12,7 @@
 #include "quorvel/core/visitors/nodes.h"
 #include "quorvel/support/flat_map.h"
 #include "quorvel/support/prefetch.h"
+#include "quorvel/support/spare.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
 
@@ -283,6 +284,7 @@ protected:
     }
 
     std::vector<Item> work_;
+    SpareLease<Item> work_lease_{work_};
     std::vector<Ref> holder_;
     unsigned steps_ = 0;
 };

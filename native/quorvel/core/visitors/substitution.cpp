@@ -16,6 +16,7 @@
 #include "quorvel/support/py/args.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
+#include "quorvel/support/spare.h"
 
 namespace quorvel::visitors {
 
@@ -82,12 +83,7 @@ int walkable_mapping(PyObject* mapping) {
 
 class Substitution {
 public:
-    Substitution() { frames_.swap(spare_frames()); }
-
     ~Substitution() {
-        frames_.clear();
-        std::vector<Frame>& spare = spare_frames();
-        if (frames_.capacity() > spare.capacity() && frames_.capacity() <= kSpareFrames) spare.swap(frames_);
         for (PyObject* r : results_) Py_DECREF(r);
         value_free_.for_each([](const void*, PyObject*& s) { Py_XDECREF(s); });
         memo_.for_each([](const MemoKey&, PyObject*& r) { Py_XDECREF(r); });
@@ -146,14 +142,6 @@ private:
         Ref held;   // a renamed body being substituted
         Ref fresh;  // the binder's new variable
     };
-    // The frame stack of the last call, kept for the next one: a deep tree
-    // would otherwise grow a new stack, page by fresh page, on every call.
-    // A call made while another runs starts with an empty one.
-    static constexpr size_t kSpareFrames = size_t{1} << 16;
-    static std::vector<Frame>& spare_frames() {
-        static std::vector<Frame> spare;
-        return spare;
-    }
     struct MemoKey {
         PyObject* node;
         uint32_t ctx;
@@ -648,6 +636,7 @@ private:
 
     std::vector<std::unique_ptr<Context>> contexts_;
     std::vector<Frame> frames_;
+    SpareLease<Frame, (size_t{1} << 16) * sizeof(Frame)> frames_lease_{frames_};
     std::vector<PyObject*> results_;  // owned
     IdentityMap<PyObject*> value_free_;
     FlatMap<MemoKey, PyObject*, MemoHash> memo_{MemoKey{nullptr, 0}};

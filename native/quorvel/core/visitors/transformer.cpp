@@ -4,6 +4,7 @@
 #include "quorvel/core/visitors/nodes.h"
 #include "quorvel/support/flat_map.h"
 #include "quorvel/support/prefetch.h"
+#include "quorvel/support/spare.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/ref.h"
 
@@ -94,7 +95,9 @@ PyObject* rebuild_not(PyObject* self, PyObject* node) { return rebuild_fields<Ki
 // order, which names the first bad node.
 template <bool Reverse>
 PyObject* check_tree(PyObject* root, bool& gave_up) {
-    std::vector<PyObject*> work{root};
+    std::vector<PyObject*> work;
+    SpareLease<PyObject*> lease(work);
+    work.push_back(root);
     std::vector<Ref> held;
     IdentityMap<bool> seen;
     unsigned steps = 0;

@@ -10,6 +10,7 @@
 
 #include "quorvel/core/ast/api.h"
 #include "quorvel/support/prefetch.h"
+#include "quorvel/support/spare.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/record.h"
 #include "quorvel/support/py/small_int.h"
@@ -534,6 +535,7 @@ private:
     Notation n_;
     bool exact_;
     std::vector<Task> tasks_;
+    SpareLease<Task> tasks_lease_{tasks_};
     std::vector<Hole> holes_;
     std::vector<uint32_t> opened_;
     PyObject* next_ = nullptr;
@@ -847,6 +849,7 @@ private:
     bool exact_;
     bool opener_follows_ = false;  // the node visited next is the last part of the top run
     std::vector<Task> tasks_;
+    SpareLease<Task> tasks_lease_{tasks_};
     PyObject* next_ = nullptr;
 };
 
