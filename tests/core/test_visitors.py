@@ -641,6 +641,22 @@ def test_a_forall_over_a_non_node_fails_only_for_size():
         (atom("P", Variable(4, kind=VariableKind.FUNCTION)), {Variable(4, kind=VariableKind.FUNCTION)}),
         (ForallPred(X, And(atom("P", x), atom("Q", y))), {x, y}),
         (PredicateApp(X, 1, (x,)), {x}),
+        # Ids on both sides of 16, bound, free, and free again past their binder.
+        (
+            Forall(
+                Variable(15),
+                And(atom("P", Variable(15), Variable(16)), Exists(Variable(16), atom("Q", Variable(16), Variable(17)))),
+            ),
+            {Variable(16), Variable(17)},
+        ),
+        (
+            Exists(Variable(40), And(Forall(Variable(3), atom("P", Variable(3), Variable(40))), atom("Q", Variable(3)))),
+            {Variable(3)},
+        ),
+        (
+            And(Forall(Variable(40), atom("P", Variable(40), Variable(41))), atom("Q", Variable(40))),
+            {Variable(40), Variable(41)},
+        ),
     ],
 )
 def test_free_variables(tree, expected):

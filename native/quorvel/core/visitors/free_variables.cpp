@@ -142,23 +142,36 @@ private:
         return false;
     }
 
+    // How many binders around have variable key `key`.
+    uint32_t binders_with(uint64_t key) const {
+        if (key < kSmallKeys) return small_binders_[key];
+        const uint32_t* n = binder_keys_.find(key);
+        return n ? *n : 0;
+    }
+    uint32_t& binder_count(uint64_t key) {
+        return key < kSmallKeys ? small_binders_[key] : *binder_keys_.insert(key, 0).first;
+    }
+
     // The reversed walk's add: keyed variables under keyed binders only.
     bool note(PyObject* var) {
         uint64_t key = variable_key(var);
         if (key == kNoVariableKey) return give_up();
-        if (plain_binders_) {
-            const uint32_t* n = binder_keys_.find(key);
-            if (n && *n) return true;
+        if (plain_binders_ && binders_with(key)) return true;
+        Occurrence here{occurrences_++, var};
+        if (key < kSmallKeys) {
+            small_last_[key] = here;
+            small_noted_ |= uint64_t{1} << key;
+            return true;
         }
-        auto [last, fresh] = last_.insert(key, Occurrence{occurrences_, var});
-        if (!fresh) *last = Occurrence{occurrences_, var};
-        ++occurrences_;
+        auto [last, fresh] = last_.insert(key, here);
+        if (!fresh) *last = here;
         return true;
     }
 
     bool add_last_occurrences() {
         std::vector<Occurrence> found;
-        found.reserve(last_.size());
+        found.reserve(last_.size() + static_cast<size_t>(__builtin_popcountll(small_noted_)));
+        for (uint64_t m = small_noted_; m; m &= m - 1) found.push_back(small_last_[__builtin_ctzll(m)]);
         last_.for_each([&](uint64_t, const Occurrence& o) { found.push_back(o); });
         std::sort(found.begin(), found.end(), [](const Occurrence& a, const Occurrence& b) { return a.at > b.at; });
         for (const Occurrence& o : found)
@@ -175,10 +188,7 @@ private:
         if (plain_binders_ == binders_.size()) {
             uint64_t key = variable_key(var);
             if (key != kNoVariableKey) {
-                if (plain_binders_) {
-                    const uint32_t* n = binder_keys_.find(key);
-                    if (n && *n) return true;
-                }
+                if (plain_binders_ && binders_with(key)) return true;
                 if (!added_.insert(key, true).second) return true;
                 return PySet_Add(result_.get(), var) == 0;
             }
@@ -207,7 +217,7 @@ private:
             unhashed_.push_back(binders_.size());
             binders_.push_back(Binder{var, -1, key});
             ++plain_binders_;
-            ++*binder_keys_.insert(key, 0).first;
+            ++binder_count(key);
         } else {
             Py_hash_t h = PyObject_Hash(var);
             if (h == -1) return false;
@@ -238,7 +248,7 @@ private:
         }
         if (b.key != kNoVariableKey) {
             --plain_binders_;
-            --*binder_keys_.find(b.key);
+            --binder_count(b.key);
         }
         binders_.pop_back();
         scopes_.pop_back();
@@ -329,13 +339,18 @@ private:
     SpareLease<Binder> binders_lease_{binders_};
     FlatMap<Py_hash_t, uint32_t, HashOf> binder_hashes_{-1};  // hash -> binders of that hash; -1 is no hash
     size_t plain_binders_ = 0;  // binders with a key
+    // Keys below kSmallKeys (ids below 16) are counted and noted in place.
+    static constexpr uint64_t kSmallKeys = 64;
     FlatMap<uint64_t, uint32_t, VariableKeyHash> binder_keys_{kNoVariableKey};  // key -> binders with it
+    uint32_t small_binders_[kSmallKeys] = {};
     FlatMap<uint64_t, bool, VariableKeyHash> added_{kNoVariableKey};  // keys of variables in the result
     struct Occurrence {
         uint64_t at;  // place in the reversed walk
         PyObject* var;
     };
     FlatMap<uint64_t, Occurrence, VariableKeyHash> last_{kNoVariableKey};  // reversed walk: key -> last free occurrence
+    Occurrence small_last_[kSmallKeys];  // the same for small keys, where small_noted_ has their bit
+    uint64_t small_noted_ = 0;
     uint64_t occurrences_ = 0;
     std::vector<uint64_t> scopes_;
     SpareLease<uint64_t> scopes_lease_{scopes_};
