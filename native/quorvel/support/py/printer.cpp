@@ -204,6 +204,14 @@ bool is_plain(Fill fill, PyObject* o) {
     return (fill == Fill::Symbol || fill == Fill::Formatted) && (PyUnicode_CheckExact(o) || PyLong_CheckExact(o));
 }
 
+// The kind a node prints as: instances of Python subclasses of node classes
+// print as their base class unless `exact`; Kind::None for anything that is
+// not printed (the abstract bases, non-nodes).
+Kind printed_kind(PyObject* o, bool exact) {
+    Kind k = exact ? ast::exact_kind_of(o) : ast::kind_of(o);
+    return k == Kind::Term || k == Kind::Formula ? Kind::None : k;
+}
+
 struct Hole {
     size_t at = 0;  // offset in the main text where `text` goes
     std::string text;
@@ -327,10 +335,7 @@ private:
         return false;
     }
 
-    Kind kind(PyObject* o) const {
-        Kind k = exact_ ? ast::exact_kind_of(o) : ast::kind_of(o);
-        return k == Kind::Term || k == Kind::Formula ? Kind::None : k;
-    }
+    Kind kind(PyObject* o) const { return printed_kind(o, exact_); }
 
     bool application(PyObject* symbol, PyObject* args, bool predicate) {
         PyObject* seq = args;
@@ -672,10 +677,7 @@ private:
         return true;
     }
 
-    Kind kind(PyObject* o) const {
-        Kind k = exact_ ? ast::exact_kind_of(o) : ast::kind_of(o);
-        return k == Kind::Term || k == Kind::Formula ? Kind::None : k;
-    }
+    Kind kind(PyObject* o) const { return printed_kind(o, exact_); }
 
     // The text of a variable or constant of exactly its class whose text is
     // plain, in `a` + `b` + `c`: 1; 0 for any other node; -1 when it gave
