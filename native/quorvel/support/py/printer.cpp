@@ -809,9 +809,10 @@ private:
         opener_follows_ = false;
         switch (kind(o)) {
             case Kind::Variable:
-            case Kind::Constant:
-                if (Py_TYPE(o) != ast::api().types[static_cast<int>(kind(o))]) return give_up();
-                return write_leaf(o) > 0;
+            case Kind::Constant: {
+                int r = write_leaf(o);  // 0 for an instance of a subclass
+                return r ? r > 0 : give_up();
+            }
             case Kind::FunctionApp: {
                 auto* f = ast::as_function_app(o);
                 return application(f->func, f->args, false);
