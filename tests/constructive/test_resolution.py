@@ -65,6 +65,67 @@ def test_literal_values():
     assert repr(a).startswith("PrefixedLiteral(prefix=Prefix(")
 
 
+class ClaimsToBeALiteral:
+    """Claims the literal's class; the dataclass equality compares its fields."""
+
+    def __init__(self, literal):
+        self.prefix, self.polarity, self.atom = literal.prefix, literal.polarity, literal.atom
+
+    @property
+    def __class__(self):
+        return PrefixedLiteral
+
+
+class Literal2(PrefixedLiteral):
+    pass
+
+
+class Unequal:
+    """A field value equal to nothing, itself included."""
+
+    def __eq__(self, other):
+        return False
+
+    __hash__ = object.__hash__
+
+
+UNEQUAL = Unequal()
+
+
+@pytest.mark.parametrize(
+    "left, right, equal",
+    [
+        (lit("c0.V1", 1), lit("c0.V1", 1), True),
+        (lit("c0.V1", 1), lit("c0.V1", 0), False),
+        (lit("c0.V1", 1), lit("c0.V2", 1), False),
+        (lit("c0.V1", 1), lit("c0.V1", 1, Q), False),
+        (lit("c0.V1", 1), lit("c0.V1", True), True),  # fields compare by ==
+        (lit("c0", 1), ClaimsToBeALiteral(lit("c0", 1)), True),
+        (lit("c0", 1), Literal2(word("c0"), 1, P), False),
+        (lit("c0", 1), (word("c0"), 1, P), False),
+        # Each field is the same object: the tuple comparison takes it as equal.
+        (PrefixedLiteral(UNEQUAL, 1, P), "same", True),
+        (PrefixedLiteral(UNEQUAL, 1, P), PrefixedLiteral(UNEQUAL, 1, P), True),
+        (PrefixedLiteral(Unequal(), 1, P), PrefixedLiteral(Unequal(), 1, P), False),
+        (clause(lit("c0", 1), lit("c0", 0)), clause(lit("c0", 0), lit("c0", 1)), True),
+        (clause(lit("c0", 1)), clause(lit("c0", 0)), False),
+        (clause(lit("c0", 1)), frozenset({lit("c0", 1)}), False),
+    ],
+)
+def test_record_equality_is_the_dataclass_equality(left, right, equal):
+    right = left if right == "same" else right
+    assert (left == right, left != right, right == left, right != left) == (equal, not equal, equal, not equal)
+    assert type(left).__eq__(left, right) is (equal if type(right) is type(left) or equal else NotImplemented)
+
+
+def test_equal_atoms_at_two_leaves_give_one_literal_per_clause():
+    # P false at two leaves under one prefix: equal literals, which a clause holds once.
+    target = Implies(Q, Or(P, Or(Q, PredicateApp("P", 0, ()))))
+    clauses, _ = clausify_prefixed(target)
+    assert [c.to_string() for c in clauses] == ["[ P^0:c0.c1, Q^0:c0.c1, Q^1:c0.c1.V1 ]"]
+    assert prove_prefixed_resolution(target).steps[1].parent_literals == (lit("c0.c1.V1", 1, Q), lit("c0.c1", 0, Q))
+
+
 def test_literal_substitution():
     v1_empty = PrefixSubstitution({PrefixVariable("V1"): ()})
     assert lit("V1", 1).substitute(v1_empty).to_string() == "P^1:eps"

@@ -66,6 +66,40 @@ PyObject* leaf_formula(const matrix::TreeView& view, const std::vector<PyObject*
     return PyObject_GetAttr(view.positions[leaf], state().s_formula);
 }
 
+// Equal literals of two leaves (one atom under one prefix) made one object,
+// so that a path's set meets the second by identity and never compares.
+class EqualLiterals {
+public:
+    // The first literal made that equals `literal`, else `literal` itself;
+    // NULL with an exception set. Literals of a class with a user's hash or
+    // equality are kept apart (that code runs as often as the sets ask).
+    PyObject* first_equal(Ref literal) {
+        if (!literal_compares_natively(literal.get())) return literal.release();
+        Py_hash_t hash = PyObject_Hash(literal.get());
+        if (hash == -1) return nullptr;
+        uint32_t* first = heads_.find(hash);
+        for (uint32_t i = first ? *first : kEnd; i != kEnd; i = next_[i]) {
+            int same = PyObject_RichCompareBool(made_[i], literal.get(), Py_EQ);
+            if (same < 0) return nullptr;
+            if (same) return Py_NewRef(made_[i]);
+        }
+        next_.push_back(first ? *first : kEnd);
+        if (first) *first = static_cast<uint32_t>(made_.size());
+        else heads_.insert(hash, static_cast<uint32_t>(made_.size()));
+        made_.push_back(literal.get());  // held by the caller's table
+        return literal.release();
+    }
+
+private:
+    struct Mix {
+        size_t operator()(Py_hash_t h) const { return static_cast<size_t>(mix64(static_cast<uint64_t>(h))); }
+    };
+    static constexpr uint32_t kEnd = UINT32_MAX;
+    FlatMap<Py_hash_t, uint32_t, Mix> heads_{-1};  // hash -> its latest literal
+    std::vector<PyObject*> made_;
+    std::vector<uint32_t> next_;  // the literal made before with the same hash
+};
+
 // One PrefixedClause per path of `view`, in path order. With `native`, what
 // the lowering reads is moved there.
 PyObject* path_clauses(const matrix::TreeView& view, const std::vector<PyObject*>* formulas,
@@ -77,9 +111,10 @@ PyObject* path_clauses(const matrix::TreeView& view, const std::vector<PyObject*
     // (the memo's literals live in `literals`, which outlives it).
     std::vector<Ref> literals(view.tree.positions.size());
     LiteralHashMemo hashes;
+    EqualLiterals equal;
     for (size_t i = 0; i < paths.size(); ++i) {
-        Ref set(PySet_New(nullptr));
-        if (!set) return nullptr;
+        Ref frozen(PyFrozenSet_New(nullptr));  // filled while nobody else holds it
+        if (!frozen) return nullptr;
         for (size_t k = paths.offsets[i]; k < paths.offsets[i + 1]; ++k) {
             uint32_t leaf = paths.leaves[k];
             if (!literals[leaf]) {
@@ -87,13 +122,13 @@ PyObject* path_clauses(const matrix::TreeView& view, const std::vector<PyObject*
                 Ref formula(leaf_formula(view, formulas, leaf));
                 Ref polarity(formula ? PyLong_FromLong(pos.polarity) : nullptr);
                 if (!polarity) return nullptr;
-                literals[leaf] = Ref(make_literal(view.prefixes[pos.last_symbol], polarity.get(), formula.get()));
+                Ref made(make_literal(view.prefixes[pos.last_symbol], polarity.get(), formula.get()));
+                literals[leaf] = Ref(made ? equal.first_equal(std::move(made)) : nullptr);
                 if (!literals[leaf] || !hashes.add(literals[leaf].get())) return nullptr;
             }
-            if (PySet_Add(set.get(), literals[leaf].get()) < 0) return nullptr;
+            if (PySet_Add(frozen.get(), literals[leaf].get()) < 0) return nullptr;
         }
-        Ref frozen(PyFrozenSet_New(set.get()));
-        Ref clause(frozen ? make_clause(frozen.get()) : nullptr);
+        Ref clause(make_clause(frozen.get()));
         if (!clause || PyList_Append(clauses.get(), clause.get()) < 0) return nullptr;
         if (native) native->sizes.push_back(PySet_GET_SIZE(frozen.get()));
         if ((i & 1023) == 1023 && PyErr_CheckSignals() < 0) return nullptr;

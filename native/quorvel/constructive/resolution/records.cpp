@@ -125,6 +125,50 @@ PyObject* fields_hash(PyObject* self, std::initializer_list<PyObject*> names) {
     return h == -1 ? nullptr : PyLong_FromSsize_t(h);
 }
 
+// The dataclass __eq__ of `type`, (self.f, ...) == (other.f, ...) when other
+// is of exactly self's class, else NotImplemented, without running Python
+// code; != is its negation, as object.__ne__ gives it. Only `type` itself
+// gets this slot (as with the hash slots); where `other` is of another class
+// (whose __class__ may claim the record's), the class's own __eq__ decides.
+template <size_t N>
+PyObject* fields_richcompare(PyObject* self, PyObject* other, int op, PyObject* type, PyObject* const (&names)[N]) {
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    Ref eq;
+    if (Py_TYPE(other) != reinterpret_cast<PyTypeObject*>(type)) {
+        Ref method(PyObject_GetAttrString(type, "__eq__"));
+        if (!method) return nullptr;
+        PyObject* call[] = {self, other};
+        eq = Ref(PyObject_Vectorcall(method.get(), call, 2, nullptr));
+        if (!eq) return nullptr;
+        if (op == Py_EQ || eq.get() == Py_NotImplemented) return eq.release();
+        int truth = PyObject_IsTrue(eq.get());
+        return truth < 0 ? nullptr : PyBool_FromLong(!truth);
+    }
+    // Both tuples are read in full before any comparison, as the method does.
+    Ref mine[N], theirs[N];
+    for (size_t i = 0; i < N; ++i)
+        if (!(mine[i] = Ref(attr(self, names[i])))) return nullptr;
+    for (size_t i = 0; i < N; ++i)
+        if (!(theirs[i] = Ref(attr(other, names[i])))) return nullptr;
+    bool equal = true;
+    for (size_t i = 0; i < N && equal; ++i) {
+        int r = PyObject_RichCompareBool(mine[i].get(), theirs[i].get(), Py_EQ);
+        if (r < 0) return nullptr;
+        equal = r == 1;
+    }
+    return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+PyObject* literal_tp_richcompare(PyObject* self, PyObject* other, int op) {
+    PyObject* const names[] = {state().s_prefix, state().s_polarity, state().s_atom};
+    return fields_richcompare(self, other, op, state().literal_type, names);
+}
+
+PyObject* clause_tp_richcompare(PyObject* self, PyObject* other, int op) {
+    PyObject* const names[] = {state().s_literals};
+    return fields_richcompare(self, other, op, state().clause_type, names);
+}
+
 // The innermost LiteralHashMemo of this thread (Python code run while one
 // is in place may switch threads, and other threads keep their own).
 thread_local IdentityMap<Py_hash_t>* literal_hashes = nullptr;
@@ -507,6 +551,11 @@ PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values) {
     return self.release();
 }
 
+bool literal_compares_natively(PyObject* literal) {
+    PyTypeObject* type = Py_TYPE(literal);
+    return type->tp_hash == literal_tp_hash && type->tp_richcompare == literal_tp_richcompare;
+}
+
 LiteralHashMemo::LiteralHashMemo() : previous_(literal_hashes) { literal_hashes = &hashes_; }
 
 LiteralHashMemo::~LiteralHashMemo() { literal_hashes = previous_; }
@@ -554,6 +603,7 @@ bool init_prefixed_records(PyObject* module) {
                                  kLiteralMethods, true);
     if (!s.literal_type) return false;
     reinterpret_cast<PyTypeObject*>(s.literal_type)->tp_hash = literal_tp_hash;
+    reinterpret_cast<PyTypeObject*>(s.literal_type)->tp_richcompare = literal_tp_richcompare;
     s.clause_type = make_record(module, "PrefixedClause",
                                 "PrefixedClause(literals=frozenset())\n\nA frozen set of prefixed literals; "
                                 "without literals, the empty clause.",
@@ -561,6 +611,7 @@ bool init_prefixed_records(PyObject* module) {
                                 true);
     if (!s.clause_type) return false;
     reinterpret_cast<PyTypeObject*>(s.clause_type)->tp_hash = clause_tp_hash;
+    reinterpret_cast<PyTypeObject*>(s.clause_type)->tp_richcompare = clause_tp_richcompare;
     s.step_type = make_record(module, "PrefixedResolutionStep",
                               "One step of a prefixed resolution derivation.",
                               {{"id", "str", nullptr},

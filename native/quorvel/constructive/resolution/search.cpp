@@ -4,11 +4,10 @@
 #include "quorvel/constructive/resolution/search.h"
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <span>
-#include <unordered_map>
 
+#include "quorvel/support/flat_map.h"
 #include "quorvel/support/small_sort.h"
 
 namespace quorvel::resolution {
@@ -22,9 +21,10 @@ class Search {
 public:
     Search(const Problem& p, const Engine& e, prefix::Substitution& s, Interrupt& i)
         : p_(p), e_(e), subst_(s), interrupt_(i) {
-        candidates_.resize(p.clauses.size());
         constant_.assign(p.clauses.size(), 0);
+        candidate_first_.reserve(p.clauses.size() + 1);
         for (size_t c = 0; c < p.clauses.size(); ++c) {
+            candidate_first_.push_back(static_cast<uint32_t>(candidates_.size()));
             const Clause& cl = p.clauses[c];
             for (uint32_t i1 = cl.first; i1 < cl.first + cl.count; ++i1) {
                 const Literal& l = p.literals[i1];
@@ -34,29 +34,12 @@ public:
                 for (uint32_t j = i1 + 1; j < cl.first + cl.count; ++j) {
                     const Literal &a = p.literals[i1], &b = p.literals[j];
                     if (a.atom == b.atom && a.polarity != b.polarity)
-                        candidates_[c].push_back(a.polarity == 1 ? Candidate{i1, j} : Candidate{j, i1});
+                        candidates_.push_back(a.polarity == 1 ? Candidate{i1, j} : Candidate{j, i1});
                 }
             }
         }
-        // The distinct prefix words, each applied once per level. Literals
-        // often share their word's place in Problem::words.
-        std::unordered_map<uint64_t, uint32_t> by_place;
-        std::map<std::span<const Sym>, uint32_t, WordLess> by_content;
-        word_of_.resize(p.literals.size());
-        for (size_t i = 0; i < p.literals.size(); ++i) {
-            const Literal& l = p.literals[i];
-            uint64_t place = (static_cast<uint64_t>(l.prefix) << 32) | l.length;
-            auto known = by_place.find(place);
-            if (known != by_place.end()) {
-                word_of_[i] = known->second;
-                continue;
-            }
-            std::span<const Sym> w(p.words.data() + l.prefix, l.length);
-            auto [it, added] = by_content.emplace(w, static_cast<uint32_t>(words_.size()));
-            if (added) words_.push_back(w);
-            word_of_[i] = it->second;
-            by_place.emplace(place, it->second);
-        }
+        candidate_first_.push_back(static_cast<uint32_t>(candidates_.size()));
+        number_words();
         applied_.resize(words_.size());
         stamp_.assign(words_.size(), 0);
     }
@@ -75,19 +58,53 @@ public:
 
 private:
     struct Level {
-        std::vector<uint32_t> rest;  // the open clauses after the one being closed
+        uint32_t rest, rest_count;  // the open clauses after the one being closed, in rest_
         uint32_t clause;
-        uint32_t counter;            // the last number this level handed out
-        size_t candidate = 0;
-        std::unique_ptr<prefix::Unifier> unifier;
+        uint32_t counter;           // the last number this level handed out
+        uint32_t candidate;         // in candidates_
+        prefix::Unifier* unifier;   // the pool's, for this depth
         Step step{};
     };
 
-    struct WordLess {
-        bool operator()(std::span<const Sym> a, std::span<const Sym> b) const {
-            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
-        }
+    struct WordHash {
+        size_t operator()(uint64_t h) const { return static_cast<size_t>(h); }
     };
+
+    // Numbers the distinct prefix words (word_of_, words_), each applied
+    // once per level. Literals often share their word's place in
+    // Problem::words; other equal words are found by their content.
+    void number_words() {
+        FlatMap<uint64_t, uint32_t, PointerHash> by_place(UINT64_MAX);
+        FlatMap<uint64_t, uint32_t, WordHash> by_content(0);  // content hash (never 0) -> latest word
+        std::vector<uint32_t> same_hash;                     // per word: the word before of its hash
+        word_of_.resize(p_.literals.size());
+        for (size_t i = 0; i < p_.literals.size(); ++i) {
+            const Literal& l = p_.literals[i];
+            uint64_t place = (static_cast<uint64_t>(l.prefix) << 32) | l.length;
+            if (const uint32_t* known = by_place.find(place)) {
+                word_of_[i] = *known;
+                continue;
+            }
+            std::span<const Sym> w(p_.words.data() + l.prefix, l.length);
+            uint64_t h = 0x9e3779b97f4a7c15ull;
+            for (Sym sym : w) h = mix64(h ^ sym);
+            h |= 1;
+            auto [head, added] = by_content.insert(h, kNone);
+            uint32_t found = kNone;
+            for (uint32_t k = *head; k != kNone && found == kNone; k = same_hash[k])
+                if (std::equal(w.begin(), w.end(), words_[k].begin(), words_[k].end())) found = k;
+            if (found == kNone) {
+                found = static_cast<uint32_t>(words_.size());
+                words_.push_back(w);
+                same_hash.push_back(*head);
+                *head = found;
+            }
+            word_of_[i] = found;
+            by_place.insert(place, found);
+        }
+    }
+
+    uint32_t candidate_count(uint32_t c) const { return candidate_first_[c + 1] - candidate_first_[c]; }
 
     // Word `w` under the current substitution, applied once per level.
     const std::vector<Sym>& applied(uint32_t w) {
@@ -106,7 +123,8 @@ private:
     bool closed(uint32_t c) {
         if (constant_[c]) return true;
         interrupt_.tick(p_.clauses[c].count);
-        for (const Candidate& cand : candidates_[c]) {
+        for (uint32_t k = candidate_first_[c]; k < candidate_first_[c + 1]; ++k) {
+            const Candidate& cand = candidates_[k];
             uint32_t a = word_of_[cand.pos_lit], b = word_of_[cand.neg_lit];
             if (a == b || applied(a) == applied(b)) return true;
         }
@@ -116,8 +134,8 @@ private:
     // A new level over `remaining`, its counter at `counter`. 1 when it
     // completes the refutation, 0 when it was pushed or failed at once
     // (nothing pushed), -1 when interrupted. `remaining` (which may be a
-    // level's) is read before any level is pushed.
-    int enter(const std::vector<uint32_t>& remaining, uint32_t counter) {
+    // level's, in rest_) is read before any level is pushed.
+    int enter(std::span<const uint32_t> remaining, uint32_t counter) {
         ++generation_;  // the substitution changed since the last level
         std::vector<uint32_t>& open = open_;
         open.clear();
@@ -132,20 +150,25 @@ private:
             return 1;
         }
         stable_sort_small(open.begin(), open.end(),
-                          [&](uint32_t x, uint32_t y) { return candidates_[x].size() < candidates_[y].size(); });
-        if (candidates_[open[0]].empty()) return 0;
+                          [&](uint32_t x, uint32_t y) { return candidate_count(x) < candidate_count(y); });
+        if (candidate_count(open[0]) == 0) return 0;
+        size_t depth = levels_.size();
+        if (unifiers_.size() == depth) unifiers_.push_back(e_.make_unifier(p_.kinds, subst_, interrupt_));
         Level l;
         l.clause = open[0];
-        l.rest.assign(open.begin() + 1, open.end());
+        l.rest = static_cast<uint32_t>(rest_.size());
+        l.rest_count = static_cast<uint32_t>(open.size() - 1);
+        rest_.insert(rest_.end(), open.begin() + 1, open.end());
         l.counter = counter;
-        l.unifier = e_.make_unifier(p_.kinds, subst_, interrupt_);
+        l.candidate = candidate_first_[l.clause];
+        l.unifier = unifiers_[depth].get();
         start_candidate(l);
-        levels_.push_back(std::move(l));
+        levels_.push_back(l);
         return 0;
     }
 
     void start_candidate(Level& l) {
-        const Candidate& cand = candidates_[l.clause][l.candidate];
+        const Candidate& cand = candidates_[l.candidate];
         const Literal &pos = p_.literals[cand.pos_lit], &neg = p_.literals[cand.neg_lit];
         l.unifier->start({p_.words.data() + pos.prefix, pos.length}, {p_.words.data() + neg.prefix, neg.length});
     }
@@ -158,21 +181,23 @@ private:
             prefix::Unifier::Status s = l.unifier->next();
             if (s == prefix::Unifier::Status::Interrupted) return -1;
             if (s == prefix::Unifier::Status::Exhausted) {
-                if (++l.candidate < candidates_[l.clause].size()) {
+                if (++l.candidate < candidate_first_[l.clause + 1]) {
                     start_candidate(l);
                     continue;
                 }
+                rest_.resize(l.rest);
                 levels_.pop_back();
                 return 0;
             }
             int a = e_.admissible(p_.ordering(), subst_, interrupt_);
             if (a < 0) return -1;
             if (a == 0) continue;
-            const Candidate& cand = candidates_[l.clause][l.candidate];
+            const Candidate& cand = candidates_[l.candidate];
             l.step = Step{l.clause, cand.pos_lit, cand.neg_lit, ++l.counter, subst_.size()};
-            // May push a level: `l` is not used after this. On 0 without a
-            // new level the caller comes back here for the next unifier.
-            return enter(l.rest, l.counter);
+            // May push a level: `l` is not used after this (nor its rest,
+            // once read). On 0 without a new level the caller comes back
+            // here for the next unifier.
+            return enter({rest_.data() + l.rest, l.rest_count}, l.counter);
         }
     }
 
@@ -180,8 +205,12 @@ private:
     const Engine& e_;
     prefix::Substitution& subst_;
     Interrupt& interrupt_;
-    std::vector<std::vector<Candidate>> candidates_;
+    static constexpr uint32_t kNone = UINT32_MAX;
+    std::vector<Candidate> candidates_;        // clause c's from candidate_first_[c] to [c + 1]
+    std::vector<uint32_t> candidate_first_;
     std::vector<Level> levels_;
+    std::vector<uint32_t> rest_;               // the levels' open clauses, a stack
+    std::vector<std::unique_ptr<prefix::Unifier>> unifiers_;  // one per depth reached, reused
     std::vector<uint32_t> open_;               // enter()'s scratch
     std::vector<uint8_t> constant_;            // per clause: closed by falsum or verum
     std::vector<uint32_t> word_of_;            // per literal: its word's number

@@ -96,6 +96,9 @@ private:
     IdentityMap<Py_hash_t> hashes_;
     IdentityMap<Py_hash_t>* previous_;
 };
+// True when `literal`'s class hashes and compares by the native slots (no
+// Python code of a user's runs in either).
+bool literal_compares_natively(PyObject* literal);
 // The literal text "atom^polarity:prefix" appended to `out`; false with an exception set.
 bool append_literal_text(std::string& out, PyObject* literal);
 
