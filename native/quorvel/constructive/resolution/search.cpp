@@ -76,7 +76,7 @@ private:
     void number_words() {
         FlatMap<uint64_t, uint32_t, PointerHash> by_place(UINT64_MAX);
         FlatMap<uint64_t, uint32_t, WordHash> by_content(0);  // content hash (never 0) -> latest word
-        std::vector<uint32_t> same_hash;                     // per word: the word before of its hash
+        std::vector<uint32_t> same_hash;                     // per word: the one before it with its hash
         word_of_.resize(p_.literals.size());
         for (size_t i = 0; i < p_.literals.size(); ++i) {
             const Literal& l = p_.literals[i];
@@ -89,7 +89,7 @@ private:
             uint64_t h = 0x9e3779b97f4a7c15ull;
             for (Sym sym : w) h = mix64(h ^ sym);
             h |= 1;
-            auto [head, added] = by_content.insert(h, kNone);
+            uint32_t* head = by_content.insert(h, kNone).first;
             uint32_t found = kNone;
             for (uint32_t k = *head; k != kNone && found == kNone; k = same_hash[k])
                 if (std::equal(w.begin(), w.end(), words_[k].begin(), words_[k].end())) found = k;
