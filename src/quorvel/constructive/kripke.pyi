@@ -1,9 +1,19 @@
+import sys
 from collections.abc import Iterable, Mapping
-from typing import ClassVar, TypedDict
+from typing import ClassVar, TypeVar, TypedDict
 
 from typing_extensions import disjoint_base
 
 from quorvel.core.ast import Formula
+
+_T = TypeVar("_T")
+
+if sys.version_info >= (3, 12):
+    # Python classes keep their __dict__ out of the instance layout from 3.12
+    # on, which makes a native class with a dict slot of its own a disjoint base.
+    from typing_extensions import disjoint_base as _dict_slot_base
+else:
+    def _dict_slot_base(cls: _T) -> _T: ...
 
 __all__ = ["World", "KripkeModel"]
 
@@ -23,6 +33,7 @@ class _KripkeModelDict(TypedDict):
     relations: dict[str, list[str]]
     valuations: dict[str, list[str]]
 
+@_dict_slot_base
 class KripkeModel:
     worlds: list[World]
     relations: dict[World, set[World]]

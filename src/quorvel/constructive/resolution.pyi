@@ -1,6 +1,7 @@
+import sys
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from typing import ClassVar, Literal, TypedDict, overload
+from typing import ClassVar, Literal, TypeVar, TypedDict, overload
 
 from typing_extensions import disjoint_base
 
@@ -8,6 +9,15 @@ from quorvel.constructive.matrix import FormulaTree
 from quorvel.constructive.prefix import Prefix, PrefixConstant, PrefixSubstitution, PrefixVariable
 from quorvel.core.ast import Formula, Term
 from quorvel.prover.proof import ProofDAG
+
+_T = TypeVar("_T")
+
+if sys.version_info >= (3, 12):
+    # Python classes keep their __dict__ out of the instance layout from 3.12
+    # on, which makes a native class with a dict slot of its own a disjoint base.
+    from typing_extensions import disjoint_base as _dict_slot_base
+else:
+    def _dict_slot_base(cls: _T) -> _T: ...
 
 __all__ = [
     "PrefixedLiteral",
@@ -100,6 +110,7 @@ def factor_prefixed_clause(
     clause: PrefixedClause, subst: PrefixSubstitution | None = None, tree: FormulaTree | None = None
 ) -> list[tuple[PrefixedClause, PrefixSubstitution, PrefixedLiteral, PrefixedLiteral]]: ...
 
+@_dict_slot_base
 class PrefixedResolutionProver:
     max_multiplicity: int
     max_steps: int

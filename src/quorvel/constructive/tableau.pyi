@@ -1,12 +1,22 @@
 import enum
+import sys
 from collections.abc import Iterable
-from typing import ClassVar, Literal, Self, TypeAlias, TypedDict
+from typing import ClassVar, Literal, Self, TypeAlias, TypeVar, TypedDict
 
 from typing_extensions import disjoint_base
 
 from quorvel.constructive.common import FALSUM, VERUM
 from quorvel.constructive.kripke import KripkeModel, World, _KripkeModelDict
 from quorvel.core.ast import Formula
+
+_T = TypeVar("_T")
+
+if sys.version_info >= (3, 12):
+    # Python classes keep their __dict__ out of the instance layout from 3.12
+    # on, which makes a native class with a dict slot of its own a disjoint base.
+    from typing_extensions import disjoint_base as _dict_slot_base
+else:
+    def _dict_slot_base(cls: _T) -> _T: ...
 
 __all__ = [
     "FALSUM",
@@ -95,6 +105,7 @@ class TableauNode:
     def to_dict(self) -> _TableauNodeDict: ...
     def to_string(self, prefix: str = "", is_last: bool = True) -> str: ...
 
+@_dict_slot_base
 class TableauProofTree:
     root: TableauNode
     def __init__(self, root: TableauNode) -> None: ...
