@@ -103,9 +103,10 @@ UNEQUAL = Unequal()
         (lit("c0", 1), ClaimsToBeALiteral(lit("c0", 1)), True),
         (lit("c0", 1), Literal2(word("c0"), 1, P), False),
         (lit("c0", 1), (word("c0"), 1, P), False),
-        # Each field is the same object: the tuple comparison takes it as equal.
+        # One object in a field: equal as a tuple compares it, unequal as the
+        # field's own == gives it; which one is the running dataclass's choice.
         (PrefixedLiteral(UNEQUAL, 1, P), "same", True),
-        (PrefixedLiteral(UNEQUAL, 1, P), PrefixedLiteral(UNEQUAL, 1, P), True),
+        (PrefixedLiteral(UNEQUAL, 1, P), PrefixedLiteral(UNEQUAL, 1, P), None),
         (PrefixedLiteral(Unequal(), 1, P), PrefixedLiteral(Unequal(), 1, P), False),
         (clause(lit("c0", 1), lit("c0", 0)), clause(lit("c0", 0), lit("c0", 1)), True),
         (clause(lit("c0", 1)), clause(lit("c0", 0)), False),
@@ -114,8 +115,11 @@ UNEQUAL = Unequal()
 )
 def test_record_equality_is_the_dataclass_equality(left, right, equal):
     right = left if right == "same" else right
+    method = type(left).__eq__  # the dataclass's own, which the native slot stands in for
+    if equal is None:
+        equal = method(left, right)
     assert (left == right, left != right, right == left, right != left) == (equal, not equal, equal, not equal)
-    assert type(left).__eq__(left, right) is (equal if type(right) is type(left) or equal else NotImplemented)
+    assert method(left, right) is (equal if type(right) is type(left) or equal else NotImplemented)
 
 
 def test_equal_atoms_at_two_leaves_give_one_literal_per_clause():

@@ -125,13 +125,14 @@ PyObject* fields_hash(PyObject* self, std::initializer_list<PyObject*> names) {
     return h == -1 ? nullptr : PyLong_FromSsize_t(h);
 }
 
-// The dataclass __eq__ of `type`, (self.f, ...) == (other.f, ...) when other
-// is of exactly self's class, else NotImplemented, without running Python
-// code; != is its negation, as object.__ne__ gives it. Only `type` itself
-// gets this slot (as with the hash slots); where `other` is of another class
-// (whose __class__ may claim the record's), the class's own __eq__ decides.
+// The dataclass __eq__ of `type` without running Python code, where `other`
+// is of exactly self's class; != is its negation, as object.__ne__ gives it.
+// Only `type` itself gets this slot (as with the hash slots); where `other`
+// is of another class (whose __class__ may claim the record's), the class's
+// own __eq__ decides.
 template <size_t N>
 PyObject* fields_richcompare(PyObject* self, PyObject* other, int op, PyObject* type, PyObject* const (&names)[N]) {
+    static_assert(N > 0);
     if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
     Ref eq;
     if (Py_TYPE(other) != reinterpret_cast<PyTypeObject*>(type)) {
@@ -139,24 +140,42 @@ PyObject* fields_richcompare(PyObject* self, PyObject* other, int op, PyObject* 
         if (!method) return nullptr;
         PyObject* call[] = {self, other};
         eq = Ref(PyObject_Vectorcall(method.get(), call, 2, nullptr));
-        if (!eq) return nullptr;
-        if (op == Py_EQ || eq.get() == Py_NotImplemented) return eq.release();
-        int truth = PyObject_IsTrue(eq.get());
-        return truth < 0 ? nullptr : PyBool_FromLong(!truth);
+        if (!eq || op == Py_EQ || eq.get() == Py_NotImplemented) return eq.release();
+    } else {
+#if PY_VERSION_HEX >= 0x030D0000
+        // self is other or self.f == other.f and ...: the value of the last
+        // comparison made.
+        if (self == other) return PyBool_FromLong(op == Py_EQ);
+        for (size_t i = 0; i < N; ++i) {
+            Ref mine(attr(self, names[i]));
+            Ref theirs(mine ? attr(other, names[i]) : nullptr);
+            eq = Ref(theirs ? PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ) : nullptr);
+            if (!eq) return nullptr;
+            if (i + 1 == N) break;
+            int truth = PyObject_IsTrue(eq.get());
+            if (truth < 0) return nullptr;
+            if (!truth) break;
+        }
+        if (op == Py_EQ) return eq.release();
+#else
+        // (self.f, ...) == (other.f, ...): both tuples read in full, then
+        // compared as tuples compare.
+        Ref mine[N], theirs[N];
+        for (size_t i = 0; i < N; ++i)
+            if (!(mine[i] = Ref(attr(self, names[i])))) return nullptr;
+        for (size_t i = 0; i < N; ++i)
+            if (!(theirs[i] = Ref(attr(other, names[i])))) return nullptr;
+        bool equal = true;
+        for (size_t i = 0; i < N && equal; ++i) {
+            int r = PyObject_RichCompareBool(mine[i].get(), theirs[i].get(), Py_EQ);
+            if (r < 0) return nullptr;
+            equal = r == 1;
+        }
+        return PyBool_FromLong(equal == (op == Py_EQ));
+#endif
     }
-    // Both tuples are read in full before any comparison, as the method does.
-    Ref mine[N], theirs[N];
-    for (size_t i = 0; i < N; ++i)
-        if (!(mine[i] = Ref(attr(self, names[i])))) return nullptr;
-    for (size_t i = 0; i < N; ++i)
-        if (!(theirs[i] = Ref(attr(other, names[i])))) return nullptr;
-    bool equal = true;
-    for (size_t i = 0; i < N && equal; ++i) {
-        int r = PyObject_RichCompareBool(mine[i].get(), theirs[i].get(), Py_EQ);
-        if (r < 0) return nullptr;
-        equal = r == 1;
-    }
-    return PyBool_FromLong(equal == (op == Py_EQ));
+    int truth = PyObject_IsTrue(eq.get());
+    return truth < 0 ? nullptr : PyBool_FromLong(!truth);
 }
 
 PyObject* literal_tp_richcompare(PyObject* self, PyObject* other, int op) {
@@ -234,6 +253,15 @@ PyObject* clause_substitute(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     return frozen ? make_clause(frozen.get()) : nullptr;
 }
 
+// out.update(items) for a set `out`; false with an exception set.
+bool update_set(PyObject* out, PyObject* items) {
+    Ref iter(PyObject_GetIter(items));
+    if (!iter) return false;
+    while (Ref item{PyIter_Next(iter.get())})
+        if (PySet_Add(out, item.get()) < 0) return false;
+    return !PyErr_Occurred();
+}
+
 PyObject* clause_union(PyObject* clause, PyObject* which) {
     Ref lits(literals_of(clause));
     Ref iter(lits ? PyObject_GetIter(lits.get()) : nullptr);
@@ -243,7 +271,7 @@ PyObject* clause_union(PyObject* clause, PyObject* which) {
         Ref lit(PyIter_Next(iter.get()));
         if (!lit) return PyErr_Occurred() ? nullptr : out.release();
         Ref part(prefix_symbols_of(lit.get(), which));
-        if (!part || _PySet_Update(out.get(), part.get()) < 0) return nullptr;
+        if (!part || !update_set(out.get(), part.get())) return nullptr;
     }
 }
 
