@@ -70,12 +70,13 @@ PyObject* leaf_formula(const matrix::TreeView& view, const std::vector<PyObject*
 // so that a path's set meets the second by identity and never compares.
 class EqualLiterals {
 public:
-    // The first literal made that equals `literal`, else `literal` itself;
-    // NULL with an exception set. Literals of a class with a user's hash or
-    // equality are kept apart (that code runs as often as the sets ask).
-    PyObject* first_equal(Ref literal) {
+    // The first literal made that equals `literal`, else `literal` itself,
+    // with its hash in `hash`; NULL with an exception set. Literals of a
+    // class with a user's hash or equality are kept apart (that code runs as
+    // often as the sets ask), their hash left at -1.
+    PyObject* first_equal(Ref literal, Py_hash_t& hash) {
         if (!literal_compares_natively(literal.get())) return literal.release();
-        Py_hash_t hash = PyObject_Hash(literal.get());
+        hash = PyObject_Hash(literal.get());
         if (hash == -1) return nullptr;
         uint32_t* first = heads_.find(hash);
         for (uint32_t i = first ? *first : kEnd; i != kEnd; i = next_[i]) {
@@ -105,7 +106,7 @@ private:
 PyObject* path_clauses(const matrix::TreeView& view, const std::vector<PyObject*>* formulas,
                        matrix::PathSet& paths, NativePaths* native) {
     py::GcPause pause;  // clauses and literals form no cycle
-    Ref clauses(PyList_New(0));
+    Ref clauses(PyList_New(static_cast<Py_ssize_t>(paths.size())));  // each item set below
     if (!clauses) return nullptr;
     // A leaf gives the same literal on every path: made and hashed once
     // (the memo's literals live in `literals`, which outlives it).
@@ -123,13 +124,15 @@ PyObject* path_clauses(const matrix::TreeView& view, const std::vector<PyObject*
                 Ref polarity(formula ? PyLong_FromLong(pos.polarity) : nullptr);
                 if (!polarity) return nullptr;
                 Ref made(make_literal(view.prefixes[pos.last_symbol], polarity.get(), formula.get()));
-                literals[leaf] = Ref(made ? equal.first_equal(std::move(made)) : nullptr);
-                if (!literals[leaf] || !hashes.add(literals[leaf].get())) return nullptr;
+                Py_hash_t hash = -1;
+                literals[leaf] = Ref(made ? equal.first_equal(std::move(made), hash) : nullptr);
+                if (!literals[leaf] || !hashes.add(literals[leaf].get(), hash)) return nullptr;
             }
             if (PySet_Add(frozen.get(), literals[leaf].get()) < 0) return nullptr;
         }
         Ref clause(make_clause(frozen.get()));
-        if (!clause || PyList_Append(clauses.get(), clause.get()) < 0) return nullptr;
+        if (!clause) return nullptr;
+        PyList_SET_ITEM(clauses.get(), static_cast<Py_ssize_t>(i), clause.release());
         if (native) native->sizes.push_back(PySet_GET_SIZE(frozen.get()));
         if ((i & 1023) == 1023 && PyErr_CheckSignals() < 0) return nullptr;
     }

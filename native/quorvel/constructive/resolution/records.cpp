@@ -588,9 +588,9 @@ LiteralHashMemo::LiteralHashMemo() : previous_(literal_hashes) { literal_hashes 
 
 LiteralHashMemo::~LiteralHashMemo() { literal_hashes = previous_; }
 
-bool LiteralHashMemo::add(PyObject* literal) {
+bool LiteralHashMemo::add(PyObject* literal, Py_hash_t known) {
     if (Py_TYPE(literal)->tp_hash != literal_tp_hash) return true;
-    Py_hash_t h = literal_tp_hash(literal);
+    Py_hash_t h = known != -1 ? known : literal_tp_hash(literal);
     if (h == -1) return false;
     hashes_.insert(literal, h);
     return true;

@@ -89,8 +89,9 @@ public:
     ~LiteralHashMemo();
     LiteralHashMemo(const LiteralHashMemo&) = delete;
     LiteralHashMemo& operator=(const LiteralHashMemo&) = delete;
-    // Hashes `literal` and keeps its hash; false with the hash's exception.
-    bool add(PyObject* literal);
+    // Hashes `literal` (or takes `known`, its hash if not -1) and keeps its
+    // hash; false with the hash's exception.
+    bool add(PyObject* literal, Py_hash_t known = -1);
 
 private:
     IdentityMap<Py_hash_t> hashes_;
