@@ -905,6 +905,56 @@ def test_the_empty_mapping_copies_only_first_order_quantifiers_and_above():
     assert SubstitutionTransformer({}).visit(plain) is plain
 
 
+class HashCountingSort(PrimitiveSort):
+    """A sort hashed by Python code, which counts its calls."""
+
+    calls = 0
+
+    def __hash__(self):
+        HashCountingSort.calls += 1
+        return 7
+
+
+class SubAnd(And):
+    pass
+
+
+# Under a binder of the mapping's only key nothing is left to replace: a body
+# free of first-order quantifiers comes back as the very object, at any
+# depth, while one that holds such a quantifier is rebuilt above it, and
+# one that holds a node the dispatch refuses still fails there. A variable of
+# a sort hashed by Python code is still hashed, as a lookup of it would.
+@pytest.mark.parametrize(
+    "make, outcome",
+    [
+        (lambda: Implies(Not(And(atom(P, x, fn("f", y, c)), Equality(z, c))), Or(q, atom(Q, fn("g", fn("h", x))))), "same"),
+        (lambda: ForallPred(X, And(atom(P, x), q)), "same"),
+        (lambda: And(Not(atom(P, x)), Or(q, Exists(y, atom(Q, y)))), "rebuilt"),
+        (lambda: And(Not(atom(P, x)), Or(q, ForallPred(X, Forall(y, p)))), "rebuilt"),
+        (lambda: And(atom(P, x), Or(q, 5)), "Unsupported AST node type: int"),
+        (lambda: And(atom(P, x), SubAnd(p, q)), "Unsupported AST node type: SubAnd"),
+        (lambda: Or(q, atom(P, fn("f", SubVariable(2)))), "Unsupported AST node type: SubVariable"),
+        (lambda: Not(atom(P, Variable(2, sort=HashCountingSort("H")))), "hashed"),
+    ],
+)
+def test_substitution_under_a_binder_of_every_key(make, outcome):
+    mapping = {x: c}
+    for transformer in (SubstitutionTransformer(mapping), dispatching(SubstitutionTransformer)(mapping)):
+        body = make()
+        tree = Forall(x, body)
+        if outcome.startswith("Unsupported"):
+            with raises(outcome):
+                transformer.visit(tree)
+            continue
+        HashCountingSort.calls = 0
+        result = transformer.visit(tree)
+        assert result == tree and result.variable is x
+        if outcome == "hashed":
+            assert HashCountingSort.calls > 0
+        else:
+            assert (result.body is body) is (outcome == "same")
+
+
 def test_the_mapping_is_held_by_reference_and_read_afresh():
     mapping = {}
     transformer = SubstitutionTransformer(mapping=mapping)

@@ -53,6 +53,17 @@ constexpr bool is_term_kind(Kind k) { return k <= Kind::FunctionApp || k == Kind
 // ones, or its node fields in order (left, right; operand; variable, body).
 inline constexpr int kLeafChildBits = 16;
 
+// What a node's whole sub-tree is (NodeObject::subtree), set at
+// construction from the children's marks. A clear bit tells nothing.
+enum SubtreeMark : uint8_t {
+    // Every node of the sub-tree is an instance of exactly its node class,
+    // every application holds its arguments in a tuple, every variable and
+    // constant keeps its hash from construction, and no first-order
+    // quantifier occurs: a substitution with no entries gives the sub-tree
+    // back as it is, running no Python code on the way.
+    kPlainQuantifierFree = 1,
+};
+
 struct NodeObject {
     PyObject_HEAD
     Py_hash_t hash;  // cached at construction for compound nodes and plain leaves; -1 otherwise
@@ -63,6 +74,7 @@ struct NodeObject {
     // nothing (it is clear for the arguments of a sequence that is no
     // exact tuple, and in a node not yet built).
     uint16_t leaf_children;
+    uint8_t subtree;  // SubtreeMark bits
 };
 
 struct TermObject {

@@ -411,6 +411,7 @@ PyObject* allocate(PyTypeObject* type, Kind k, PyObject* const* fields, int n) {
     as_node(o)->hash = -1;
     as_node(o)->tracked = !is_exact(type, k) && PyObject_GC_IsTracked(o);  // the generic allocator tracks
     as_node(o)->leaf_children = 0;
+    as_node(o)->subtree = 0;
     PyObject** slot = fields_of(o);
     for (int i = 0; i < n; ++i) slot[i] = Py_NewRef(fields[i]);
     for (int i = n, total = field_count(k); i < total; ++i) slot[i] = nullptr;
@@ -439,6 +440,30 @@ void mark_leaf_children(PyObject* o, Kind k) {
         if (t == variable || t == constant) bits |= static_cast<uint16_t>(1u << i);
     }
     as_node(o)->leaf_children = bits;
+}
+
+// The SubtreeMark bits of a new compound node, from its children's.
+uint8_t subtree_marks(PyObject* o, Kind k) {
+    if (!is_exact(Py_TYPE(o), k) || is_quantifier(k)) return 0;
+    PyObject* const* children;
+    Py_ssize_t n;
+    if (k == Kind::FunctionApp || k == Kind::PredicateApp) {
+        PyObject* args = k == Kind::FunctionApp ? as_function_app(o)->args : as_predicate_app(o)->args;
+        if (!PyTuple_CheckExact(args)) return 0;
+        children = &PyTuple_GET_ITEM(args, 0);
+        n = PyTuple_GET_SIZE(args);
+    } else {
+        children = fields_of(o);
+        n = k == Kind::Not ? 1 : 2;  // left, right; operand
+    }
+    uint8_t marks = kPlainQuantifierFree;
+    for (Py_ssize_t i = 0; i < n && marks; ++i) {
+        PyObject* child = children[i];
+        PyTypeObject* t = Py_TYPE(child);
+        bool node = t->tp_hash == type_of_kind(Kind::Formula)->tp_hash;  // every node class hashes alike
+        marks &= node && is_exact(t, as_node(child)->kind) ? as_node(child)->subtree : 0;
+    }
+    return marks;
 }
 
 // Tracks a new exact node only when a field may lead back to it; trees whose
@@ -509,6 +534,7 @@ PyObject* finish_compound(PyObject* o, Kind k, int skip) {
     as_node(o)->hash = h.finish();
     track_if_cyclic(o, k);
     mark_leaf_children(o, k);
+    as_node(o)->subtree = subtree_marks(o, k);
     return o;
 }
 
@@ -552,6 +578,12 @@ void keep_leaf_hash(PyObject* o, Kind k) {
     as_node(o)->hash = h.finish();
 }
 
+// A variable or constant of exactly its class whose hash is kept is a
+// plain sub-tree.
+void mark_leaf(PyObject* o, Kind k) {
+    if (is_exact(Py_TYPE(o), k) && as_node(o)->hash != -1) as_node(o)->subtree = kPlainQuantifierFree;
+}
+
 // Calls a Python subclass with the fields by keyword.
 PyObject* call_by_keyword(PyTypeObject* type, const char* const* names, PyObject* const* values, int n) {
     PyObject* kwnames = py::interned_tuple(names, n);
@@ -578,6 +610,7 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
             if (o) {
                 keep_leaf_hash(o, k);
                 track_if_cyclic(o, k);
+                mark_leaf(o, k);
             }
             return o;
         }
@@ -591,6 +624,7 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
             if (o) {
                 keep_leaf_hash(o, k);
                 track_if_cyclic(o, k);
+                mark_leaf(o, k);
             }
             return o;
         }
@@ -665,6 +699,7 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             as_node(o)->hash = -1;
             as_node(o)->tracked = PyObject_GC_IsTracked(o);
             as_node(o)->leaf_children = 0;
+            as_node(o)->subtree = 0;
             return o;
         }
         Kind k = kind_of_type(type);
@@ -695,6 +730,7 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::swap(as_node(self)->kind, as_node(built)->kind);
         std::swap(as_node(self)->hash, as_node(built)->hash);
         std::swap(as_node(self)->leaf_children, as_node(built)->leaf_children);
+        std::swap(as_node(self)->subtree, as_node(built)->subtree);
         // `tracked` stays: both are instances of one Python subclass, tracked alike.
         Py_DECREF(built);
         return 0;

@@ -318,6 +318,13 @@ private:
         c.keyed = Context::Keyed::Yes;
     }
 
+    // Whether context `ci` is read by key and has no entries.
+    bool no_keys(uint32_t ci) {
+        Context& c = *contexts_[ci];
+        if (c.keyed == Context::Keyed::Unread) read_keys(c);
+        return c.keyed == Context::Keyed::Yes && c.by_key.size() == 0;
+    }
+
     bool open(PyObject* o, uint32_t ci) {
         if (++steps_ % kSignalInterval == 0 && PyErr_CheckSignals() < 0) return false;
         Kind k = exact_kind(o);
@@ -339,6 +346,11 @@ private:
             return true;
         }
         if (k == Kind::Constant) {
+            push_result(Py_NewRef(o));
+            return true;
+        }
+        if (ast::as_node(o)->subtree & ast::kPlainQuantifierFree && no_keys(ci)) {
+            // Nothing in it to replace and no quantifier to rebuild.
             push_result(Py_NewRef(o));
             return true;
         }
