@@ -569,6 +569,11 @@ private:
         auto* q = ast::as_quantifier(f.node);
         switch (f.phase) {
             case 0: {
+                if (no_keys(f.ctx)) {
+                    // No entry to test for capture or to drop.
+                    frames_[top].phase = 1;
+                    return open(q->body, f.ctx);
+                }
                 uint64_t key;
                 if (!binder_key(f.ctx, q->variable, key)) return false;
                 int capture = remembered_captures(f.ctx, q->variable, key);
