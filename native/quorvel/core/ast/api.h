@@ -81,10 +81,14 @@ inline Kind kind_of(PyObject* o) {
 // kind (no Python subclass): the test for fast paths that may skip
 // overridable Python behaviour.
 inline Kind exact_kind_of(PyObject* o) {
-    Kind k = kind_of(o);
-    if (k != Kind::None && static_cast<int>(k) < kKindCount && Py_TYPE(o) == api().types[static_cast<int>(k)])
-        return k;
-    return Kind::None;
+    const Api& a = api();
+    PyTypeObject* t = Py_TYPE(o);
+    // Every node class is Term or Formula or derives from one of them
+    // directly, so nothing else needs a subclass test.
+    if (t->tp_base != a.formula_type && t->tp_base != a.term_type && t != a.formula_type && t != a.term_type)
+        return Kind::None;
+    Kind k = as_node(o)->kind;
+    return static_cast<int>(k) < kKindCount && t == a.types[static_cast<int>(k)] ? k : Kind::None;
 }
 
 // The formula children of a connective or quantifier (a quantifier's body),

@@ -538,6 +538,41 @@ PyObject* finish_compound(PyObject* o, Kind k, int skip) {
     return o;
 }
 
+// finish_compound for a connective or first-order quantifier of its exact
+// class whose fields are nodes with kept hashes, in one pass over them (the
+// common case, and the one rebuilding walks make): the hash, the tracking,
+// the leaf marks and the sub-tree marks. False, with nothing changed, when
+// a field is no such node.
+bool finish_over_nodes(PyObject* o, Kind k) {
+    hashfunc node_hash = type_of_kind(Kind::Formula)->tp_hash;  // every node class hashes alike
+    PyTypeObject* variable = type_of_kind(Kind::Variable);
+    PyTypeObject* constant = type_of_kind(Kind::Constant);
+    PyObject** slot = fields_of(o);
+    int n = info(k).nfields;
+    TupleHash h;
+    h.add_hash(state().type_hashes[static_cast<int>(k)]);
+    bool cyclic = false;  // a tracked field may reach a cycle
+    uint16_t leaves = 0;
+    uint8_t marks = is_quantifier(k) ? 0 : kPlainQuantifierFree;
+    for (int i = 0; i < n; ++i) {
+        PyTypeObject* t = Py_TYPE(slot[i]);
+        const NodeObject* field = as_node(slot[i]);
+        if (t->tp_hash != node_hash || field->hash == -1) return false;
+        h.add_hash(field->hash);
+        cyclic = cyclic || field->tracked;
+        if (t == variable || t == constant) leaves |= static_cast<uint16_t>(1u << i);
+        marks &= is_exact(t, field->kind) ? field->subtree : 0;
+    }
+    as_node(o)->hash = h.finish();
+    if (cyclic) {
+        PyObject_GC_Track(o);
+        as_node(o)->tracked = true;
+    }
+    as_node(o)->leaf_children = leaves;
+    as_node(o)->subtree = marks;
+    return true;
+}
+
 // A leaf whose fields hash the same all its life keeps its hash from
 // construction, so that sets, substitution tables and the nodes above it
 // never hash its fields again: a variable over an int id, a VariableKind
@@ -678,7 +713,9 @@ PyObject* build(PyTypeObject* type, Kind k, PyObject** p) {
         default: {  // connectives and quantifiers: no checks
             int n = info(k).nfields;
             PyObject* o = allocate(type, k, p, n);
-            return o ? finish_compound(o, k, 0) : nullptr;
+            if (!o) return nullptr;
+            if (is_exact(type, k) && finish_over_nodes(o, k)) return o;
+            return finish_compound(o, k, 0);
         }
     }
 }
@@ -956,6 +993,14 @@ PyTypeObject* new_quantifier_type(const char* name, const char* module, Kind kin
 
 namespace {
 
+// The kind of `type`, looked up first among the exact classes from `first`
+// to `last`, the ones a constructor expects.
+Kind kind_among(PyTypeObject* type, Kind first, Kind last) {
+    for (int k = static_cast<int>(first); k <= static_cast<int>(last); ++k)
+        if (type_of_kind(static_cast<Kind>(k)) == type) return static_cast<Kind>(k);
+    return kind_of_type(type);
+}
+
 template <size_t N>
 PyObject* construct(PyTypeObject* type, Kind k, PyObject* (&values)[N]) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -971,12 +1016,12 @@ PyObject* new_unary(PyTypeObject* type, PyObject* operand) {
     return construct(type, Kind::Not, v);
 }
 PyObject* new_binary(PyTypeObject* type, PyObject* left, PyObject* right) {
-    Kind k = kind_of_type(type);
+    Kind k = kind_among(type, Kind::And, Kind::Iff);
     PyObject* v[] = {left, right};
     return construct(type, k, v);
 }
 PyObject* new_quantifier(PyTypeObject* type, PyObject* variable, PyObject* body) {
-    Kind k = kind_of_type(type);
+    Kind k = kind_among(type, Kind::Forall, Kind::ExistsFunc);
     PyObject* v[] = {variable, body};
     return construct(type, k, v);
 }
