@@ -370,6 +370,16 @@ private:
         } else if (plain) {
             return substitute_atom(o, k, ci);
         }
+        // Bring the children in while the frame is set up.
+        if (ast::is_binary(k)) {
+            __builtin_prefetch(ast::as_binary(o)->left);
+            __builtin_prefetch(ast::as_binary(o)->right);
+        } else if (k == Kind::Not) {
+            __builtin_prefetch(ast::as_unary(o)->operand);
+        } else if (ast::is_quantifier(k)) {
+            __builtin_prefetch(ast::as_quantifier(o)->variable);
+            __builtin_prefetch(ast::as_quantifier(o)->body);
+        }
         Frame f{o, k, ci};
         f.shared = shared;
         f.base = results_.size();
