@@ -955,6 +955,30 @@ def test_substitution_under_a_binder_of_every_key(make, outcome):
             assert (result.body is body) is (outcome == "same")
 
 
+class FailingHashSort(PrimitiveSort):
+    """A sort whose hash fails once `failing` is set."""
+
+    failing = False
+
+    def __hash__(self):
+        if FailingHashSort.failing:
+            raise ValueError("no hash")
+        return 7
+
+
+def test_a_binder_is_hashed_by_its_capture_test_before_its_body_is_walked():
+    # No entry is left under the outer binder, but the inner binder's
+    # capture test still hashes it, and fails before the bad body is met.
+    tree = Forall(x, Exists(Variable(2, sort=FailingHashSort("H")), And(p, 5)))
+    FailingHashSort.failing = True
+    try:
+        for transformer in (SubstitutionTransformer({x: c}), dispatching(SubstitutionTransformer)({x: c})):
+            with raises("no hash", ValueError):
+                transformer.visit(tree)
+    finally:
+        FailingHashSort.failing = False
+
+
 def test_the_mapping_is_held_by_reference_and_read_afresh():
     mapping = {}
     transformer = SubstitutionTransformer(mapping=mapping)

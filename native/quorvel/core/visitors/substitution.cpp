@@ -579,8 +579,10 @@ private:
         auto* q = ast::as_quantifier(f.node);
         switch (f.phase) {
             case 0: {
-                if (no_keys(f.ctx)) {
-                    // No entry to test for capture or to drop.
+                if (no_keys(f.ctx) && exact_kind(q->variable) != Kind::None &&
+                    ast::as_node(q->variable)->subtree & ast::kPlainQuantifierFree) {
+                    // No entry to test for capture or to drop: the capture
+                    // test would only hash the binder, whose hash is kept.
                     frames_[top].phase = 1;
                     return open(q->body, f.ctx);
                 }
