@@ -442,6 +442,18 @@ void mark_leaf_children(PyObject* o, Kind k) {
     as_node(o)->leaf_children = bits;
 }
 
+// Whether objects of `t` are nodes that hash by the node hash (every node
+// class does, a Python subclass unless it defines its own __hash__), so
+// that their header may be read.
+bool hashes_as_node(PyTypeObject* t) { return t->tp_hash == type_of_kind(Kind::Formula)->tp_hash; }
+
+// The SubtreeMark bits that a child passes up: its own, when it is a node
+// of exactly its class.
+uint8_t marks_of(PyObject* child) {
+    PyTypeObject* t = Py_TYPE(child);
+    return hashes_as_node(t) && is_exact(t, as_node(child)->kind) ? as_node(child)->subtree : 0;
+}
+
 // The SubtreeMark bits of a new compound node, from its children's.
 uint8_t subtree_marks(PyObject* o, Kind k) {
     if (!is_exact(Py_TYPE(o), k) || is_quantifier(k)) return 0;
@@ -457,12 +469,7 @@ uint8_t subtree_marks(PyObject* o, Kind k) {
         n = k == Kind::Not ? 1 : 2;  // left, right; operand
     }
     uint8_t marks = kPlainQuantifierFree;
-    for (Py_ssize_t i = 0; i < n && marks; ++i) {
-        PyObject* child = children[i];
-        PyTypeObject* t = Py_TYPE(child);
-        bool node = t->tp_hash == type_of_kind(Kind::Formula)->tp_hash;  // every node class hashes alike
-        marks &= node && is_exact(t, as_node(child)->kind) ? as_node(child)->subtree : 0;
-    }
+    for (Py_ssize_t i = 0; i < n && marks; ++i) marks &= marks_of(children[i]);
     return marks;
 }
 
@@ -489,7 +496,7 @@ void track_if_cyclic(PyObject* o, Kind k) {
 // from its members' cached hashes.
 Py_hash_t field_hash(PyObject* f) {
     PyTypeObject* t = Py_TYPE(f);
-    if (t->tp_hash == type_of_kind(Kind::Formula)->tp_hash) {
+    if (hashes_as_node(t)) {
         Py_hash_t h = as_node(f)->hash;
         if (h != -1) return h;
     } else if (t == &PyUnicode_Type) {
@@ -544,7 +551,6 @@ PyObject* finish_compound(PyObject* o, Kind k, int skip) {
 // the leaf marks and the sub-tree marks. False, with nothing changed, when
 // a field is no such node.
 bool finish_over_nodes(PyObject* o, Kind k) {
-    hashfunc node_hash = type_of_kind(Kind::Formula)->tp_hash;  // every node class hashes alike
     PyTypeObject* variable = type_of_kind(Kind::Variable);
     PyTypeObject* constant = type_of_kind(Kind::Constant);
     PyObject** slot = fields_of(o);
@@ -557,11 +563,11 @@ bool finish_over_nodes(PyObject* o, Kind k) {
     for (int i = 0; i < n; ++i) {
         PyTypeObject* t = Py_TYPE(slot[i]);
         const NodeObject* field = as_node(slot[i]);
-        if (t->tp_hash != node_hash || field->hash == -1) return false;
+        if (!hashes_as_node(t) || field->hash == -1) return false;
         h.add_hash(field->hash);
         cyclic = cyclic || field->tracked;
         if (t == variable || t == constant) leaves |= static_cast<uint16_t>(1u << i);
-        marks &= is_exact(t, field->kind) ? field->subtree : 0;
+        marks &= marks_of(slot[i]);
     }
     as_node(o)->hash = h.finish();
     if (cyclic) {
