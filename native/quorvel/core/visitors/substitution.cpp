@@ -254,8 +254,7 @@ private:
         uint64_t key = variable_key(bound);
         if (key == kNoVariableKey) return true;
         Context& c = *contexts_[ci];
-        if (c.keyed == Context::Keyed::Unread) read_keys(c);
-        if (c.keyed != Context::Keyed::Yes) return true;
+        if (!by_keys(c)) return true;
         if (!prepare(c)) return false;
         if (c.free_keyed) out = key;
         return true;
@@ -304,6 +303,12 @@ private:
 
     void push_result(PyObject* owned) { results_.push_back(owned); }
 
+    // Whether every key of `c` has a variable key (read once, on first use).
+    static bool by_keys(Context& c) {
+        if (c.keyed == Context::Keyed::Unread) read_keys(c);
+        return c.keyed == Context::Keyed::Yes;
+    }
+
     static void read_keys(Context& c) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
@@ -321,8 +326,7 @@ private:
     // Whether context `ci` is read by key and has no entries.
     bool no_keys(uint32_t ci) {
         Context& c = *contexts_[ci];
-        if (c.keyed == Context::Keyed::Unread) read_keys(c);
-        return c.keyed == Context::Keyed::Yes && c.by_key.size() == 0;
+        return by_keys(c) && c.by_key.size() == 0;
     }
 
     bool open(PyObject* o, uint32_t ci) {
@@ -331,8 +335,7 @@ private:
         if (k == Kind::None) return unsupported(o), false;
         if (k == Kind::Variable) {
             Context& c = *contexts_[ci];
-            if (c.keyed == Context::Keyed::Unread) read_keys(c);
-            if (c.keyed == Context::Keyed::Yes) {
+            if (by_keys(c)) {
                 uint64_t key = variable_key(o);
                 if (key != kNoVariableKey) {
                     PyObject* const* v = c.by_key.find(key);
@@ -417,8 +420,7 @@ private:
     // back, so it is not walked.
     bool plain_atom(PyObject* o, Kind k, uint32_t ci, bool& touched) {
         Context& c = *contexts_[ci];
-        if (c.keyed == Context::Keyed::Unread) read_keys(c);
-        if (c.keyed != Context::Keyed::Yes) return false;
+        if (!by_keys(c)) return false;
         PyObject* const* kids;
         Py_ssize_t n;
         if (!term_kids(o, k, kids, n)) return false;
