@@ -1,5 +1,9 @@
+import copy
+import dataclasses
+import pickle
 import re
 import signal
+import weakref
 
 import pytest
 
@@ -63,6 +67,38 @@ def test_literal_values():
     with pytest.raises(AttributeError):
         a.polarity = 0
     assert repr(a).startswith("PrefixedLiteral(prefix=Prefix(")
+
+
+def records_of_a_proof():
+    result = prove_prefixed_resolution(Implies(P, P))
+    step = result.steps[1]
+    return [step.parent_literals[0], step.clause, result.steps[0].clause, step, result]
+
+
+@pytest.mark.parametrize("roundtrip", [
+    pytest.param(lambda r: pickle.loads(pickle.dumps(r)), id="pickle"),
+    pytest.param(copy.copy, id="copy"),
+    pytest.param(copy.deepcopy, id="deepcopy"),
+    pytest.param(dataclasses.replace, id="replace"),
+    pytest.param(lambda r: type(r)(**{f.name: getattr(r, f.name) for f in dataclasses.fields(r)}), id="by-name"),
+    pytest.param(lambda r: type(r)(*(getattr(r, f.name) for f in dataclasses.fields(r))), id="by-position"),
+    pytest.param(lambda r: weakref.ref(r)(), id="weakref"),
+])
+def test_records_built_by_the_prover_are_whole_values(roundtrip):
+    # The prover fills the records' fields natively; every field must be
+    # where the dataclass machinery and the comparison look for it.
+    for record in records_of_a_proof():
+        again = roundtrip(record)
+        assert again == record and repr(again) == repr(record)
+
+
+def test_frozen_records_refuse_assignment_and_the_result_takes_any():
+    *frozen, result = records_of_a_proof()
+    for record in frozen:
+        with pytest.raises(dataclasses.FrozenInstanceError):
+            record.extra = 1
+    result.multiplicity, result.note = 7, "kept"
+    assert (result.multiplicity, result.note) == (7, "kept")
 
 
 class ClaimsToBeALiteral:

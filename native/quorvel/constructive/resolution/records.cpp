@@ -5,13 +5,16 @@
 // and result dictionaries and the report.
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorvel/constructive/resolution/state.h"
+#include "quorvel/support/py/compat.h"
 #include "quorvel/support/py/constructive.h"
 #include "quorvel/support/py/guard.h"
 #include "quorvel/support/py/hashing.h"
 #include "quorvel/support/py/names.h"
+#include "quorvel/support/py/record.h"
 #include "quorvel/support/py/ref.h"
 #include "quorvel/support/py/repr.h"
 
@@ -541,8 +544,95 @@ PyMethodDef kResultMethods[] = {
 }  // namespace
 
 
+namespace {
+
+// Where each field of a record class with slots lives in its instances, by
+// field name, read off the class's member descriptors when it is made.
+struct SlotLayout {
+    PyObject* type = nullptr;
+    std::vector<std::pair<PyObject*, Py_ssize_t>> offsets;  // (interned name, offset)
+};
+std::vector<SlotLayout> slot_layouts;
+
+const SlotLayout* layout_of(PyObject* type) {
+    for (const SlotLayout& l : slot_layouts)
+        if (l.type == type) return &l;
+    return nullptr;
+}
+
+bool add_slot_layout(PyObject* type, const std::vector<FieldSpec>& fields) {
+    SlotLayout layout;
+    layout.type = type;
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+    for (const FieldSpec& f : fields) {
+        Ref name(PyUnicode_InternFromString(f.name));
+        if (!name) return false;
+        PyObject* descr = PyDict_GetItemWithError(dict, name.get());
+        if (!descr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "record field %s has no slot", f.name);
+            return false;
+        }
+        if (!Py_IS_TYPE(descr, &PyMemberDescr_Type) ||
+            reinterpret_cast<PyMemberDescrObject*>(descr)->d_member->type != Py_T_OBJECT_EX) {
+            PyErr_Format(PyExc_SystemError, "record field %s is no object slot", f.name);
+            return false;
+        }
+        layout.offsets.emplace_back(name.release(), reinterpret_cast<PyMemberDescrObject*>(descr)->d_member->offset);
+    }
+    slot_layouts.push_back(std::move(layout));
+    return true;
+}
+
+// A frozen dataclass's __setattr__ and __delattr__, for a class with slots:
+// every name refused on the class itself, the field names on a subclass.
+// (What dataclasses generates for such a class names the class it made
+// before adding the slots, and fails with a TypeError on 3.11.)
+bool is_field(PyObject* cls, PyObject* name) {
+    const SlotLayout* layout = layout_of(cls);
+    if (!layout || !PyUnicode_Check(name)) return false;
+    for (const auto& field : layout->offsets)
+        if (PyUnicode_Compare(field.first, name) == 0) return true;
+    return false;
+}
+
+PyObject* frozen_setattr(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("__setattr__", nargs, 3)) return nullptr;
+    PyObject *self = args[0], *name = args[1], *value = args[2];
+    if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == cls || is_field(cls, name)) {
+        py::refuse_assignment(self, name, value);
+        return nullptr;
+    }
+    if (PyObject_GenericSetAttr(self, name, value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* frozen_delattr(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_args("__delattr__", nargs, 2)) return nullptr;
+    PyObject *self = args[0], *name = args[1];
+    if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == cls || is_field(cls, name)) {
+        py::refuse_assignment(self, name, nullptr);
+        return nullptr;
+    }
+    if (PyObject_GenericSetAttr(self, name, nullptr) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kFrozenSetattr = {"__setattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frozen_setattr)),
+                              METH_FASTCALL, nullptr};
+PyMethodDef kFrozenDelattr = {"__delattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frozen_delattr)),
+                              METH_FASTCALL, nullptr};
+
+// Puts `def`, bound to `type` and then to each instance, on `type`.
+bool set_class_method(PyObject* type, PyMethodDef* def) {
+    Ref fn(PyCFunction_New(def, type));
+    Ref method(fn ? PyInstanceMethod_New(fn.get()) : nullptr);
+    return method && PyObject_SetAttrString(type, def->ml_name, method.get()) == 0;
+}
+
+}  // namespace
+
 PyObject* make_record(PyObject* module, const char* name, const char* doc, const std::vector<FieldSpec>& fields,
-                      PyMethodDef* methods, bool frozen) {
+                      PyMethodDef* methods, bool frozen, bool slots) {
     Ref dataclasses(PyImport_ImportModule("dataclasses"));
     Ref make(dataclasses ? PyObject_GetAttrString(dataclasses.get(), "make_dataclass") : nullptr);
     Ref fields_list(make ? PyList_New(0) : nullptr);
@@ -558,22 +648,43 @@ PyObject* make_record(PyObject* module, const char* name, const char* doc, const
     Ref doc_text(PyUnicode_FromString(doc));
     if (!doc_text || PyDict_SetItemString(ns.get(), "__doc__", doc_text.get()) < 0) return nullptr;
     Ref args(Py_BuildValue("(sO)", name, fields_list.get()));
-    Ref kwargs(Py_BuildValue("{s:O,s:O}", "namespace", ns.get(), "frozen", frozen ? Py_True : Py_False));
+    Ref kwargs(Py_BuildValue("{s:O,s:O,s:O,s:O}", "namespace", ns.get(), "frozen", frozen ? Py_True : Py_False,
+                             "slots", slots ? Py_True : Py_False, "weakref_slot", slots ? Py_True : Py_False));
     if (!args || !kwargs) return nullptr;
     Ref type(PyObject_Call(make.get(), args.get(), kwargs.get()));
     if (!type) return nullptr;
     Ref module_name(PyModule_GetNameObject(module));
     if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) return nullptr;
+    if (slots && !add_slot_layout(type.get(), fields)) return nullptr;
+    if (slots && frozen &&
+        (!set_class_method(type.get(), &kFrozenSetattr) || !set_class_method(type.get(), &kFrozenDelattr)))
+        return nullptr;
     if (PyModule_AddObjectRef(module, name, type.get()) < 0) return nullptr;
     return type.release();
 }
 
 PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values) {
     // What the dataclass __init__ does: object.__setattr__ of each field in
-    // field order (the records have no __post_init__), which keeps the
-    // fields in the instance's inline values until a dict is asked for.
+    // field order (the records have no __post_init__). A class with slots
+    // has its fields stored straight into them.
     Ref self(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(type), state().empty_tuple, nullptr));
     if (!self) return nullptr;
+    if (const SlotLayout* layout = layout_of(type)) {
+        char* base = reinterpret_cast<char*>(self.get());
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+            PyObject* name = PyTuple_GET_ITEM(names, i);
+            Py_ssize_t offset = -1;
+            for (const auto& [n, o] : layout->offsets)
+                if (n == name) offset = o;
+            if (offset < 0) {
+                if (PyObject_GenericSetAttr(self.get(), name, values[i]) < 0) return nullptr;
+                continue;
+            }
+            PyObject** slot = reinterpret_cast<PyObject**>(base + offset);
+            Py_XSETREF(*slot, Py_NewRef(values[i]));
+        }
+        return self.release();
+    }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i)
         if (PyObject_GenericSetAttr(self.get(), PyTuple_GET_ITEM(names, i), values[i]) < 0) return nullptr;
     return self.release();
@@ -628,7 +739,7 @@ bool init_prefixed_records(PyObject* module) {
                                  "under a world prefix.",
                                  {{"prefix", "Prefix", nullptr}, {"polarity", "int", nullptr},
                                   {"atom", "Formula", nullptr}},
-                                 kLiteralMethods, true);
+                                 kLiteralMethods, true, true);
     if (!s.literal_type) return false;
     reinterpret_cast<PyTypeObject*>(s.literal_type)->tp_hash = literal_tp_hash;
     reinterpret_cast<PyTypeObject*>(s.literal_type)->tp_richcompare = literal_tp_richcompare;
@@ -636,7 +747,7 @@ bool init_prefixed_records(PyObject* module) {
                                 "PrefixedClause(literals=frozenset())\n\nA frozen set of prefixed literals; "
                                 "without literals, the empty clause.",
                                 {{"literals", "FrozenSet[PrefixedLiteral]", frozenset_field.get()}}, kClauseMethods,
-                                true);
+                                true, true);
     if (!s.clause_type) return false;
     reinterpret_cast<PyTypeObject*>(s.clause_type)->tp_hash = clause_tp_hash;
     reinterpret_cast<PyTypeObject*>(s.clause_type)->tp_richcompare = clause_tp_richcompare;
@@ -648,7 +759,7 @@ bool init_prefixed_records(PyObject* module) {
                                {"clause", "PrefixedClause", nullptr},
                                {"substitution", "PrefixSubstitution", subst_field.get()},
                                {"parent_literals", "Optional[Tuple[PrefixedLiteral, PrefixedLiteral]]", Py_None}},
-                              kStepMethods, true);
+                              kStepMethods, true, true);
     if (!s.step_type) return false;
     s.result_type = make_record(module, "PrefixedResolutionProofResult",
                                 "The outcome of a prefixed resolution proof search.",

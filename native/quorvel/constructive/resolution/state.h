@@ -58,7 +58,7 @@ struct FieldSpec {
 // A dataclass `name` of `module` with native methods, added to the module.
 // New reference or NULL.
 PyObject* make_record(PyObject* module, const char* name, const char* doc, const std::vector<FieldSpec>& fields,
-                      PyMethodDef* methods, bool frozen);
+                      PyMethodDef* methods, bool frozen, bool slots = false);
 
 // Each concept registers its names on the module; false with an exception set.
 bool init_prefixed_records(PyObject* module);   // PrefixedLiteral, PrefixedClause, step, result
