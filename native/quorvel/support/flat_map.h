@@ -55,6 +55,13 @@ public:
 
     size_t size() const { return size_; }
 
+    // Room for `n` entries in all without growing.
+    void reserve(size_t n) {
+        size_t want = 16;
+        while (want * 3 < (n + 1) * 4) want *= 2;
+        if (want > slots_.size()) rehash(want);
+    }
+
     template <class F>
     void for_each(F f) {
         for (Slot& s : slots_)
@@ -67,9 +74,11 @@ private:
         Value value;
     };
 
-    void grow() {
+    void grow() { rehash(slots_.empty() ? 16 : slots_.size() * 2); }
+
+    void rehash(size_t slots) {
         std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{empty_, Value{}});
+        slots_.assign(slots, Slot{empty_, Value{}});
         size_ = 0;
         for (Slot& s : old)
             if (!(s.key == empty_)) insert(s.key, s.value);

@@ -158,6 +158,21 @@ public:
         checked_size(static_cast<size_t>(std::min<uint64_t>(total, SIZE_MAX)), kPositionCost, 0, budget_);
     }
 
+    // Room for a tree of `positions` positions (what count() gave), so that
+    // building it grows no vector: a symbol is made at most once per
+    // position.
+    void reserve(uint64_t positions) {
+        size_t n = static_cast<size_t>(positions);
+        t_.positions.reserve(n);
+        t_.children.reserve(n);
+        t_.completed.reserve(n);
+        t_.leaves.reserve(n);
+        formulas_.reserve(n);
+        for (auto* v : {&t_.symbol_parent, &t_.symbol_number, &t_.symbol_depth}) v->reserve(n + 1);
+        t_.symbol_kinds.reserve(n + 1);
+        t_.order.successors.reserve(n + 1);
+    }
+
     // A BETA root over the premises and the target.
     uint32_t root_over(PyObject* target, const std::vector<uint32_t>& kids) {
         uint32_t index = add_position(target, 0, PosType::Beta, 0, kNone, kNone);
@@ -377,6 +392,7 @@ bool decompose_normal(PyObject* target, PyObject* premises, size_t copies, TreeV
     uint64_t total = 1;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(premises); ++i) b.count(PyTuple_GET_ITEM(premises, i), 1, total);
     b.count(target, 0, total);
+    b.reserve(total);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(premises); ++i) {
         uint32_t p = b.decompose(PyTuple_GET_ITEM(premises, i), 1);
         if (p == kNone) return false;

@@ -70,6 +70,13 @@ PyObject* leaf_formula(const matrix::TreeView& view, const std::vector<PyObject*
 // so that a path's set meets the second by identity and never compares.
 class EqualLiterals {
 public:
+    // Room for the literals of `leaves` leaves.
+    explicit EqualLiterals(size_t leaves) {
+        heads_.reserve(leaves);
+        made_.reserve(leaves);
+        next_.reserve(leaves);
+    }
+
     // The first literal made that equals `literal`, else `literal` itself,
     // with its hash in `hash`; NULL with an exception set. Literals of a
     // class with a user's hash or equality are kept apart (that code runs as
@@ -111,8 +118,9 @@ PyObject* path_clauses(const matrix::TreeView& view, const std::vector<PyObject*
     // A leaf gives the same literal on every path: made and hashed once
     // (the memo's literals live in `literals`, which outlives it).
     std::vector<Ref> literals(view.tree.positions.size());
-    LiteralHashMemo hashes;
-    EqualLiterals equal;
+    LiteralHashMemo hashes(view.tree.leaves.size());
+    EqualLiterals equal(view.tree.leaves.size());
+    if (native) native->sizes.reserve(paths.size());
     for (size_t i = 0; i < paths.size(); ++i) {
         Ref frozen(PyFrozenSet_New(nullptr));  // filled while nobody else holds it
         if (!frozen) return nullptr;
@@ -330,6 +338,13 @@ public:
         auto word = [&](const Literal& l) {
             return std::span<const Sym>(problem_.words.data() + l.prefix, l.length);
         };
+        size_t longest = 0;
+        for (size_t i = 0; i < in.paths.size(); ++i)
+            longest = std::max(longest, in.paths.offsets[i + 1] - in.paths.offsets[i]);
+        keyed.reserve(longest);
+        problem_.literals.reserve(in.paths.leaves.size());
+        problem_.clauses.reserve(in.paths.size());
+        objects.reserve(in.paths.leaves.size());
         for (size_t i = 0; i < in.paths.size(); ++i) {
             keyed.clear();
             for (size_t k = in.paths.offsets[i]; k < in.paths.offsets[i + 1]; ++k) {

@@ -695,7 +695,10 @@ bool literal_compares_natively(PyObject* literal) {
     return type->tp_hash == literal_tp_hash && type->tp_richcompare == literal_tp_richcompare;
 }
 
-LiteralHashMemo::LiteralHashMemo() : previous_(literal_hashes) { literal_hashes = &hashes_; }
+LiteralHashMemo::LiteralHashMemo(size_t expected) : previous_(literal_hashes) {
+    hashes_.reserve(expected);
+    literal_hashes = &hashes_;
+}
 
 LiteralHashMemo::~LiteralHashMemo() { literal_hashes = previous_; }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 #include <span>
+#include <utility>
 
 #include "quorvel/support/flat_map.h"
 #include "quorvel/support/small_sort.h"
@@ -40,8 +41,12 @@ public:
         }
         candidate_first_.push_back(static_cast<uint32_t>(candidates_.size()));
         number_words();
-        applied_.resize(words_.size());
+        applied_at_.resize(words_.size());
         stamp_.assign(words_.size(), 0);
+        // A branch closes each clause at most once.
+        levels_.reserve(p.clauses.size());
+        open_.reserve(p.clauses.size());
+        rest_.reserve(p.clauses.size());
     }
 
     int run(Derivation& out) {
@@ -77,6 +82,10 @@ private:
         FlatMap<uint64_t, uint32_t, PointerHash> by_place(UINT64_MAX);
         FlatMap<uint64_t, uint32_t, WordHash> by_content(0);  // content hash (never 0) -> latest word
         std::vector<uint32_t> same_hash;                     // per word: the one before it with its hash
+        by_place.reserve(p_.literals.size());
+        by_content.reserve(p_.literals.size());
+        same_hash.reserve(p_.literals.size());
+        words_.reserve(p_.literals.size());
         word_of_.resize(p_.literals.size());
         for (size_t i = 0; i < p_.literals.size(); ++i) {
             const Literal& l = p_.literals[i];
@@ -106,15 +115,23 @@ private:
 
     uint32_t candidate_count(uint32_t c) const { return candidate_first_[c + 1] - candidate_first_[c]; }
 
-    // Word `w` under the current substitution, applied once per level.
-    const std::vector<Sym>& applied(uint32_t w) {
+    // Where word `w` under the current substitution lies in applied_, made
+    // once per level.
+    std::pair<uint32_t, uint32_t> applied(uint32_t w) {
         if (stamp_[w] != generation_) {
             stamp_[w] = generation_;
-            applied_[w].clear();
-            subst_.apply(words_[w], applied_[w]);
+            uint32_t start = static_cast<uint32_t>(applied_.size());
+            subst_.apply(words_[w], applied_);
+            applied_at_[w] = {start, static_cast<uint32_t>(applied_.size()) - start};
             interrupt_.tick(words_[w].size() + 1);
         }
-        return applied_[w];
+        return applied_at_[w];
+    }
+
+    bool equal_applied(uint32_t a, uint32_t b) {
+        auto [ia, na] = applied(a);
+        auto [ib, nb] = applied(b);  // may move applied_: read it after both
+        return na == nb && std::equal(applied_.begin() + ia, applied_.begin() + ia + na, applied_.begin() + ib);
     }
 
     // Closed by falsum at polarity 1, verum at polarity 0, or two literals of
@@ -126,7 +143,7 @@ private:
         for (uint32_t k = candidate_first_[c]; k < candidate_first_[c + 1]; ++k) {
             const Candidate& cand = candidates_[k];
             uint32_t a = word_of_[cand.pos_lit], b = word_of_[cand.neg_lit];
-            if (a == b || applied(a) == applied(b)) return true;
+            if (a == b || equal_applied(a, b)) return true;
         }
         return false;
     }
@@ -137,6 +154,7 @@ private:
     // level's, in rest_) is read before any level is pushed.
     int enter(std::span<const uint32_t> remaining, uint32_t counter) {
         ++generation_;  // the substitution changed since the last level
+        applied_.clear();
         std::vector<uint32_t>& open = open_;
         open.clear();
         for (uint32_t c : remaining)
@@ -215,7 +233,8 @@ private:
     std::vector<uint8_t> constant_;            // per clause: closed by falsum or verum
     std::vector<uint32_t> word_of_;            // per literal: its word's number
     std::vector<std::span<const Sym>> words_;  // the distinct words
-    std::vector<std::vector<Sym>> applied_;    // each under the substitution at stamp_
+    std::vector<Sym> applied_;                 // this level's words under the substitution
+    std::vector<std::pair<uint32_t, uint32_t>> applied_at_;  // per word: its place there, valid at stamp_
     std::vector<uint64_t> stamp_;
     uint64_t generation_ = 0;
     uint32_t empty_number_ = 0;

@@ -85,7 +85,8 @@ PyObject* make_clause(PyObject* literals);  // a frozenset
 // fields unchanged: the records are frozen) while the memo is in place.
 class LiteralHashMemo {
 public:
-    LiteralHashMemo();
+    // Room for `expected` literals.
+    explicit LiteralHashMemo(size_t expected = 0);
     ~LiteralHashMemo();
     LiteralHashMemo(const LiteralHashMemo&) = delete;
     LiteralHashMemo& operator=(const LiteralHashMemo&) = delete;
