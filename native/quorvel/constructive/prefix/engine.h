@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "quorvel/support/interrupt.h"
@@ -100,23 +101,27 @@ private:
     // `after` replaced by that entry's expansion; an explicit stack, as a
     // word may pass through many bindings.
     void expand(std::span<const Sym> word, uint32_t after, Word& out, size_t limit = SIZE_MAX) const {
+        // The stack holds the rests of the words whose expansion is under way,
+        // below the one being read; most words bind nothing and never push.
         stack_.clear();
-        stack_.push_back({word, after});
-        while (!stack_.empty()) {
-            auto& [rest, time] = stack_.back();
-            if (rest.empty()) {
-                stack_.pop_back();
-                continue;
+        std::span<const Sym> rest = word;
+        uint32_t time = after;
+        for (;;) {
+            while (!rest.empty()) {
+                Sym s = rest.front();
+                rest = rest.subspan(1);
+                uint32_t e = entry_of(s);
+                if (e != kUnbound && e < limit && entries_[e].time > time) {
+                    stack_.push_back({rest, time});
+                    rest = stored(e);
+                    time = entries_[e].time;
+                } else {
+                    out.push_back(s);
+                }
             }
-            Sym s = rest.front();
-            rest = rest.subspan(1);
-            uint32_t e = entry_of(s);
-            if (e != kUnbound && e < limit && entries_[e].time > time) {
-                uint32_t t = entries_[e].time;
-                stack_.push_back({stored(e), t});
-            } else {
-                out.push_back(s);
-            }
+            if (stack_.empty()) return;
+            std::tie(rest, time) = stack_.back();
+            stack_.pop_back();
         }
     }
 
