@@ -595,10 +595,15 @@ bool is_field(PyObject* cls, PyObject* name) {
     return false;
 }
 
-PyObject* frozen_setattr(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
-    if (!check_args("__setattr__", nargs, 3)) return nullptr;
-    PyObject *self = args[0], *name = args[1], *value = args[2];
-    if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == cls || is_field(cls, name)) {
+PyObject* frozen_setattr(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        PyErr_SetString(PyExc_TypeError, "__setattr__() takes no keyword arguments");
+        return nullptr;
+    }
+    if (!check_args("__setattr__", nargs, 2)) return nullptr;
+    PyObject *name = args[0], *value = args[1];
+    if (Py_TYPE(self) == cls || is_field(reinterpret_cast<PyObject*>(cls), name)) {
         py::refuse_assignment(self, name, value);
         return nullptr;
     }
@@ -606,10 +611,15 @@ PyObject* frozen_setattr(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
     Py_RETURN_NONE;
 }
 
-PyObject* frozen_delattr(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
-    if (!check_args("__delattr__", nargs, 2)) return nullptr;
-    PyObject *self = args[0], *name = args[1];
-    if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == cls || is_field(cls, name)) {
+PyObject* frozen_delattr(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        PyErr_SetString(PyExc_TypeError, "__delattr__() takes no keyword arguments");
+        return nullptr;
+    }
+    if (!check_args("__delattr__", nargs, 1)) return nullptr;
+    PyObject* name = args[0];
+    if (Py_TYPE(self) == cls || is_field(reinterpret_cast<PyObject*>(cls), name)) {
         py::refuse_assignment(self, name, nullptr);
         return nullptr;
     }
@@ -617,16 +627,15 @@ PyObject* frozen_delattr(PyObject* cls, PyObject* const* args, Py_ssize_t nargs)
     Py_RETURN_NONE;
 }
 
-PyMethodDef kFrozenSetattr = {"__setattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frozen_setattr)),
-                              METH_FASTCALL, nullptr};
-PyMethodDef kFrozenDelattr = {"__delattr__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frozen_delattr)),
-                              METH_FASTCALL, nullptr};
+#define CMETHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_METHOD | METH_FASTCALL | METH_KEYWORDS
+PyMethodDef kFrozenSetattr = {"__setattr__", CMETHOD(frozen_setattr), "Refuses the assignment of a field."};
+PyMethodDef kFrozenDelattr = {"__delattr__", CMETHOD(frozen_delattr), "Refuses the deletion of a field."};
+#undef CMETHOD
 
-// Puts `def`, bound to `type` and then to each instance, on `type`.
-bool set_class_method(PyObject* type, PyMethodDef* def) {
-    Ref fn(PyCFunction_New(def, type));
-    Ref method(fn ? PyInstanceMethod_New(fn.get()) : nullptr);
-    return method && PyObject_SetAttrString(type, def->ml_name, method.get()) == 0;
+// Puts `def` on `type` as a method of its instances.
+bool set_method(PyObject* type, PyMethodDef* def) {
+    Ref descr(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type), def));
+    return descr && PyObject_SetAttrString(type, def->ml_name, descr.get()) == 0;
 }
 
 }  // namespace
@@ -657,7 +666,7 @@ PyObject* make_record(PyObject* module, const char* name, const char* doc, const
     if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) return nullptr;
     if (slots && !add_slot_layout(type.get(), fields)) return nullptr;
     if (slots && frozen &&
-        (!set_class_method(type.get(), &kFrozenSetattr) || !set_class_method(type.get(), &kFrozenDelattr)))
+        (!set_method(type.get(), &kFrozenSetattr) || !set_method(type.get(), &kFrozenDelattr)))
         return nullptr;
     if (PyModule_AddObjectRef(module, name, type.get()) < 0) return nullptr;
     return type.release();
