@@ -77,13 +77,17 @@ public:
         next_.reserve(leaves);
     }
 
-    // The first literal made that equals `literal`, else `literal` itself,
-    // with its hash in `hash`; NULL with an exception set. Literals of a
-    // class with a user's hash or equality are kept apart (that code runs as
-    // often as the sets ask), their hash left at -1.
+    // The first literal made that equals `literal`, else `literal` itself;
+    // NULL with an exception set. `hash` is the literal's, or -1 to have it
+    // computed here. Literals of a class with a user's hash or equality are
+    // kept apart (that code runs as often as the sets ask), their hash
+    // left at -1.
     PyObject* first_equal(Ref literal, Py_hash_t& hash) {
-        if (!literal_compares_natively(literal.get())) return literal.release();
-        hash = PyObject_Hash(literal.get());
+        if (!literal_compares_natively(literal.get())) {
+            hash = -1;
+            return literal.release();
+        }
+        if (hash == -1) hash = PyObject_Hash(literal.get());
         if (hash == -1) return nullptr;
         uint32_t* first = heads_.find(hash);
         for (uint32_t i = first ? *first : kEnd; i != kEnd; i = next_[i]) {
@@ -131,9 +135,15 @@ PyObject* path_clauses(const matrix::TreeView& view, const std::vector<PyObject*
                 Ref formula(leaf_formula(view, formulas, leaf));
                 Ref polarity(formula ? PyLong_FromLong(pos.polarity) : nullptr);
                 if (!polarity) return nullptr;
-                Ref made(make_literal(view.prefixes[pos.last_symbol], polarity.get(), formula.get()));
-                Py_hash_t hash = -1;
-                literals[leaf] = Ref(made ? equal.first_equal(std::move(made), hash) : nullptr);
+                PyObject* prefix = view.prefixes[pos.last_symbol];
+                Ref made(make_literal(prefix, polarity.get(), formula.get()));
+                if (!made) return nullptr;
+                // Its hash from the fields at hand, as the class's own would read them.
+                Py_hash_t hash = literal_compares_natively(made.get())
+                                     ? literal_fields_hash(prefix, polarity.get(), formula.get())
+                                     : -1;
+                if (hash == -1 && PyErr_Occurred()) return nullptr;
+                literals[leaf] = Ref(equal.first_equal(std::move(made), hash));
                 if (!literals[leaf] || !hashes.add(literals[leaf].get(), hash)) return nullptr;
             }
             if (PySet_Add(frozen.get(), literals[leaf].get()) < 0) return nullptr;

@@ -1,8 +1,8 @@
 // PrefixedLiteral, PrefixedClause, PrefixedResolutionStep and
 // PrefixedResolutionProofResult: dataclasses made at import (their
-// construction, equality, hash, repr and frozenness are the dataclass's),
-// with native methods: the literal and clause texts, substitution, the step
-// and result dictionaries and the report.
+// construction, equality, hash and repr are the dataclass's; the frozen ones
+// keep their fields in slots), with native methods: the literal and clause
+// texts, substitution, the step and result dictionaries and the report.
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -204,6 +204,16 @@ Py_hash_t literal_tp_hash(PyObject* self) {
         if (const Py_hash_t* known = literal_hashes->find(self)) return *known;
     return fields_hash_value(self, {state().s_prefix, state().s_polarity, state().s_atom});
 }
+
+}  // namespace
+
+Py_hash_t literal_fields_hash(PyObject* prefix, PyObject* polarity, PyObject* atom) {
+    py::TupleHash h;
+    if (!h.add(prefix) || !h.add(polarity) || !h.add(atom)) return -1;
+    return h.finish();
+}
+
+namespace {
 
 Py_hash_t clause_tp_hash(PyObject* self) { return fields_hash_value(self, {state().s_literals}); }
 
@@ -540,11 +550,6 @@ PyMethodDef kResultMethods[] = {
     METHOD("__str__", result_to_string, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
-
-}  // namespace
-
-
-namespace {
 
 // Where each field of a record class with slots lives in its instances, by
 // field name, read off the class's member descriptors when it is made.

@@ -101,6 +101,8 @@ private:
 // True when `literal`'s class hashes and compares by the native slots (no
 // Python code of a user's runs in either).
 bool literal_compares_natively(PyObject* literal);
+// The hash such a literal of these fields has; -1 with an exception set.
+Py_hash_t literal_fields_hash(PyObject* prefix, PyObject* polarity, PyObject* atom);
 // The literal text "atom^polarity:prefix" appended to `out`; false with an exception set.
 bool append_literal_text(std::string& out, PyObject* literal);
 
