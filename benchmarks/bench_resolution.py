@@ -10,7 +10,8 @@ before anything is timed. Both sides count their best of at least --repeat
 runs and of as many as fill FILL seconds; a call that takes less than BATCH
 seconds is run in batches that fill BATCH, after one call to warm up, and a
 run is a batch's time per call (a single timer reading cannot resolve a call
-of a few microseconds).
+of a few microseconds). The two sides take turns, ROUNDS times where a
+turn is short, so that a slow spell of the host meets both of them.
 """
 
 from __future__ import annotations
@@ -30,8 +31,10 @@ from forked import run_in_child  # noqa: E402
 
 BATCH = 0.02
 # A run of a few milliseconds meets other tenants' bursts on a shared host
-# often: each side takes the best of the runs that fill this many seconds.
-FILL = 1.0
+# often: each side takes the best of the runs that fill this many seconds
+# per turn, over ROUNDS turns.
+FILL = 0.25
+ROUNDS = 4
 
 
 def per_call(run, repeat):
@@ -148,17 +151,25 @@ def main(argv=None) -> int:
     rows += families()
     worst, peer_total, native_total, compared = float("inf"), 0.0, 0.0, 0
     print(f"{'problem':<42} {'m':>2} {'steps':>6} {'peer s':>10} {'native s':>10} {'ratio':>8}")
+    repeat = max(1, opts.repeat)
     for name, target, premises in rows:
-        kind, peer_s, peer_out = run_peer(target, premises, opts.timeout, max(1, opts.repeat))
+        kind, peer_s, peer_out = run_peer(target, premises, opts.timeout, repeat)
         if kind != "ok":
             print(f"{name:<42} peer {kind}")
             continue
-        native_s, native_out = time_native(target, premises, max(1, opts.repeat))
+        native_s, native_out = time_native(target, premises, repeat)
         if native_out != peer_out:
             print(f"{name}: DIFFERENT DERIVATIONS")
             return 1
         if native_out is None:
             continue
+        # A peer call past a turn's time gets one turn: its runs are long
+        # enough to see through a burst.
+        for _ in range(ROUNDS - 1 if peer_s * repeat < FILL else 0):
+            kind, again, _ = run_peer(target, premises, opts.timeout, repeat)
+            if kind == "ok":
+                peer_s = min(peer_s, again)
+            native_s = min(native_s, time_native(target, premises, repeat)[0])
         ratio = peer_s / native_s
         worst = min(worst, ratio)
         peer_total += peer_s
