@@ -3,6 +3,7 @@
 #include "quorvel/core/ast/api.h"
 #include "quorvel/support/py/constructive.h"
 #include "quorvel/support/py/guard.h"
+#include "quorvel/support/small_vector.h"
 
 namespace quorvel::py {
 
@@ -137,7 +138,8 @@ bool Lowering::lower(PyObject* formula, FormulaId& out) {
             PyObject* o;  // borrowed: held by its parent, or by the caller
             bool expanded;
         };
-        std::vector<Item> stack{{formula, false}};
+        SmallVector<Item, 32> stack;  // most formulas lowered are atoms or shallow
+        stack.push_back({formula, false});
         while (!stack.empty()) {
             Item& top = stack.back();
             PyObject* o = top.o;
