@@ -388,6 +388,7 @@ public:
                 objects.push_back(k.object);
             }
             problem_.clauses.push_back(c);
+            if ((i & 1023) == 1023 && PyErr_CheckSignals() < 0) return -1;
         }
         return 1;
     }

@@ -32,6 +32,7 @@ public:
                 if ((l.atom == p.falsum && p.falsum != kNoAtom && l.polarity == 1) ||
                     (l.atom == p.verum && p.verum != kNoAtom && l.polarity == 0))
                     constant_[c] = 1;
+                if (interrupt_.tick(cl.first + cl.count - i1)) return;  // run() reports it
                 for (uint32_t j = i1 + 1; j < cl.first + cl.count; ++j) {
                     const Literal &a = p.literals[i1], &b = p.literals[j];
                     if (a.atom == b.atom && a.polarity != b.polarity)
@@ -41,6 +42,7 @@ public:
         }
         candidate_first_.push_back(static_cast<uint32_t>(candidates_.size()));
         number_words();
+        if (interrupt_.stopped()) return;
         applied_at_.resize(words_.size());
         stamp_.assign(words_.size(), 0);
         // A branch closes each clause at most once.
@@ -50,6 +52,7 @@ public:
     }
 
     int run(Derivation& out) {
+        if (interrupt_.stopped()) return -1;  // while the candidates were listed
         std::vector<uint32_t> all(p_.clauses.size());
         for (uint32_t c = 0; c < all.size(); ++c) all[c] = c;
         int r = enter(all, static_cast<uint32_t>(p_.clauses.size()));
@@ -82,13 +85,10 @@ private:
         FlatMap<uint64_t, uint32_t, PointerHash> by_place(UINT64_MAX);
         FlatMap<uint64_t, uint32_t, WordHash> by_content(0);  // content hash (never 0) -> latest word
         std::vector<uint32_t> same_hash;                     // per word: the one before it with its hash
-        by_place.reserve(p_.literals.size());
-        by_content.reserve(p_.literals.size());
-        same_hash.reserve(p_.literals.size());
-        words_.reserve(p_.literals.size());
         word_of_.resize(p_.literals.size());
         for (size_t i = 0; i < p_.literals.size(); ++i) {
             const Literal& l = p_.literals[i];
+            if (interrupt_.tick(l.length + 1)) return;
             uint64_t place = (static_cast<uint64_t>(l.prefix) << 32) | l.length;
             if (const uint32_t* known = by_place.find(place)) {
                 word_of_[i] = *known;
