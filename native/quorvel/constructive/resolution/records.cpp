@@ -600,14 +600,9 @@ bool is_field(PyObject* cls, PyObject* name) {
     return false;
 }
 
-PyObject* frozen_setattr(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-        PyErr_SetString(PyExc_TypeError, "__setattr__() takes no keyword arguments");
-        return nullptr;
-    }
-    if (!check_args("__setattr__", nargs, 2)) return nullptr;
-    PyObject *name = args[0], *value = args[1];
+// object.__setattr__(self, name, value), or __delattr__ for a null value,
+// unless the frozen class `cls` refuses it.
+PyObject* assign_unless_frozen(PyObject* self, PyTypeObject* cls, PyObject* name, PyObject* value) {
     if (Py_TYPE(self) == cls || is_field(reinterpret_cast<PyObject*>(cls), name)) {
         py::refuse_assignment(self, name, value);
         return nullptr;
@@ -616,20 +611,24 @@ PyObject* frozen_setattr(PyObject* self, PyTypeObject* cls, PyObject* const* arg
     Py_RETURN_NONE;
 }
 
+bool positional(const char* name, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t want) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
+        return false;
+    }
+    return check_args(name, nargs, want);
+}
+
+PyObject* frozen_setattr(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    if (!positional("__setattr__", nargs, kwnames, 2)) return nullptr;
+    return assign_unless_frozen(self, cls, args[0], args[1]);
+}
+
 PyObject* frozen_delattr(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-        PyErr_SetString(PyExc_TypeError, "__delattr__() takes no keyword arguments");
-        return nullptr;
-    }
-    if (!check_args("__delattr__", nargs, 1)) return nullptr;
-    PyObject* name = args[0];
-    if (Py_TYPE(self) == cls || is_field(reinterpret_cast<PyObject*>(cls), name)) {
-        py::refuse_assignment(self, name, nullptr);
-        return nullptr;
-    }
-    if (PyObject_GenericSetAttr(self, name, nullptr) < 0) return nullptr;
-    Py_RETURN_NONE;
+    if (!positional("__delattr__", nargs, kwnames, 1)) return nullptr;
+    return assign_unless_frozen(self, cls, args[0], nullptr);
 }
 
 #define CMETHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_METHOD | METH_FASTCALL | METH_KEYWORDS
