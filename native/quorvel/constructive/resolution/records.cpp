@@ -682,24 +682,17 @@ PyObject* new_record(PyObject* type, PyObject* names, PyObject* const* values) {
     // has its fields stored straight into them.
     Ref self(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(type), state().empty_tuple, nullptr));
     if (!self) return nullptr;
-    if (const SlotLayout* layout = layout_of(type)) {
-        char* base = reinterpret_cast<char*>(self.get());
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
-            PyObject* name = PyTuple_GET_ITEM(names, i);
-            Py_ssize_t offset = -1;
-            for (const auto& [n, o] : layout->offsets)
-                if (n == name) offset = o;
-            if (offset < 0) {
-                if (PyObject_GenericSetAttr(self.get(), name, values[i]) < 0) return nullptr;
-                continue;
-            }
-            PyObject** slot = reinterpret_cast<PyObject**>(base + offset);
+    const SlotLayout* layout = layout_of(type);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);  // interned, as the layout's
+        size_t k = static_cast<size_t>(i);
+        if (layout && k < layout->offsets.size() && layout->offsets[k].first == name) {
+            auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self.get()) + layout->offsets[k].second);
             Py_XSETREF(*slot, Py_NewRef(values[i]));
+        } else if (PyObject_GenericSetAttr(self.get(), name, values[i]) < 0) {
+            return nullptr;
         }
-        return self.release();
     }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i)
-        if (PyObject_GenericSetAttr(self.get(), PyTuple_GET_ITEM(names, i), values[i]) < 0) return nullptr;
     return self.release();
 }
 
